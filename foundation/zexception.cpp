@@ -1,0 +1,181 @@
+#include "foundation/zexception.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/msgcat.h"
+#include "foundation/zmessageservice.h"
+
+namespace {
+
+// The catalogue message of a kind code (0 for codes without one): ids run
+// from 0x35e51002 for code 1, skipping code 23.
+unsigned int messageIdOf(int code) {
+  if (code >= 1 && code <= 22) return 0x35e51001u + static_cast<unsigned int>(code);
+  if (code >= 24 && code <= 54) return 0x35e51001u + static_cast<unsigned int>(code) - 1u;
+  return 0;
+}
+
+void forward(const ZMessageService_7_0_0* service, const ZZException_7_0_0* record, ...) {
+  va_list ap;
+  va_start(ap, record);
+  service->outputException(record, ap);
+  va_end(ap);
+}
+
+// Calls forward() with the inserts as C arguments of the types the code's
+// argument-types string names (at most four). A missing insert is passed as
+// "" or 0, so the service never reads past what was given.
+template <typename... Args>
+void dispatch(const ZMessageService_7_0_0* service, const ZZException_7_0_0* record,
+              const char* types, const std::vector<std::string>& texts,
+              const std::vector<ZException_7_0_0::Insert>& inserts, std::size_t i, Args... args) {
+  if constexpr (sizeof...(Args) < 4) {
+    while (*types && *types != '%') ++types;
+    if (*types == '%' && types[1] == 's') {
+      const char* text = i < texts.size() ? texts[i].c_str() : "";
+      dispatch(service, record, types + 2, texts, inserts, i + 1, args..., text);
+      return;
+    }
+    if (*types == '%' && types[1] == 'd') {
+      int number = 0;
+      if (i < inserts.size())
+        number = inserts[i].isNumber ? inserts[i].number : std::atoi(inserts[i].text.c_str());
+      dispatch(service, record, types + 2, texts, inserts, i + 1, args..., number);
+      return;
+    }
+  }
+  forward(service, record, args...);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- ZZException_7_0_0
+
+ZZException_7_0_0::ZZException_7_0_0(int c, const char* t) : code(c), text(t) {}
+ZZException_7_0_0::~ZZException_7_0_0() = default;
+const char* ZZException_7_0_0::getFile() const { return file_.c_str(); }
+int ZZException_7_0_0::getLine() const { return line_; }
+
+// ---------------------------------------------------------------- ZException_7_0_0
+
+ZException_7_0_0::ZException_7_0_0(int c, const char* t)
+    : ZZException_7_0_0(c, nullptr), textStorage_(t ? t : "") {
+  text = textStorage_.c_str();
+}
+
+ZException_7_0_0::ZException_7_0_0(const ZException_7_0_0& other)
+    : ZZException_7_0_0(other), std::exception(other),
+      textStorage_(other.textStorage_), inserts_(other.inserts_) {
+  text = textStorage_.c_str();
+}
+
+ZException_7_0_0& ZException_7_0_0::operator=(const ZException_7_0_0& other) {
+  if (this != &other) {
+    ZZException_7_0_0::operator=(other);
+    textStorage_ = other.textStorage_;
+    inserts_ = other.inserts_;
+    text = textStorage_.c_str();
+  }
+  return *this;
+}
+
+ZException_7_0_0::~ZException_7_0_0() = default;
+
+ZException_7_0_0& ZException_7_0_0::addInsert(const char* t) {
+  inserts_.push_back(Insert{false, 0, t ? t : ""});
+  return *this;
+}
+
+ZException_7_0_0& ZException_7_0_0::addInsert(int number) {
+  inserts_.push_back(Insert{true, number, std::string()});
+  return *this;
+}
+
+void ZException_7_0_0::report() const {
+  try {
+    const ZMessageService_7_0_0* service = ZMessageService_7_0_0::getMessageService();
+    const char* types = orn_msg_get_argtypes(messageIdOf(code));
+    std::vector<std::string> texts;
+    texts.reserve(inserts_.size());
+    for (const Insert& i : inserts_) texts.push_back(i.isNumber ? std::to_string(i.number) : i.text);
+    dispatch(service, this, types ? types : "", texts, inserts_, 0);
+  } catch (...) {
+    // Reporting is the last resort: nothing is left to tell of its failure.
+  }
+}
+
+void ZException_7_0_0::setPosition(const char* file, int line) {
+  file_ = file ? file : "";
+  line_ = line;
+}
+
+void ZException_7_0_0::throwException(const char* file, int line) {
+  setPosition(file, line);
+  throw *this;
+}
+
+const char* ZException_7_0_0::what() const noexcept { return text; }
+
+// ---------------------------------------------------------------- derived classes
+
+ZOutOfMemoryException_7_0_0::ZOutOfMemoryException_7_0_0()
+    : ZException_7_0_0(ornz::kCodeOutOfMemory, "Out of memory") {}
+ZOutOfMemoryException_7_0_0::~ZOutOfMemoryException_7_0_0() = default;
+void ZOutOfMemoryException_7_0_0::throwException(const char* file, int line) {
+  setPosition(file, line);
+  throw *this;
+}
+
+ZInvalidParameterException_7_0_0::ZInvalidParameterException_7_0_0()
+    : ZException_7_0_0(ornz::kCodeInvalidParameter, "Invalid parameter") {}
+ZInvalidParameterException_7_0_0::ZInvalidParameterException_7_0_0(const char* t)
+    : ZException_7_0_0(ornz::kCodeInvalidParameter, t) {}
+ZInvalidParameterException_7_0_0::~ZInvalidParameterException_7_0_0() = default;
+void ZInvalidParameterException_7_0_0::throwException(const char* file, int line) {
+  setPosition(file, line);
+  throw *this;
+}
+
+ZPropertiesInvalidDataException_7_0_0::ZPropertiesInvalidDataException_7_0_0(const char* file,
+                                                                             int line,
+                                                                             const char* what)
+    : ZException_7_0_0(ornz::kCodeInvalidData,
+                       (std::string(file ? file : "") + ":" + std::to_string(line) + ": " +
+                        (what ? what : "invalid data"))
+                           .c_str()),
+      dataFile_(file ? file : ""),
+      dataLine_(line) {
+  addInsert(file).addInsert(line).addInsert(what ? what : "invalid data");
+}
+ZPropertiesInvalidDataException_7_0_0::~ZPropertiesInvalidDataException_7_0_0() = default;
+void ZPropertiesInvalidDataException_7_0_0::throwException(const char* file, int line) {
+  setPosition(file, line);
+  throw *this;
+}
+
+// ---------------------------------------------------------------- helpers
+
+ZException_7_0_0 ornz::fileException(const char* file, int err, bool writing,
+                                     const char* operation) {
+  const char* reason = std::strerror(err);
+  std::string name = file ? file : "";
+  if (writing) {
+    ZException_7_0_0 e(kCodeFileNotWritable,
+                       ("cannot " + std::string(operation ? operation : "write") + " " + name +
+                        ": " + reason).c_str());
+    e.addInsert(operation ? operation : "write").addInsert(file).addInsert(reason);
+    return e;
+  }
+  int code = err == ENOENT ? kCodeFileNotFound : kCodeFileUnreadable;
+  ZException_7_0_0 e(code, (name + ": " + reason).c_str());
+  e.addInsert(file).addInsert(reason);
+  return e;
+}
+
+void ornz::throwOutOfMemory(const char* file, int line) {
+  ZOutOfMemoryException_7_0_0 e;
+  e.throwException(file, line);
+}
