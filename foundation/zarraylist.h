@@ -1,0 +1,48 @@
+// An array list of foundation objects.
+#ifndef ORNUTIL_FOUNDATION_ZARRAYLIST_H
+#define ORNUTIL_FOUNDATION_ZARRAYLIST_H
+
+#include "foundation/export.h"
+#include "foundation/zobject.h"
+
+// An owning list (owns != 0) stores a clone() of every element it is given
+// and deletes what it drops; a non-owning list stores the caller's pointers
+// and never deletes them. Copies of an owning list are deep. Indexes are
+// 0-based; an index outside the list reads as absent (get returns null).
+// Allocation failures raise ZOutOfMemoryException_7_0_0 and leave the list
+// as it was.
+class ORNUTIL_API ZArrayList_7_0_0 : public ZObject_7_0_0 {
+ public:
+  explicit ZArrayList_7_0_0(int capacity = 10, int owns = 0);
+  ZArrayList_7_0_0(const ZArrayList_7_0_0& other);
+  ZArrayList_7_0_0& operator=(const ZArrayList_7_0_0& other);
+  ~ZArrayList_7_0_0() override;
+
+  ZObject_7_0_0* clone() const override;
+
+  // Appends the element (a clone of it when owning; null is stored as null).
+  virtual void add(const ZObject_7_0_0* element);
+  // The element at the index, or null when the index is out of range.
+  virtual ZObject_7_0_0* get(int index) const;
+  // Replaces the element at the index. An index out of range raises
+  // ZInvalidParameterException_7_0_0.
+  virtual void set(int index, const ZObject_7_0_0* element);
+  // Removes the element at the index, closing the gap; out of range: nothing.
+  virtual void remove(int index);
+  virtual void removeAll();
+  virtual int size() const;
+  bool isEmpty() const { return count_ == 0; }
+  bool owns() const { return owns_; }
+
+ private:
+  ZObject_7_0_0* copyOf(const ZObject_7_0_0* element) const;
+  void grow();
+  void release();
+
+  ZObject_7_0_0** items_ = nullptr;
+  int count_ = 0;
+  int capacity_ = 0;
+  bool owns_;
+};
+
+#endif

@@ -1,0 +1,467 @@
+#include "foundation/zhashkeymap.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "foundation/internal/hash.h"
+#include "foundation/zarraylist.h"
+#include "foundation/zexception.h"
+
+// ---------------------------------------------------------------- layout
+//
+// A table is one block: the header, an index of 2^k slots (entry numbers,
+// -1 when empty; at most half of them used, so every probe ends at an empty
+// slot), and an array of entries in insertion order. Readers find an entry
+// through the index and compare the full hash before any byte. A writer
+// fills an entry, then publishes its index slot with a release store, then
+// the count; readers load with acquire and so never see a half-made entry.
+
+struct ZHashKeyMap_7_0_0::Entry {
+  std::uint64_t hash;
+  const char* chars;  // the stored key's text, cached to compare without a virtual call
+  std::size_t length;
+  ZAbstractString_7_0_0* key;
+  std::atomic<ZObject_7_0_0*> value;
+};
+
+struct ZHashKeyMap_7_0_0::Table {
+  std::uint32_t mask;
+  std::uint32_t capacity;
+  std::atomic<std::uint32_t> count;
+  std::atomic<std::int32_t>* index;
+  Entry* entries;
+};
+
+struct ZHashKeyMap_7_0_0::Retired {
+  Retired* next;
+  Table* table;
+  ZObject_7_0_0* object;
+};
+
+namespace {
+
+constexpr std::uint32_t kMaxCapacity = 1u << 28;
+
+class WriterGuard {
+ public:
+  explicit WriterGuard(std::mutex* m) : m_(m) {
+    if (m_) m_->lock();
+  }
+  ~WriterGuard() {
+    if (m_) m_->unlock();
+  }
+
+ private:
+  std::mutex* m_;
+};
+
+}  // namespace
+
+ZHashKeyMap_7_0_0::ZHashKeyMap_7_0_0(int capacity, int owns)
+    : initialCapacity_(capacity > 4 && static_cast<std::uint32_t>(capacity) < kMaxCapacity
+                           ? static_cast<std::uint32_t>(capacity)
+                           : 4),
+      owns_(owns != 0) {}
+
+ZHashKeyMap_7_0_0::ZHashKeyMap_7_0_0(const ZHashKeyMap_7_0_0& other)
+    : ZObject_7_0_0(other), initialCapacity_(other.initialCapacity_), owns_(other.owns_) {
+  try {
+    copyFrom(other);
+  } catch (...) {
+    destroyAll();
+    throw;
+  }
+}
+
+ZHashKeyMap_7_0_0& ZHashKeyMap_7_0_0::operator=(const ZHashKeyMap_7_0_0& other) {
+  if (this == &other) return *this;
+  ZHashKeyMap_7_0_0 copy(other);  // complete before this map changes
+  WriterGuard hold(writers_);
+  // Swap tables: the copy leaves with our old entries and frees them as we
+  // owned them.
+  Table* fresh = copy.table_.exchange(nullptr, std::memory_order_relaxed);
+  copy.table_.store(table_.exchange(fresh, std::memory_order_acq_rel), std::memory_order_relaxed);
+  copy.owns_ = owns_;
+  owns_ = other.owns_;
+  return *this;
+}
+
+ZHashKeyMap_7_0_0::~ZHashKeyMap_7_0_0() {
+  destroyAll();
+  while (retired_) {
+    Retired* r = retired_;
+    retired_ = r->next;
+    std::free(r->table);
+    delete r->object;
+    std::free(r);
+  }
+  delete writers_;
+}
+
+void ZHashKeyMap_7_0_0::destroyAll() {
+  Table* t = table_.exchange(nullptr, std::memory_order_relaxed);
+  if (!t) return;
+  std::uint32_t n = t->count.load(std::memory_order_relaxed);
+  if (owns_) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+      delete t->entries[i].key;
+      delete t->entries[i].value.load(std::memory_order_relaxed);
+    }
+  }
+  std::free(t);
+}
+
+void ZHashKeyMap_7_0_0::copyFrom(const ZHashKeyMap_7_0_0& other) {
+  const Table* t = other.table_.load(std::memory_order_acquire);
+  if (!t) return;
+  std::uint32_t n = t->count.load(std::memory_order_acquire);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Entry& e = t->entries[i];
+    insert(*e.key, e.hash, e.value.load(std::memory_order_acquire));
+  }
+}
+
+ZObject_7_0_0* ZHashKeyMap_7_0_0::clone() const { return new ZHashKeyMap_7_0_0(*this); }
+
+void ZHashKeyMap_7_0_0::enableConcurrentReaders() {
+  if (concurrent_) return;
+  writers_ = new (std::nothrow) std::mutex;
+  if (!writers_) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  concurrent_ = true;
+}
+
+// ---------------------------------------------------------------- tables
+
+ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::newTable(std::uint32_t capacity) const {
+  std::uint32_t slots = 8;
+  while (slots < capacity * 2) slots <<= 1;
+  std::size_t indexBytes = sizeof(std::atomic<std::int32_t>) * slots;
+  std::size_t entryOffset = (sizeof(Table) + indexBytes + alignof(Entry) - 1) & ~(alignof(Entry) - 1);
+  void* block = std::malloc(entryOffset + sizeof(Entry) * capacity);
+  if (!block) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  Table* t = new (block) Table;
+  t->mask = slots - 1;
+  t->capacity = capacity;
+  t->count.store(0, std::memory_order_relaxed);
+  t->index = reinterpret_cast<std::atomic<std::int32_t>*>(static_cast<char*>(block) + sizeof(Table));
+  for (std::uint32_t i = 0; i < slots; ++i) new (&t->index[i]) std::atomic<std::int32_t>(-1);
+  t->entries = reinterpret_cast<Entry*>(static_cast<char*>(block) + entryOffset);
+  return t;
+}
+
+// A new table holding `from`'s entries (all but `skip`), in order.
+ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::copyTable(const Table* from, std::uint32_t capacity,
+                                                       const Entry* skip) const {
+  Table* t = newTable(capacity);
+  if (!from) return t;
+  std::uint32_t n = from->count.load(std::memory_order_relaxed);
+  std::uint32_t k = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Entry& e = from->entries[i];
+    if (&e == skip) continue;
+    new (&t->entries[k]) Entry{e.hash, e.chars, e.length, e.key, {e.value.load(std::memory_order_relaxed)}};
+    std::uint32_t s = static_cast<std::uint32_t>(e.hash) & t->mask;
+    while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+    t->index[s].store(static_cast<std::int32_t>(k), std::memory_order_relaxed);
+    ++k;
+  }
+  t->count.store(k, std::memory_order_relaxed);
+  return t;
+}
+
+void ZHashKeyMap_7_0_0::publish(Table* table) {
+  Table* old = table_.exchange(table, std::memory_order_acq_rel);
+  if (old) dispose(old);
+}
+
+// Frees a dropped table, or keeps it until destruction while readers may
+// still be walking it.
+void ZHashKeyMap_7_0_0::dispose(Table* table) {
+  if (!concurrent_) {
+    std::free(table);
+    return;
+  }
+  auto* r = static_cast<Retired*>(std::malloc(sizeof(Retired)));
+  if (!r) {
+    // Leaking one table is the only safe choice when it cannot be recorded.
+    return;
+  }
+  *r = Retired{retired_, table, nullptr};
+  retired_ = r;
+}
+
+void ZHashKeyMap_7_0_0::dispose(ZObject_7_0_0* object) {
+  if (!owns_ || !object) return;
+  if (!concurrent_) {
+    delete object;
+    return;
+  }
+  auto* r = static_cast<Retired*>(std::malloc(sizeof(Retired)));
+  if (!r) return;
+  *r = Retired{retired_, nullptr, object};
+  retired_ = r;
+}
+
+ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::uint64_t hash,
+                                                     const char* text, std::size_t length) const {
+  for (std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;; s = (s + 1) & t->mask) {
+    std::int32_t i = t->index[s].load(std::memory_order_acquire);
+    if (i < 0) return nullptr;
+    Entry& e = t->entries[i];
+    if (e.hash == hash && e.length == length && std::memcmp(e.chars, text, length) == 0) return &e;
+  }
+}
+
+// ---------------------------------------------------------------- operations
+
+bool ZHashKeyMap_7_0_0::isEmpty() const { return size() == 0; }
+
+int ZHashKeyMap_7_0_0::size() const {
+  const Table* t = table_.load(std::memory_order_acquire);
+  return t ? static_cast<int>(t->count.load(std::memory_order_acquire)) : 0;
+}
+
+bool ZHashKeyMap_7_0_0::contains(const ZAbstractString_7_0_0& key) const {
+  // Not find(): a key may be stored with a null value.
+  const Table* t = table_.load(std::memory_order_acquire);
+  return t && lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size()) != nullptr;
+}
+
+ZObject_7_0_0* ZHashKeyMap_7_0_0::getEntry(const ZAbstractString_7_0_0& key) const {
+  return find(key.data(), key.size());
+}
+
+ZObject_7_0_0* ZHashKeyMap_7_0_0::find(const char* text, std::size_t length) const {
+  const Table* t = table_.load(std::memory_order_acquire);
+  if (!t) return nullptr;
+  Entry* e = lookUp(t, ornz::hashText(text, length), text, length);
+  return e ? e->value.load(std::memory_order_acquire) : nullptr;
+}
+
+void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t hash,
+                               const ZObject_7_0_0* value) {
+  Table* t = table_.load(std::memory_order_relaxed);
+  if (t) {
+    if (Entry* e = lookUp(t, hash, key.data(), key.size())) {
+      ZObject_7_0_0* stored = const_cast<ZObject_7_0_0*>(value);
+      if (owns_ && value) {
+        stored = value->clone();
+        if (!stored) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+      }
+      dispose(e->value.exchange(stored, std::memory_order_acq_rel));
+      return;
+    }
+  }
+  // Everything that can fail happens before the map changes.
+  ZAbstractString_7_0_0* storedKey = const_cast<ZAbstractString_7_0_0*>(&key);
+  ZObject_7_0_0* storedValue = const_cast<ZObject_7_0_0*>(value);
+  Table* grown = nullptr;
+  if (owns_) {
+    ZObject_7_0_0* k = key.clone();
+    storedKey = dynamic_cast<ZAbstractString_7_0_0*>(k);
+    if (!storedKey) {
+      delete k;
+      ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+    }
+    if (value) {
+      storedValue = value->clone();
+      if (!storedValue) {
+        delete storedKey;
+        ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+      }
+    }
+  }
+  try {
+    if (!t || t->count.load(std::memory_order_relaxed) == t->capacity) {
+      std::uint32_t capacity = t ? t->capacity * 2 : initialCapacity_;
+      if (capacity > kMaxCapacity) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+      grown = copyTable(t, capacity, nullptr);
+    }
+  } catch (...) {
+    if (owns_) {
+      delete storedKey;
+      delete storedValue;
+    }
+    throw;
+  }
+  if (grown) {
+    publish(grown);
+    t = grown;
+  }
+  std::uint32_t i = t->count.load(std::memory_order_relaxed);
+  new (&t->entries[i]) Entry{hash, storedKey->data(), storedKey->size(), storedKey, {storedValue}};
+  std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
+  while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+  t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
+  t->count.store(i + 1, std::memory_order_release);
+}
+
+void ZHashKeyMap_7_0_0::putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value) {
+  WriterGuard hold(writers_);
+  insert(key, ornz::hashText(key.data(), key.size()), value);
+}
+
+void ZHashKeyMap_7_0_0::putAll(const ZHashKeyMap_7_0_0& other) {
+  if (&other == this) return;
+  const Table* t = other.table_.load(std::memory_order_acquire);
+  if (!t) return;
+  std::uint32_t n = t->count.load(std::memory_order_acquire);
+  for (std::uint32_t i = 0; i < n; ++i)
+    putEntry(*t->entries[i].key, t->entries[i].value.load(std::memory_order_acquire));
+}
+
+void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
+  WriterGuard hold(writers_);
+  Table* t = table_.load(std::memory_order_relaxed);
+  if (!t) return;
+  Entry* e = lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size());
+  if (!e) return;
+  // Rebuilding keeps insertion order and lets readers go on in the old table.
+  ZAbstractString_7_0_0* k = e->key;
+  ZObject_7_0_0* v = e->value.load(std::memory_order_relaxed);
+  publish(copyTable(t, t->capacity, e));
+  dispose(k);
+  dispose(v);
+}
+
+void ZHashKeyMap_7_0_0::removeAll() {
+  WriterGuard hold(writers_);
+  Table* t = table_.exchange(nullptr, std::memory_order_acq_rel);
+  if (!t) return;
+  std::uint32_t n = t->count.load(std::memory_order_relaxed);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    dispose(t->entries[i].key);
+    dispose(t->entries[i].value.load(std::memory_order_relaxed));
+  }
+  dispose(t);
+}
+
+void ZHashKeyMap_7_0_0::listKeys(ZArrayList_7_0_0& keys) const {
+  const Table* t = table_.load(std::memory_order_acquire);
+  if (!t) return;
+  std::uint32_t n = t->count.load(std::memory_order_acquire);
+  for (std::uint32_t i = 0; i < n; ++i) keys.add(t->entries[i].key);
+}
+
+void ZHashKeyMap_7_0_0::listObjects(ZArrayList_7_0_0& values) const {
+  const Table* t = table_.load(std::memory_order_acquire);
+  if (!t) return;
+  std::uint32_t n = t->count.load(std::memory_order_acquire);
+  for (std::uint32_t i = 0; i < n; ++i) values.add(t->entries[i].value.load(std::memory_order_acquire));
+}
+
+// ---------------------------------------------------------------- ZHashMap_7_0_0
+
+ZHashMap_7_0_0::ZHashMap_7_0_0(int capacity, int owns) : owns_(owns != 0) {
+  std::size_t slots = 8;
+  while (capacity > 0 && slots < static_cast<std::size_t>(capacity) * 2 && slots < (1u << 28)) slots <<= 1;
+  rehash(slots);
+}
+
+ZHashMap_7_0_0::ZHashMap_7_0_0(const ZHashMap_7_0_0& other) : ZObject_7_0_0(other), owns_(other.owns_) {
+  rehash(mask_ + 1 > other.mask_ + 1 ? mask_ + 1 : other.mask_ + 1);
+  try {
+    for (std::size_t i = 0; i <= other.mask_; ++i)
+      if (other.slots_[i].element) add(other.slots_[i].element);
+  } catch (...) {
+    removeAll();
+    std::free(slots_);
+    throw;
+  }
+}
+
+ZHashMap_7_0_0& ZHashMap_7_0_0::operator=(const ZHashMap_7_0_0& other) {
+  if (this != &other) {
+    ZHashMap_7_0_0 copy(other);
+    removeAll();
+    std::free(slots_);
+    slots_ = copy.slots_;
+    mask_ = copy.mask_;
+    count_ = copy.count_;
+    owns_ = copy.owns_;
+    copy.slots_ = nullptr;
+    copy.count_ = 0;
+    copy.mask_ = 0;
+  }
+  return *this;
+}
+
+ZHashMap_7_0_0::~ZHashMap_7_0_0() {
+  if (slots_) removeAll();
+  std::free(slots_);
+}
+
+ZObject_7_0_0* ZHashMap_7_0_0::clone() const { return new ZHashMap_7_0_0(*this); }
+
+void ZHashMap_7_0_0::rehash(std::size_t slots) {
+  Slot* fresh = static_cast<Slot*>(std::calloc(slots, sizeof(Slot)));
+  if (!fresh) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  Slot* old = slots_;
+  std::size_t oldSlots = old ? mask_ + 1 : 0;
+  slots_ = fresh;
+  mask_ = slots - 1;
+  for (std::size_t i = 0; i < oldSlots; ++i) {
+    if (!old[i].element) continue;
+    std::size_t s = old[i].hash & mask_;
+    while (slots_[s].element) s = (s + 1) & mask_;
+    slots_[s] = old[i];
+  }
+  std::free(old);
+}
+
+int ZHashMap_7_0_0::findSlot(const ZObject_7_0_0& element, unsigned long hash) const {
+  for (std::size_t s = hash & mask_;; s = (s + 1) & mask_) {
+    const Slot& slot = slots_[s];
+    if (!slot.element) return -1;
+    if (slot.hash == hash && slot.element->equals(element)) return static_cast<int>(s);
+  }
+}
+
+void ZHashMap_7_0_0::add(const ZObject_7_0_0* element) {
+  if (!element) return;
+  unsigned long h = element->hash();
+  if (findSlot(*element, h) >= 0) return;
+  if (static_cast<std::size_t>(count_ + 1) * 2 > mask_ + 1) rehash((mask_ + 1) * 2);
+  ZObject_7_0_0* stored = const_cast<ZObject_7_0_0*>(element);
+  if (owns_) {
+    stored = element->clone();
+    if (!stored) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  }
+  std::size_t s = h & mask_;
+  while (slots_[s].element) s = (s + 1) & mask_;
+  slots_[s] = Slot{h, stored};
+  ++count_;
+}
+
+bool ZHashMap_7_0_0::contains(const ZObject_7_0_0& element) const {
+  return findSlot(element, element.hash()) >= 0;
+}
+
+void ZHashMap_7_0_0::remove(const ZObject_7_0_0& element) {
+  int found = findSlot(element, element.hash());
+  if (found < 0) return;
+  std::size_t hole = static_cast<std::size_t>(found);
+  if (owns_) delete slots_[hole].element;
+  slots_[hole] = Slot{0, nullptr};
+  --count_;
+  // Backward-shift deletion keeps every probe chain unbroken without tombstones.
+  for (std::size_t s = (hole + 1) & mask_; slots_[s].element; s = (s + 1) & mask_) {
+    std::size_t home = slots_[s].hash & mask_;
+    if (((s - home) & mask_) >= ((s - hole) & mask_)) {
+      slots_[hole] = slots_[s];
+      slots_[s] = Slot{0, nullptr};
+      hole = s;
+    }
+  }
+}
+
+void ZHashMap_7_0_0::removeAll() {
+  for (std::size_t i = 0; slots_ && i <= mask_; ++i) {
+    if (owns_) delete slots_[i].element;
+    slots_[i] = Slot{0, nullptr};
+  }
+  count_ = 0;
+}
+
+int ZHashMap_7_0_0::size() const { return count_; }

@@ -1,0 +1,126 @@
+// A hash map from texts to foundation objects, and a hash set of objects.
+#ifndef ORNUTIL_FOUNDATION_ZHASHKEYMAP_H
+#define ORNUTIL_FOUNDATION_ZHASHKEYMAP_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "foundation/export.h"
+#include "foundation/zobject.h"
+#include "foundation/zstring.h"
+
+class ZArrayList_7_0_0;
+
+// Keys are strings matched by their text, whichever string class carries
+// them; a look-up hashes and compares the caller's text in place, without
+// copying it. An owning map (owns != 0) stores a copy of every key and value
+// it is given (a view key is copied into an owning string) and deletes them
+// when they are dropped; a non-owning map stores the caller's pointers.
+// Keys are listed in insertion order. Allocation failures raise
+// ZOutOfMemoryException_7_0_0 and leave the map as it was.
+//
+// Virtual slot order after ZObject_7_0_0's is fixed: isEmpty, size,
+// contains, getEntry, putEntry, putAll, removeEntry, removeAll, listKeys,
+// listObjects.
+//
+// A map is used by one thread at a time, unless a derived class has called
+// enableConcurrentReaders(): then getEntry, contains, size and listKeys may
+// run on any number of threads while other threads call putEntry. Readers
+// take no lock and write nothing shared; writers serialise on a mutex and
+// publish new tables atomically; replaced tables, keys and values are kept
+// until the map is destroyed, so a value handed to a reader stays valid.
+// Copy assignment is not among the operations that may overlap readers.
+class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
+ public:
+  explicit ZHashKeyMap_7_0_0(int capacity = 16, int owns = 1);
+  ZHashKeyMap_7_0_0(const ZHashKeyMap_7_0_0& other);
+  ZHashKeyMap_7_0_0& operator=(const ZHashKeyMap_7_0_0& other);
+  ~ZHashKeyMap_7_0_0() override;
+
+  // A deep copy when owning.
+  ZObject_7_0_0* clone() const override;
+
+  virtual bool isEmpty() const;
+  virtual int size() const;
+  virtual bool contains(const ZAbstractString_7_0_0& key) const;
+  // The value stored under the key's text, or null when absent.
+  virtual ZObject_7_0_0* getEntry(const ZAbstractString_7_0_0& key) const;
+  // Stores the value under the key; a present key keeps its stored key
+  // object and gets the new value (the old one is deleted when owning).
+  virtual void putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value);
+  // putEntry of every entry of `other`, in its order.
+  virtual void putAll(const ZHashKeyMap_7_0_0& other);
+  // Removes the key and its value; an absent key changes nothing.
+  virtual void removeEntry(const ZAbstractString_7_0_0& key);
+  virtual void removeAll();
+  // Appends the stored key objects (they stay owned by the map) to `keys`,
+  // in insertion order. `keys` should not own its elements.
+  virtual void listKeys(ZArrayList_7_0_0& keys) const;
+  // Appends the stored values, in the same order.
+  virtual void listObjects(ZArrayList_7_0_0& values) const;
+
+  // Look-up by a plain text, same as getEntry.
+  ZObject_7_0_0* find(const char* text, std::size_t length) const;
+
+ protected:
+  // Switches the map to the concurrent-readers mode described above. Call
+  // before the map is shared.
+  void enableConcurrentReaders();
+
+ private:
+  struct Entry;
+  struct Table;
+  struct Retired;
+
+  Entry* lookUp(const Table* table, std::uint64_t hash, const char* text, std::size_t length) const;
+  Table* newTable(std::uint32_t capacity) const;
+  Table* copyTable(const Table* from, std::uint32_t capacity, const Entry* skip) const;
+  void publish(Table* table);
+  void dispose(Table* table);
+  void dispose(ZObject_7_0_0* object);
+  void insert(const ZAbstractString_7_0_0& key, std::uint64_t hash, const ZObject_7_0_0* value);
+  void copyFrom(const ZHashKeyMap_7_0_0& other);
+  void destroyAll();
+
+  std::atomic<Table*> table_{nullptr};
+  std::uint32_t initialCapacity_;
+  bool owns_;
+  bool concurrent_ = false;
+  std::mutex* writers_ = nullptr;
+  Retired* retired_ = nullptr;
+};
+
+// A set of objects, matched by their virtual hash() and equals(). Owning
+// and copying as for ZHashKeyMap_7_0_0. Used by one thread at a time.
+class ORNUTIL_API ZHashMap_7_0_0 : public ZObject_7_0_0 {
+ public:
+  explicit ZHashMap_7_0_0(int capacity = 16, int owns = 1);
+  ZHashMap_7_0_0(const ZHashMap_7_0_0& other);
+  ZHashMap_7_0_0& operator=(const ZHashMap_7_0_0& other);
+  ~ZHashMap_7_0_0() override;
+
+  ZObject_7_0_0* clone() const override;
+  // Adds the element unless an equal one is present. Null is ignored.
+  virtual void add(const ZObject_7_0_0* element);
+  virtual bool contains(const ZObject_7_0_0& element) const;
+  virtual void remove(const ZObject_7_0_0& element);
+  virtual void removeAll();
+  virtual int size() const;
+
+ private:
+  struct Slot {
+    unsigned long hash;
+    ZObject_7_0_0* element;
+  };
+  int findSlot(const ZObject_7_0_0& element, unsigned long hash) const;
+  void rehash(std::size_t slots);
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  int count_ = 0;
+  bool owns_;
+};
+
+#endif
