@@ -1,0 +1,226 @@
+// Array lists, hash key maps and hash sets: owning semantics, deep copies,
+// look-up by any string class, order and removal.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/zarraylist.h"
+#include "foundation/zexception.h"
+#include "foundation/zhashkeymap.h"
+#include "foundation/zstring.h"
+
+namespace {
+
+std::string textOf(const ZObject_7_0_0* o) {
+  auto* s = dynamic_cast<const ZAbstractString_7_0_0*>(o);
+  return s ? std::string(s->getChars(), s->getLength()) : "(not a string)";
+}
+
+TEST(ZArrayList, OwningListStoresCopies) {
+  ZArrayList_7_0_0 list(1, 1);
+  ZUTF8String_7_0_0 a("a");
+  list.add(&a);
+  a.append("changed");
+  EXPECT_EQ(textOf(list.get(0)), "a");
+  EXPECT_NE(list.get(0), &a);
+}
+
+TEST(ZArrayList, NonOwningListStoresPointers) {
+  ZArrayList_7_0_0 list(10, 0);
+  ZUTF8String_7_0_0 a("a");
+  list.add(&a);
+  EXPECT_EQ(list.get(0), &a);
+}
+
+TEST(ZArrayList, IndexingSetAndRemove) {
+  ZArrayList_7_0_0 list(1, 1);
+  for (const char* t : {"a", "b", "c", "d", "e"}) {
+    ZUTF8String_7_0_0 s(t);
+    list.add(&s);
+  }
+  ASSERT_EQ(list.size(), 5);
+  EXPECT_EQ(list.get(5), nullptr);
+  EXPECT_EQ(list.get(-1), nullptr);
+  ZUTF8String_7_0_0 x("x");
+  list.set(1, &x);
+  list.remove(0);
+  list.remove(99);  // nothing
+  std::vector<std::string> got;
+  for (int i = 0; i < list.size(); ++i) got.push_back(textOf(list.get(i)));
+  EXPECT_EQ(got, (std::vector<std::string>{"x", "c", "d", "e"}));
+  EXPECT_THROW(list.set(4, &x), ZInvalidParameterException_7_0_0);
+  list.removeAll();
+  EXPECT_TRUE(list.isEmpty());
+}
+
+TEST(ZArrayList, CopiesOfAnOwningListAreDeep) {
+  ZArrayList_7_0_0 list(2, 1);
+  ZUTF8String_7_0_0 a("a");
+  list.add(&a);
+  ZArrayList_7_0_0 copy(list);
+  static_cast<ZUTF8String_7_0_0*>(copy.get(0))->append("!");
+  EXPECT_EQ(textOf(list.get(0)), "a");
+  EXPECT_EQ(textOf(copy.get(0)), "a!");
+  std::unique_ptr<ZObject_7_0_0> cloned(list.clone());
+  EXPECT_NE(static_cast<ZArrayList_7_0_0*>(cloned.get())->get(0), list.get(0));
+  ZArrayList_7_0_0 assigned(1, 1);
+  assigned = list;
+  assigned = assigned;
+  EXPECT_EQ(textOf(assigned.get(0)), "a");
+}
+
+TEST(ZArrayList, AddingAnObjectThatCannotBeCopiedRaises) {
+  ZArrayList_7_0_0 list(1, 1);
+  ZObject_7_0_0 plain;  // the base class has no copy
+  EXPECT_THROW(list.add(&plain), ZOutOfMemoryException_7_0_0);
+  EXPECT_EQ(list.size(), 0);
+}
+
+TEST(ZHashKeyMap, LooksUpByTextWhicheverStringClassCarriesIt) {
+  ZHashKeyMap_7_0_0 map(50, 1);
+  ZUTF8String_7_0_0 value("/srv/orn/etc/orn.conf");
+  map.putEntry(ZLCString_7_0_0("/opt/BrenmoorWarden/etc/orn.conf"), &value);
+  const char key[] = "/opt/BrenmoorWarden/etc/orn.conf";
+  for (const ZAbstractString_7_0_0* probe :
+       std::initializer_list<const ZAbstractString_7_0_0*>{
+           new ZLCString_7_0_0(key), new ZUTF8String_7_0_0(key), new ZLCConstString_7_0_0(key),
+           new ZUTF8ConstString_7_0_0(key)}) {
+    EXPECT_EQ(textOf(map.getEntry(*probe)), "/srv/orn/etc/orn.conf");
+    EXPECT_TRUE(map.contains(*probe));
+    delete probe;
+  }
+  EXPECT_EQ(map.getEntry(ZLCConstString_7_0_0("/opt/BrenmoorWarden/etc/orn.con")), nullptr);
+  EXPECT_EQ(map.getEntry(ZLCConstString_7_0_0("/OPT/BrenmoorWarden/etc/orn.conf")), nullptr);
+}
+
+TEST(ZHashKeyMap, PuttingAPresentKeyReplacesItsValue) {
+  ZHashKeyMap_7_0_0 map(1, 1);
+  ZUTF8String_7_0_0 a("/a"), b("/b");
+  map.putEntry(ZLCConstString_7_0_0("#setting"), &a);
+  map.putEntry(ZUTF8String_7_0_0("#setting"), &b);
+  EXPECT_EQ(map.size(), 1);
+  EXPECT_EQ(textOf(map.getEntry(ZLCConstString_7_0_0("#setting"))), "/b");
+}
+
+TEST(ZHashKeyMap, OwningMapKeepsCopiesOfKeysAndValues) {
+  ZHashKeyMap_7_0_0 map(4, 1);
+  char key[] = "key";
+  {
+    ZUTF8String_7_0_0 value("value");
+    map.putEntry(ZLCConstString_7_0_0(key), &value);  // both temporaries
+  }
+  key[0] = 'X';  // the caller's text changes; the stored key does not
+  EXPECT_EQ(textOf(map.getEntry(ZLCConstString_7_0_0("key"))), "value");
+}
+
+TEST(ZHashKeyMap, KeysAreListedInInsertionOrderAcrossGrowthAndRemoval) {
+  ZHashKeyMap_7_0_0 map(1, 1);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 300; ++i) {
+    std::string k = "/opt/BrenmoorWarden/etc/file" + std::to_string(i);
+    ZUTF8String_7_0_0 v(i);
+    map.putEntry(ZLCConstString_7_0_0(k.c_str()), &v);
+    expected.push_back(k);
+  }
+  for (int i = 0; i < 300; i += 3) map.removeEntry(ZLCConstString_7_0_0(expected[i].c_str()));
+  map.removeEntry(ZLCConstString_7_0_0("absent"));
+  std::vector<std::string> kept;
+  for (int i = 0; i < 300; ++i)
+    if (i % 3) kept.push_back(expected[i]);
+  ZArrayList_7_0_0 keys(10, 0), values(10, 0);
+  map.listKeys(keys);
+  map.listObjects(values);
+  ASSERT_EQ(keys.size(), static_cast<int>(kept.size()));
+  ASSERT_EQ(map.size(), static_cast<int>(kept.size()));
+  for (int i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(textOf(keys.get(i)), kept[i]);
+    EXPECT_EQ(textOf(map.getEntry(*static_cast<ZAbstractString_7_0_0*>(keys.get(i)))),
+              textOf(values.get(i)));
+  }
+  for (int i = 0; i < 300; ++i)
+    EXPECT_EQ(map.contains(ZLCConstString_7_0_0(expected[i].c_str())), i % 3 != 0);
+}
+
+TEST(ZHashKeyMap, NullValuesArePresentKeys) {
+  ZHashKeyMap_7_0_0 map(4, 1);
+  map.putEntry(ZLCConstString_7_0_0("k"), nullptr);
+  EXPECT_TRUE(map.contains(ZLCConstString_7_0_0("k")));
+  EXPECT_EQ(map.getEntry(ZLCConstString_7_0_0("k")), nullptr);
+  EXPECT_EQ(map.size(), 1);
+}
+
+TEST(ZHashKeyMap, CopiesAreDeepAndAssignmentReplacesTheContent) {
+  ZHashKeyMap_7_0_0 map(2, 1);
+  ZUTF8String_7_0_0 v("v");
+  map.putEntry(ZLCConstString_7_0_0("a"), &v);
+  ZHashKeyMap_7_0_0 copy(map);
+  static_cast<ZUTF8String_7_0_0*>(copy.getEntry(ZLCConstString_7_0_0("a")))->append("2");
+  EXPECT_EQ(textOf(map.getEntry(ZLCConstString_7_0_0("a"))), "v");
+  ZHashKeyMap_7_0_0 other(2, 1);
+  other.putEntry(ZLCConstString_7_0_0("b"), &v);
+  other = map;
+  EXPECT_EQ(other.getEntry(ZLCConstString_7_0_0("b")), nullptr);
+  EXPECT_EQ(textOf(other.getEntry(ZLCConstString_7_0_0("a"))), "v");
+  other = other;
+  EXPECT_EQ(other.size(), 1);
+  other.putAll(copy);
+  EXPECT_EQ(textOf(other.getEntry(ZLCConstString_7_0_0("a"))), "v2");
+  other.removeAll();
+  EXPECT_TRUE(other.isEmpty());
+  EXPECT_EQ(other.getEntry(ZLCConstString_7_0_0("a")), nullptr);
+}
+
+TEST(ZHashKeyMap, NonOwningMapStoresTheCallersObjects) {
+  ZHashKeyMap_7_0_0 map(4, 0);
+  ZUTF8String_7_0_0 key("k"), value("v");
+  map.putEntry(key, &value);
+  EXPECT_EQ(map.getEntry(ZLCConstString_7_0_0("k")), &value);
+  ZArrayList_7_0_0 keys(10, 0);
+  map.listKeys(keys);
+  EXPECT_EQ(keys.get(0), &key);
+}
+
+TEST(ZHashKeyMap, EmptyKeyIsAKeyLikeAnyOther) {
+  ZHashKeyMap_7_0_0 map(4, 1);
+  ZUTF8String_7_0_0 v("empty");
+  map.putEntry(ZLCConstString_7_0_0(""), &v);
+  EXPECT_EQ(textOf(map.getEntry(ZUTF8ConstString_7_0_0(""))), "empty");
+}
+
+TEST(ZHashMap, SetOfObjectsByHashAndEquals) {
+  ZHashMap_7_0_0 set(10, 0);
+  static const ZUTF8ConstString_7_0_0 names[] = {"resourcepassword", "pwd", "password", "server_pwd"};
+  for (const auto& n : names) set.add(&n);
+  set.add(&names[1]);  // already present
+  EXPECT_EQ(set.size(), 4);
+  EXPECT_TRUE(set.contains(ZUTF8ConstString_7_0_0("password")));
+  EXPECT_TRUE(set.contains(ZLCString_7_0_0("pwd")));
+  EXPECT_FALSE(set.contains(ZUTF8ConstString_7_0_0("PASSWORD")));
+}
+
+TEST(ZHashMap, RemovalKeepsEveryOtherElementReachable) {
+  ZHashMap_7_0_0 set(1, 1);
+  std::set<std::string> present;
+  for (int i = 0; i < 500; ++i) {
+    ZUTF8String_7_0_0 s(i);
+    set.add(&s);
+    present.insert(s.getChars());
+  }
+  for (int i = 0; i < 500; i += 2) {
+    ZUTF8String_7_0_0 s(i);
+    set.remove(s);
+    present.erase(s.getChars());
+  }
+  EXPECT_EQ(set.size(), static_cast<int>(present.size()));
+  for (int i = 0; i < 500; ++i) {
+    ZUTF8String_7_0_0 s(i);
+    EXPECT_EQ(set.contains(s), present.count(s.getChars()) == 1) << i;
+  }
+  ZHashMap_7_0_0 copy(set);
+  EXPECT_EQ(copy.size(), set.size());
+}
+
+}  // namespace

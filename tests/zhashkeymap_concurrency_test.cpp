@@ -1,0 +1,81 @@
+// A map in concurrent-readers mode: readers race a writer that adds keys,
+// grows the table and replaces values.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/zhashkeymap.h"
+#include "foundation/zstring.h"
+
+namespace {
+
+class SharedMap : public ZHashKeyMap_7_0_0 {
+ public:
+  SharedMap() : ZHashKeyMap_7_0_0(4, 1) { enableConcurrentReaders(); }
+};
+
+std::string key(int i) { return "/opt/BrenmoorWarden/etc/k" + std::to_string(i); }
+
+TEST(ZHashKeyMapConcurrency, ReadersSeeCompleteEntriesWhileAWriterGrowsAndReplaces) {
+  SharedMap map;
+  constexpr int kSeeded = 16, kAdded = 2000, kReaders = 3;
+  for (int i = 0; i < kSeeded; ++i) {
+    ZUTF8String_7_0_0 v(("v" + std::to_string(i)).c_str());
+    map.putEntry(ZLCConstString_7_0_0(key(i).c_str()), &v);
+  }
+  std::atomic<bool> done{false};
+  std::atomic<long> hits{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&, r] {
+      long local = 0;
+      while (!done.load(std::memory_order_acquire)) {
+        for (int i = r; i < kSeeded; i += kReaders) {
+          std::string k = key(i);
+          auto* v = static_cast<ZAbstractString_7_0_0*>(map.getEntry(ZLCConstString_7_0_0(k.c_str())));
+          // A value handed out stays readable even after it was replaced.
+          ASSERT_NE(v, nullptr);
+          ASSERT_EQ(v->getChars()[0], 'v');
+          ++local;
+        }
+        EXPECT_GE(map.size(), kSeeded);
+      }
+      hits += local;
+    });
+  }
+  for (int i = kSeeded; i < kSeeded + kAdded; ++i) {
+    ZUTF8String_7_0_0 v(("v" + std::to_string(i)).c_str());
+    map.putEntry(ZLCConstString_7_0_0(key(i).c_str()), &v);
+    ZUTF8String_7_0_0 replaced(("v-replaced-" + std::to_string(i)).c_str());
+    map.putEntry(ZLCConstString_7_0_0(key(i % kSeeded).c_str()), &replaced);
+  }
+  done.store(true, std::memory_order_release);
+  for (auto& t : readers) t.join();
+  EXPECT_GT(hits.load(), 0);
+  EXPECT_EQ(map.size(), kSeeded + kAdded);
+  for (int i = 0; i < kSeeded + kAdded; ++i)
+    EXPECT_TRUE(map.contains(ZLCConstString_7_0_0(key(i).c_str()))) << i;
+}
+
+TEST(ZHashKeyMapConcurrency, WritersOnSeveralThreadsLoseNothing) {
+  SharedMap map;
+  constexpr int kWriters = 4, kEach = 300;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string k = key(w * kEach + i);
+        ZUTF8String_7_0_0 v(k.c_str());
+        map.putEntry(ZLCConstString_7_0_0(k.c_str()), &v);
+        EXPECT_NE(map.getEntry(ZLCConstString_7_0_0(k.c_str())), nullptr);
+      }
+    });
+  }
+  for (auto& t : writers) t.join();
+  EXPECT_EQ(map.size(), kWriters * kEach);
+}
+
+}  // namespace
