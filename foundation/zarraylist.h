@@ -35,9 +35,9 @@ class ORNUTIL_API ZArrayList_7_0_0 : public ZObject_7_0_0 {
   bool owns() const { return owns_; }
 
  private:
-  ZObject_7_0_0* copyOf(const ZObject_7_0_0* element) const;
-  void grow();
-  void release();
+  ORNUTIL_LOCAL ZObject_7_0_0* copyOf(const ZObject_7_0_0* element) const;
+  ORNUTIL_LOCAL void grow();
+  ORNUTIL_LOCAL void release();
 
   ZObject_7_0_0** items_ = nullptr;
   int count_ = 0;

@@ -203,8 +203,9 @@ void ZHashKeyMap_7_0_0::dispose(ZObject_7_0_0* object) {
   retired_ = r;
 }
 
-ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::uint64_t hash,
-                                                     const char* text, std::size_t length) const {
+inline ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::uint64_t hash,
+                                                            const char* text,
+                                                            std::size_t length) const {
   for (std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;; s = (s + 1) & t->mask) {
     std::int32_t i = t->index[s].load(std::memory_order_acquire);
     if (i < 0) return nullptr;
@@ -229,7 +230,10 @@ bool ZHashKeyMap_7_0_0::contains(const ZAbstractString_7_0_0& key) const {
 }
 
 ZObject_7_0_0* ZHashKeyMap_7_0_0::getEntry(const ZAbstractString_7_0_0& key) const {
-  return find(key.data(), key.size());
+  const Table* t = table_.load(std::memory_order_acquire);
+  if (!t) return nullptr;
+  Entry* e = lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size());
+  return e ? e->value.load(std::memory_order_acquire) : nullptr;
 }
 
 ZObject_7_0_0* ZHashKeyMap_7_0_0::find(const char* text, std::size_t length) const {

@@ -74,15 +74,15 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   struct Table;
   struct Retired;
 
-  Entry* lookUp(const Table* table, std::uint64_t hash, const char* text, std::size_t length) const;
-  Table* newTable(std::uint32_t capacity) const;
-  Table* copyTable(const Table* from, std::uint32_t capacity, const Entry* skip) const;
-  void publish(Table* table);
-  void dispose(Table* table);
-  void dispose(ZObject_7_0_0* object);
-  void insert(const ZAbstractString_7_0_0& key, std::uint64_t hash, const ZObject_7_0_0* value);
-  void copyFrom(const ZHashKeyMap_7_0_0& other);
-  void destroyAll();
+  ORNUTIL_LOCAL Entry* lookUp(const Table* table, std::uint64_t hash, const char* text, std::size_t length) const;
+  ORNUTIL_LOCAL Table* newTable(std::uint32_t capacity) const;
+  ORNUTIL_LOCAL Table* copyTable(const Table* from, std::uint32_t capacity, const Entry* skip) const;
+  ORNUTIL_LOCAL void publish(Table* table);
+  ORNUTIL_LOCAL void dispose(Table* table);
+  ORNUTIL_LOCAL void dispose(ZObject_7_0_0* object);
+  ORNUTIL_LOCAL void insert(const ZAbstractString_7_0_0& key, std::uint64_t hash, const ZObject_7_0_0* value);
+  ORNUTIL_LOCAL void copyFrom(const ZHashKeyMap_7_0_0& other);
+  ORNUTIL_LOCAL void destroyAll();
 
   std::atomic<Table*> table_{nullptr};
   std::uint32_t initialCapacity_;
@@ -114,8 +114,8 @@ class ORNUTIL_API ZHashMap_7_0_0 : public ZObject_7_0_0 {
     unsigned long hash;
     ZObject_7_0_0* element;
   };
-  int findSlot(const ZObject_7_0_0& element, unsigned long hash) const;
-  void rehash(std::size_t slots);
+  ORNUTIL_LOCAL int findSlot(const ZObject_7_0_0& element, unsigned long hash) const;
+  ORNUTIL_LOCAL void rehash(std::size_t slots);
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;

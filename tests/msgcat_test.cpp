@@ -49,7 +49,9 @@ std::string directivesOf(const char* text) {
 TEST(MessageTable, IdsAreSortedUniqueAndEachTextTakesExactlyItsInserts) {
   for (std::size_t i = 0; i < std::size(kTable); ++i) {
     SCOPED_TRACE(kTable[i].text);
-    if (i > 0) EXPECT_LT(kTable[i - 1].id, kTable[i].id);
+    if (i > 0) {
+      EXPECT_LT(kTable[i - 1].id, kTable[i].id);
+    }
     EXPECT_EQ(directivesOf(kTable[i].text), kTable[i].types);
     EXPECT_STREQ(orn_msg_get_argtypes(kTable[i].id), kTable[i].types);
   }
