@@ -1,0 +1,598 @@
+#include "foundation/internal/stanzadoc.h"
+
+#include <cstring>
+
+#include "foundation/internal/hash.h"
+#include "foundation/zexception.h"
+
+namespace ornz {
+
+namespace {
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+constexpr std::uint64_t kStanzaMix = 0x9E3779B97F4A7C15ull;
+
+inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+inline std::string_view trimmed(const char* b, const char* e) {
+  while (b < e && isBlank(*b)) ++b;
+  while (e > b && isBlank(e[-1])) --e;
+  return std::string_view(b, static_cast<std::size_t>(e - b));
+}
+
+[[noreturn]] void invalid(const char* fileName, int line, const char* what) {
+  ZPropertiesInvalidDataException_7_0_0 e(fileName, line, what);
+  e.throwException("foundation/zstanzafile", __LINE__);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- indexes
+
+std::uint64_t StanzaDocument::keyHash(std::int32_t stanza, std::string_view key) {
+  std::uint64_t h = hashText(key.data(), key.size()) ^ (static_cast<std::uint64_t>(stanza + 1) * kStanzaMix);
+  return h ? h : 1;
+}
+
+StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::string_view k,
+                                                 std::uint64_t hash) const {
+  if (keyIndex_.empty()) return nullptr;
+  std::size_t mask = keyIndex_.size() - 1;
+  for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+    const KeySlot& slot = keyIndex_[s];
+    if (slot.hash == 0) return nullptr;
+    if (slot.hash == hash && slot.stanza == stanza && key(slot.first) == k)
+      return const_cast<KeySlot*>(&slot);
+  }
+}
+
+void StanzaDocument::growKeys() {
+  std::vector<KeySlot> old;
+  old.swap(keyIndex_);
+  keyIndex_.assign(old.empty() ? 64 : old.size() * 2, KeySlot{0, 0, 0, 0});
+  std::size_t mask = keyIndex_.size() - 1;
+  for (const KeySlot& slot : old) {
+    if (!slot.hash) continue;
+    std::size_t s = slot.hash & mask;
+    while (keyIndex_[s].hash) s = (s + 1) & mask;
+    keyIndex_[s] = slot;
+  }
+}
+
+void StanzaDocument::insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first,
+                               std::int32_t last) {
+  if ((keyCount_ + 1) * 2 > keyIndex_.size()) growKeys();
+  std::size_t mask = keyIndex_.size() - 1;
+  std::size_t s = hash & mask;
+  while (keyIndex_[s].hash) s = (s + 1) & mask;
+  keyIndex_[s] = KeySlot{hash, stanza, first, last};
+  ++keyCount_;
+}
+
+void StanzaDocument::eraseKey(KeySlot* slot) {
+  // Backward-shift deletion: probe chains stay unbroken without tombstones.
+  std::size_t mask = keyIndex_.size() - 1;
+  std::size_t hole = static_cast<std::size_t>(slot - keyIndex_.data());
+  keyIndex_[hole].hash = 0;
+  --keyCount_;
+  for (std::size_t s = (hole + 1) & mask; keyIndex_[s].hash; s = (s + 1) & mask) {
+    std::size_t home = keyIndex_[s].hash & mask;
+    if (((s - home) & mask) >= ((s - hole) & mask)) {
+      keyIndex_[hole] = keyIndex_[s];
+      keyIndex_[s].hash = 0;
+      hole = s;
+    }
+  }
+}
+
+void StanzaDocument::growStanzas() {
+  std::vector<StanzaSlot> old;
+  old.swap(stanzaIndex_);
+  stanzaIndex_.assign(old.empty() ? 16 : old.size() * 2, StanzaSlot{0, 0});
+  std::size_t mask = stanzaIndex_.size() - 1;
+  for (const StanzaSlot& slot : old) {
+    if (!slot.hash) continue;
+    std::size_t s = slot.hash & mask;
+    while (stanzaIndex_[s].hash) s = (s + 1) & mask;
+    stanzaIndex_[s] = slot;
+  }
+}
+
+void StanzaDocument::indexStanza(std::int32_t stanza) {
+  std::string_view name = stanzas_[stanza].name;
+  std::uint64_t h = hashText(name.data(), name.size());
+  if (!stanzaIndex_.empty()) {
+    std::size_t mask = stanzaIndex_.size() - 1;
+    for (std::size_t s = h & mask; stanzaIndex_[s].hash; s = (s + 1) & mask) {
+      StanzaSlot& slot = stanzaIndex_[s];
+      if (slot.hash == h && stanzas_[slot.stanza].name == name) {
+        slot.stanza = stanza;  // a stanza made anew after its deletion
+        return;
+      }
+    }
+  }
+  if ((stanzaLive_ + 1) * 2 > stanzaIndex_.size()) growStanzas();
+  std::size_t mask = stanzaIndex_.size() - 1;
+  std::size_t s = h & mask;
+  while (stanzaIndex_[s].hash) s = (s + 1) & mask;
+  stanzaIndex_[s] = StanzaSlot{h, stanza};
+  ++stanzaLive_;
+}
+
+std::int32_t StanzaDocument::findStanza(std::string_view name) const {
+  if (stanzaIndex_.empty()) return -1;
+  std::uint64_t h = hashText(name.data(), name.size());
+  std::size_t mask = stanzaIndex_.size() - 1;
+  for (std::size_t s = h & mask;; s = (s + 1) & mask) {
+    const StanzaSlot& slot = stanzaIndex_[s];
+    if (!slot.hash) return -1;
+    if (slot.hash == h && stanzas_[slot.stanza].name == name)
+      return stanzas_[slot.stanza].alive ? slot.stanza : -1;
+  }
+}
+
+// ---------------------------------------------------------------- parsing and writing
+
+void StanzaDocument::clear() {
+  buffer_.clear();
+  owned_.clear();
+  lines_.clear();
+  head_ = tail_ = -1;
+  bom_ = false;
+  newEol_ = kLf;
+  stanzas_.clear();
+  stanzaIndex_.clear();
+  keyIndex_.clear();
+  keyCount_ = 0;
+  stanzaLive_ = 0;
+}
+
+void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict) {
+  clear();
+  buffer_ = std::move(bytes);
+  const char* p = buffer_.data();
+  const char* end = p + buffer_.size();
+  if (buffer_.size() >= 3 && std::memcmp(p, kBom, 3) == 0) {
+    bom_ = true;
+    p += 3;
+  }
+  lines_.reserve(buffer_.size() / 24 + 4);
+  std::int32_t current = -1;
+  int number = 0;
+  try {
+    while (p < end) {
+      ++number;
+      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* lineEnd = nl ? nl : end;
+      Eol eol = nl ? kLf : kNone;
+      if (nl && lineEnd > p && lineEnd[-1] == '\r') {
+        --lineEnd;
+        eol = kCrLf;
+      }
+      if (number == 1 && eol != kNone) newEol_ = eol;
+      std::int32_t id = static_cast<std::int32_t>(lines_.size());
+      Line line{p, static_cast<std::uint32_t>(lineEnd - p), 0, 0, 0, 0, tail_, -1, -1, -1, kOther, eol, true};
+      const char* s = p;
+      while (s < lineEnd && isBlank(*s)) ++s;
+      if (s == lineEnd) {
+        line.kind = kBlank;
+      } else if (*s == '#') {
+        line.kind = kComment;
+      } else if (*s == '[') {
+        const char* close = lineEnd;
+        while (close > s && close[-1] != ']') --close;
+        bool tidy = close > s + 1;
+        for (const char* t = close; tidy && t < lineEnd; ++t) tidy = isBlank(*t);
+        std::string_view name = tidy ? trimmed(s + 1, close - 1) : std::string_view();
+        if (!tidy || name.empty()) {
+          if (strict) invalid(fileName, number, tidy ? "empty stanza name" : "unclosed [ in a stanza header");
+        } else {
+          line.kind = kHeader;
+          line.nameOffset = static_cast<std::uint32_t>(name.data() - p);
+          line.nameLength = static_cast<std::uint32_t>(name.size());
+          current = findStanza(name);
+          if (current < 0) {
+            current = static_cast<std::int32_t>(stanzas_.size());
+            stanzas_.push_back(Stanza{name, id, id, true});
+            indexStanza(current);
+          }
+          line.stanza = current;
+          stanzas_[current].last = id;
+        }
+      } else {
+        const char* eq = static_cast<const char*>(std::memchr(s, '=', static_cast<std::size_t>(lineEnd - s)));
+        std::string_view k = eq ? trimmed(s, eq) : std::string_view();
+        if (!eq || k.empty() || current < 0) {
+          if (strict)
+            invalid(fileName, number,
+                    !eq ? "not a stanza header, an entry or a comment"
+                        : (k.empty() ? "entry without a key" : "entry before the first stanza"));
+        } else {
+          std::string_view v = trimmed(eq + 1, lineEnd);
+          line.kind = kEntry;
+          line.nameOffset = static_cast<std::uint32_t>(k.data() - p);
+          line.nameLength = static_cast<std::uint32_t>(k.size());
+          line.valueOffset = static_cast<std::uint32_t>(v.data() - p);
+          line.valueLength = static_cast<std::uint32_t>(v.size());
+          line.stanza = current;
+        }
+      }
+      lines_.push_back(line);
+      if (tail_ >= 0) lines_[tail_].next = id;
+      else head_ = id;
+      tail_ = id;
+      if (line.kind == kEntry) {
+        std::string_view k(p + line.nameOffset, line.nameLength);
+        std::uint64_t h = keyHash(current, k);
+        if (KeySlot* slot = findKey(current, k, h)) {
+          lines_[slot->last].nextValue = id;
+          slot->last = id;
+        } else {
+          insertKey(current, h, id, id);
+        }
+        stanzas_[current].last = id;
+      }
+      p = nl ? nl + 1 : end;
+    }
+  } catch (...) {
+    clear();
+    throw;
+  }
+}
+
+std::string StanzaDocument::serialize() const {
+  std::string out;
+  std::size_t extra = 0;
+  for (const std::string& s : owned_) extra += s.size() + 2;
+  out.reserve(buffer_.size() + extra + 3);
+  if (bom_) out.append(kBom, 3);
+  for (std::int32_t i = head_; i >= 0; i = lines_[i].next) {
+    const Line& line = lines_[i];
+    out.append(line.text, line.length);
+    if (line.eol == kLf) out += '\n';
+    else if (line.eol == kCrLf) out.append("\r\n", 2);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- reading
+
+int StanzaDocument::stanzaCount() const { return static_cast<int>(stanzas().size()); }
+
+std::string_view StanzaDocument::stanzaName(std::int32_t stanza) const { return stanzas_[stanza].name; }
+
+std::vector<std::int32_t> StanzaDocument::stanzas() const {
+  std::vector<std::int32_t> out;
+  for (std::size_t i = 0; i < stanzas_.size(); ++i)
+    if (stanzas_[i].alive) out.push_back(static_cast<std::int32_t>(i));
+  return out;
+}
+
+std::int32_t StanzaDocument::firstValueLine(std::int32_t stanza, std::string_view k) const {
+  if (stanza < 0) return -1;
+  KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
+  return slot ? slot->first : -1;
+}
+
+std::string_view StanzaDocument::value(std::int32_t line) const {
+  const Line& l = lines_[line];
+  return std::string_view(l.text + l.valueOffset, l.valueLength);
+}
+
+std::string_view StanzaDocument::key(std::int32_t line) const {
+  const Line& l = lines_[line];
+  return std::string_view(l.text + l.nameOffset, l.nameLength);
+}
+
+std::vector<std::int32_t> StanzaDocument::entryLines(std::int32_t stanza) const {
+  std::vector<std::int32_t> out;
+  if (stanza < 0 || !stanzas_[stanza].alive) return out;
+  std::int32_t stop = stanzas_[stanza].last;
+  for (std::int32_t i = stanzas_[stanza].header; i >= 0; i = lines_[i].next) {
+    if (lines_[i].kind == kEntry && lines_[i].stanza == stanza) out.push_back(i);
+    if (i == stop) break;
+  }
+  return out;
+}
+
+std::int32_t StanzaDocument::commentStart(std::int32_t line) const {
+  std::int32_t start = line;
+  while (lines_[start].prev >= 0 && lines_[lines_[start].prev].kind == kComment) start = lines_[start].prev;
+  return start;
+}
+
+std::string StanzaDocument::commentAbove(std::int32_t line) const {
+  std::string out;
+  for (std::int32_t i = commentStart(line); i != line; i = lines_[i].next) {
+    if (!out.empty()) out += '\n';
+    out.append(lines_[i].text, lines_[i].length);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- changing
+
+std::int32_t StanzaDocument::newLine(std::string text, Kind kind) {
+  owned_.push_back(std::move(text));
+  const std::string& t = owned_.back();
+  std::int32_t id = static_cast<std::int32_t>(lines_.size());
+  lines_.push_back(Line{t.data(), static_cast<std::uint32_t>(t.size()), 0, 0, 0, 0, -1, -1, -1, -1,
+                        kind, newEol_, true});
+  return id;
+}
+
+void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
+  Line& l = lines_[line];
+  if (after < 0) {
+    insertBefore(line, head_);
+    return;
+  }
+  l.prev = after;
+  l.next = lines_[after].next;
+  if (l.next >= 0) lines_[l.next].prev = line;
+  lines_[after].next = line;
+  if (tail_ == after) {
+    tail_ = line;
+    // A file that ended without a line end keeps ending without one.
+    if (lines_[after].eol == kNone) {
+      lines_[after].eol = newEol_;
+      l.eol = kNone;
+    }
+  }
+}
+
+void StanzaDocument::insertBefore(std::int32_t line, std::int32_t before) {
+  Line& l = lines_[line];
+  if (before < 0) {  // an empty document
+    l.prev = l.next = -1;
+    head_ = tail_ = line;
+    return;
+  }
+  l.next = before;
+  l.prev = lines_[before].prev;
+  if (l.prev >= 0) lines_[l.prev].next = line;
+  else head_ = line;
+  lines_[before].prev = line;
+}
+
+void StanzaDocument::unlink(std::int32_t line) {
+  Line& l = lines_[line];
+  if (l.prev >= 0) lines_[l.prev].next = l.next;
+  else head_ = l.next;
+  if (l.next >= 0) {
+    lines_[l.next].prev = l.prev;
+  } else {
+    tail_ = l.prev;
+    if (l.eol == kNone && l.prev >= 0) lines_[l.prev].eol = kNone;
+  }
+  l.alive = false;
+  l.prev = l.next = -1;
+}
+
+void StanzaDocument::refreshLast(std::int32_t stanza) {
+  Stanza& s = stanzas_[stanza];
+  if (lines_[s.last].alive) return;
+  // Called before the old last line is unlinked: walk back from it.
+  for (std::int32_t i = lines_[s.last].prev; i >= 0; i = lines_[i].prev) {
+    if (lines_[i].stanza == stanza && lines_[i].alive) {
+      s.last = i;
+      return;
+    }
+  }
+  s.last = s.header;
+}
+
+std::int32_t StanzaDocument::ensureStanza(std::string_view name) {
+  std::int32_t found = findStanza(name);
+  if (found >= 0) return found;
+  if (tail_ >= 0 && lines_[tail_].kind != kBlank) insertAfter(newLine(std::string(), kBlank), tail_);
+  std::string text = "[" + std::string(name) + "]";
+  std::int32_t header = newLine(std::move(text), kHeader);
+  Line& h = lines_[header];
+  h.nameOffset = 1;
+  h.nameLength = static_cast<std::uint32_t>(name.size());
+  std::int32_t id = static_cast<std::int32_t>(stanzas_.size());
+  h.stanza = id;
+  insertAfter(header, tail_);
+  stanzas_.push_back(Stanza{std::string_view(lines_[header].text + 1, name.size()), header, header, true});
+  indexStanza(id);
+  return id;
+}
+
+std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k, std::string_view v,
+                                         std::int32_t after) {
+  // "key = value"; an empty value leaves no trailing blank: "key =".
+  std::string text;
+  text.reserve(k.size() + v.size() + 3);
+  text.append(k).append(v.empty() ? " =" : " = ").append(v);
+  std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size() - v.size());
+  std::int32_t id = newLine(std::move(text), kEntry);
+  Line& l = lines_[id];
+  l.nameOffset = 0;
+  l.nameLength = static_cast<std::uint32_t>(k.size());
+  l.valueOffset = valueOffset;
+  l.valueLength = static_cast<std::uint32_t>(v.size());
+  l.stanza = stanza;
+  insertAfter(id, after);
+  if (after == stanzas_[stanza].last) stanzas_[stanza].last = id;
+  return id;
+}
+
+void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::string_view v) {
+  std::int32_t s = ensureStanza(stanza);
+  std::uint64_t h = keyHash(s, k);
+  KeySlot* slot = findKey(s, k, h);
+  if (!slot) {
+    std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
+    insertKey(s, h, id, id);
+    return;
+  }
+  std::int32_t first = slot->first;
+  // Drop the other values first; `slot` stays valid (no index change).
+  for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
+    std::int32_t next = lines_[i].nextValue;
+    for (std::int32_t c = commentStart(i); c != i;) {
+      std::int32_t n = lines_[c].next;
+      unlink(c);
+      c = n;
+    }
+    if (stanzas_[s].last == i) {
+      lines_[i].alive = false;
+      refreshLast(s);
+    }
+    unlink(i);
+    i = next;
+  }
+  lines_[first].nextValue = -1;
+  slot->last = first;
+  // Rewrite the value in place, keeping the spacing around it.
+  Line& l = lines_[first];
+  std::string text(l.text, l.valueOffset);
+  if (l.valueLength == 0 && !v.empty() && !text.empty() && !isBlank(text.back())) text += ' ';
+  std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size());
+  text.append(v);
+  text.append(l.text + l.valueOffset + l.valueLength, l.length - l.valueOffset - l.valueLength);
+  std::uint32_t nameOffset = l.nameOffset, nameLength = l.nameLength;
+  owned_.push_back(std::move(text));
+  Line& r = lines_[first];
+  r.text = owned_.back().data();
+  r.length = static_cast<std::uint32_t>(owned_.back().size());
+  r.nameOffset = nameOffset;
+  r.nameLength = nameLength;
+  r.valueOffset = valueOffset;
+  r.valueLength = static_cast<std::uint32_t>(v.size());
+}
+
+void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::string_view v) {
+  std::int32_t s = ensureStanza(stanza);
+  std::uint64_t h = keyHash(s, k);
+  KeySlot* slot = findKey(s, k, h);
+  if (!slot) {
+    std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
+    insertKey(s, h, id, id);
+    return;
+  }
+  std::int32_t after = slot->last;
+  std::int32_t id = appendEntry(s, k, v, after);
+  lines_[after].nextValue = id;
+  slot->last = id;
+}
+
+void StanzaDocument::deleteKey(std::int32_t stanza, std::string_view k) {
+  if (stanza < 0) return;
+  KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
+  if (!slot) return;
+  std::int32_t first = slot->first;
+  eraseKey(slot);
+  for (std::int32_t i = first; i >= 0;) {
+    std::int32_t next = lines_[i].nextValue;
+    for (std::int32_t c = commentStart(i); c != i;) {
+      std::int32_t n = lines_[c].next;
+      unlink(c);
+      c = n;
+    }
+    if (stanzas_[stanza].last == i) {
+      lines_[i].alive = false;
+      refreshLast(stanza);
+    }
+    unlink(i);
+    i = next;
+  }
+}
+
+void StanzaDocument::removeValueLine(std::int32_t line) {
+  std::int32_t stanza = lines_[line].stanza;
+  std::string_view k = key(line);
+  KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
+  if (!slot) return;
+  if (slot->first == line) {
+    if (lines_[line].nextValue < 0) {
+      eraseKey(slot);
+    } else {
+      slot->first = lines_[line].nextValue;
+    }
+  } else {
+    std::int32_t pred = slot->first;
+    while (lines_[pred].nextValue != line) pred = lines_[pred].nextValue;
+    lines_[pred].nextValue = lines_[line].nextValue;
+    if (slot->last == line) slot->last = pred;
+  }
+  for (std::int32_t c = commentStart(line); c != line;) {
+    std::int32_t n = lines_[c].next;
+    unlink(c);
+    c = n;
+  }
+  if (stanzas_[stanza].last == line) {
+    lines_[line].alive = false;
+    refreshLast(stanza);
+  }
+  unlink(line);
+}
+
+void StanzaDocument::deleteStanza(std::int32_t stanza) {
+  if (stanza < 0 || !stanzas_[stanza].alive) return;
+  for (std::int32_t line : entryLines(stanza)) {
+    std::string_view k = key(line);
+    if (KeySlot* slot = findKey(stanza, k, keyHash(stanza, k))) eraseKey(slot);
+  }
+  // Every segment: from the comment above its header to the line before the
+  // comment of the next header (which belongs to that header).
+  std::vector<std::int32_t> headers;
+  for (std::int32_t i = stanzas_[stanza].header; i >= 0; i = lines_[i].next)
+    if (lines_[i].kind == kHeader && lines_[i].stanza == stanza) headers.push_back(i);
+  for (std::int32_t header : headers) {
+    std::int32_t stop = lines_[header].next;
+    while (stop >= 0 && lines_[stop].kind != kHeader) stop = lines_[stop].next;
+    if (stop >= 0) stop = commentStart(stop);
+    for (std::int32_t i = commentStart(header); i != stop && i >= 0;) {
+      std::int32_t n = lines_[i].next;
+      unlink(i);
+      i = n;
+    }
+  }
+  stanzas_[stanza].alive = false;
+}
+
+void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment) {
+  std::size_t start = 0;
+  while (start <= comment.size()) {
+    std::size_t nl = comment.find('\n', start);
+    std::string_view piece = comment.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+    bool last = nl == std::string_view::npos;
+    if (!(last && piece.empty() && start > 0)) {
+      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      std::string_view t = trimmed(piece.data(), piece.data() + piece.size());
+      std::string text;
+      if (t.empty() || t.front() != '#') text = piece.empty() ? "#" : "# " + std::string(piece);
+      else text = std::string(piece);
+      insertBefore(newLine(std::move(text), kComment), line);
+    }
+    if (last) break;
+    start = nl + 1;
+  }
+}
+
+void StanzaDocument::setCommentAbove(std::int32_t line, std::string_view comment) {
+  for (std::int32_t c = commentStart(line); c != line;) {
+    std::int32_t n = lines_[c].next;
+    unlink(c);
+    c = n;
+  }
+  if (!comment.empty()) addCommentAbove(line, comment);
+}
+
+void StanzaDocument::addFileComment(std::string_view comment) {
+  // The file's own comment is a comment block at the top followed by a blank
+  // line; without one, a new block and a blank line go first.
+  std::int32_t i = head_;
+  while (i >= 0 && lines_[i].kind == kComment) i = lines_[i].next;
+  if (i >= 0 && i != head_ && lines_[i].kind == kBlank) {
+    addCommentAbove(i, comment);
+    return;
+  }
+  std::int32_t blank = newLine(std::string(), kBlank);
+  insertBefore(blank, head_);
+  addCommentAbove(blank, comment);
+}
+
+}  // namespace ornz

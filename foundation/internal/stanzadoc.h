@@ -1,0 +1,140 @@
+// The text model behind stanza files: every line of the file as it was read,
+// in order, with indexes from stanza names and (stanza, key) pairs to lines.
+//
+// Loading keeps the file in one buffer and every line as a view into it, so
+// an unchanged file is written back byte for byte and a change rewrites only
+// the lines it touches. Lines form a doubly-linked list over a vector, so
+// insertions and removals keep every other line's identity.
+//
+// Format: "[stanza]" headers; "key = value" entries (blanks around "=" and
+// around the value are not part of it); lines whose first non-blank character
+// is "#" are comments; blank lines. A comment belongs to the header or entry
+// right below it. LF and CRLF line ends, a UTF-8 byte-order mark and a last
+// line without a line end are kept as they are.
+#ifndef ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
+#define ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ornz {
+
+class StanzaDocument {
+ public:
+  enum Kind : std::uint8_t { kBlank, kComment, kHeader, kEntry, kOther };
+  enum Eol : std::uint8_t { kNone, kLf, kCrLf };
+
+  struct Line {
+    const char* text;    // the line without its line end
+    std::uint32_t length;
+    std::uint32_t nameOffset, nameLength;    // header name or entry key
+    std::uint32_t valueOffset, valueLength;  // entry value
+    std::int32_t prev, next;                 // list order; -1 at the ends
+    std::int32_t nextValue;                  // next line of the same key; -1
+    std::int32_t stanza;                     // header and entry lines; -1 otherwise
+    Kind kind;
+    Eol eol;
+    bool alive;
+  };
+
+  // Parses `bytes`. With `strict`, an entry before the first stanza, an
+  // unclosed "[" or a line of no known kind raises
+  // ZPropertiesInvalidDataException_7_0_0 naming `fileName` and the line;
+  // otherwise such lines are kept as opaque text. On failure the document is
+  // left empty.
+  void parse(std::string bytes, const char* fileName, bool strict);
+  void clear();
+  // The file's bytes.
+  std::string serialize() const;
+
+  // --- reading
+  int stanzaCount() const;
+  std::int32_t findStanza(std::string_view name) const;
+  std::string_view stanzaName(std::int32_t stanza) const;
+  // Stanza ids in file order of their first header.
+  std::vector<std::int32_t> stanzas() const;
+  // First line of the key in the stanza, or -1.
+  std::int32_t firstValueLine(std::int32_t stanza, std::string_view key) const;
+  std::int32_t nextValueLine(std::int32_t line) const { return lines_[line].nextValue; }
+  std::string_view value(std::int32_t line) const;
+  std::string_view key(std::int32_t line) const;
+  // Entry lines of the stanza in file order (all values of all keys).
+  std::vector<std::int32_t> entryLines(std::int32_t stanza) const;
+  // The comment lines right above `line`, joined with "\n".
+  std::string commentAbove(std::int32_t line) const;
+
+  // --- changing; names, keys and values must not hold line ends
+  std::int32_t ensureStanza(std::string_view name);
+  // Replaces all values of the key by one; creates stanza and key as needed.
+  void setValue(std::string_view stanza, std::string_view key, std::string_view value);
+  // Adds one more value after the key's last one (or at the stanza's end).
+  void addValue(std::string_view stanza, std::string_view key, std::string_view value);
+  // Removes every value line of the key and the comment above the first one.
+  void deleteKey(std::int32_t stanza, std::string_view key);
+  // Removes one value line (and its comment when it was the key's first).
+  void removeValueLine(std::int32_t line);
+  // Removes the stanza with its comment, entries and blank lines.
+  void deleteStanza(std::int32_t stanza);
+  // Inserts comment lines right above `line` (after any comment already there).
+  void addCommentAbove(std::int32_t line, std::string_view comment);
+  // Replaces the comment right above `line`.
+  void setCommentAbove(std::int32_t line, std::string_view comment);
+  // Adds comment lines at the top of the file, after those already there.
+  void addFileComment(std::string_view comment);
+  std::int32_t headerLine(std::int32_t stanza) const { return stanzas_[stanza].header; }
+
+ private:
+  struct Stanza {
+    std::string_view name;
+    std::int32_t header;  // first header line
+    std::int32_t last;    // last header or entry line of the stanza
+    bool alive;
+  };
+  struct KeySlot {
+    std::uint64_t hash;  // 0: empty
+    std::int32_t stanza;
+    std::int32_t first, last;
+  };
+  struct StanzaSlot {
+    std::uint64_t hash;  // 0: empty
+    std::int32_t stanza;
+  };
+
+  static std::uint64_t keyHash(std::int32_t stanza, std::string_view key);
+  KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint64_t hash) const;
+  void insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first, std::int32_t last);
+  void eraseKey(KeySlot* slot);
+  void growKeys();
+  void indexStanza(std::int32_t stanza);
+  void growStanzas();
+
+  std::int32_t newLine(std::string text, Kind kind);
+  void classifyOwned(std::int32_t line);
+  void insertAfter(std::int32_t line, std::int32_t after);
+  void insertBefore(std::int32_t line, std::int32_t before);
+  void unlink(std::int32_t line);
+  std::int32_t commentStart(std::int32_t line) const;
+  void refreshLast(std::int32_t stanza);
+  void appendToStanza(std::int32_t stanza, std::int32_t line);
+  std::int32_t appendEntry(std::int32_t stanza, std::string_view key, std::string_view value,
+                           std::int32_t after);
+
+  std::string buffer_;
+  std::deque<std::string> owned_;  // texts of new and rewritten lines; stable addresses
+  std::vector<Line> lines_;
+  std::int32_t head_ = -1, tail_ = -1;
+  bool bom_ = false;
+  Eol newEol_ = kLf;
+  std::vector<Stanza> stanzas_;
+  std::vector<StanzaSlot> stanzaIndex_;
+  std::vector<KeySlot> keyIndex_;
+  std::size_t keyCount_ = 0;
+  std::size_t stanzaLive_ = 0;
+};
+
+}  // namespace ornz
+
+#endif

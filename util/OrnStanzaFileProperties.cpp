@@ -1,0 +1,231 @@
+#include "util/OrnStanzaFileProperties.h"
+
+#include <pthread.h>
+
+#include <cstring>
+#include <memory>
+
+#include "foundation/svc.h"
+#include "foundation/zexception.h"
+#include "foundation/zstring.h"
+
+namespace {
+
+const char kModule[] = "util/OrnStanzaFileProperties";
+const char kOrnConf[] = "/opt/BrenmoorWarden/etc/orn.conf";
+const char kKelmgrdConf[] = "/opt/BrenmoorWarden/etc/kelmgrd.conf";
+const char kKelacldConf[] = "/opt/BrenmoorWarden/etc/kelacld.conf";
+const char kLdapConf[] = "/opt/BrenmoorWarden/etc/ldap.conf";
+
+const char kComplianceComment[] =
+    "# Security compliance setting.\n"
+    "# Possible values are:\n"
+    "# none                 : No additional compliance\n"
+    "# fips                 : FIPS 140-2\n"
+    "# sp800-131-transition : NIST SP800-131a Transition\n"
+    "# sp800-131-strict     : NIST SP800-131a Strict\n"
+    "# suite-b-128          : NSA Suite B 128 bit\n"
+    "# suite-b-192          : NSA Suite B 192 bit\n";
+
+const char kTimeoutComment[] =
+    "# Connection time-out for i/o in seconds.\n"
+    "# This value should not be higher than the value of ssl-io-inactivity-timeout.\n"
+    "# The suggested value is one third of the value of ssl-io-inactivity-timeout.\n"
+    "# This parameter is set by the srvtlscfg utility.\n"
+    "# (range: >= 0, 0 = no time-out). ";
+
+pthread_once_t ms_once = PTHREAD_ONCE_INIT;
+
+extern "C" void OrnStanzaFileProperties_c_init() { OrnStanzaFileProperties::init(); }
+
+OrnStanzaFileProperties::OrnStanzaFilePropertiesFactory* loadFactory() {
+  return __atomic_load_n(&OrnStanzaFileProperties::factory_, __ATOMIC_ACQUIRE);
+}
+
+void ensureFactory() {
+  if (!loadFactory()) pthread_once(&ms_once, OrnStanzaFileProperties_c_init);
+}
+
+bool contains(const char* fileName, const char* path) {
+  return fileName && std::strstr(fileName, path) != nullptr;
+}
+
+// Sets a key to a default when its stanza exists and the key is empty; a key
+// that was absent also gets the comment.
+void fillDefault(ZStanzaFileProperties_7_0_0& p, const char* stanza, const char* key, const char* value,
+                 const char* comment) {
+  if (!p.exists(stanza)) return;
+  bool existed = p.exists(stanza, key);
+  ZUTF8String_7_0_0 current;
+  p.getValue(stanza, key, current, 0, nullptr);
+  if (!current.isEmpty()) return;
+  p.setValue(stanza, key, value, 0);
+  if (!existed) p.addEntryComment(stanza, key, comment);
+}
+
+void migrateGroupA(OrnStanzaFileProperties& p) {
+  fillDefault(p, "ssl", "ssl-local-domain", "Default", "#\n# local domain name.\n#");
+  fillDefault(p, "manager", "management-domain", "Default", "#\n# Management domain name.\n#");
+  fillDefault(p, "kelmgrd", "standby", "0", "#\n# Management standby.\n#");
+
+  ZLCString_7_0_0 credService;
+  p.getValue("aznapi-pac-services", "AZN_V37CRED_SVC", credService, 0, nullptr);
+  if (!credService.isEmpty() && credService.compareTo("azn_v37cred_svc") == 0)
+    p.deleteKey("aznapi-pac-services", "AZN_V37CRED_SVC");
+
+  if (p.exists("ldap-ext-cred-tags") && p.exists("aznapi-configuration")) {
+    p.addValue("aznapi-configuration", "cred-attribute-entitlement-services", "LEGACY_ldap-ext-cred-tags", 0);
+    p.setValue("aznapi-entitlement-services", "LEGACY_ldap-ext-cred-tags", "azn_ent_cred_attrs", 0);
+    ZArrayList_7_0_0 names(10, 1);
+    p.keyNames("ldap-ext-cred-tags", names);
+    std::string target = std::string("LEGACY_ldap-ext-cred-tags") + ":" + "registry_id";
+    for (int i = 0; i < names.size(); ++i) {
+      auto* name = static_cast<ZAbstractString_7_0_0*>(names.get(i));
+      ZLCString_7_0_0 value;
+      p.getValue("ldap-ext-cred-tags", name->getChars(), value, 0, nullptr);
+      std::string key = std::string("tagvalue_") + name->getChars();
+      p.setValue(target.c_str(), key.c_str(), value, 0);
+    }
+    p.deleteStanza("ldap-ext-cred-tags");
+    p.setValue("LEGACY_ldap-ext-cred-tags", "registry_id", "azn_cred_registry_id", 0);
+  }
+
+  ZLCString_7_0_0 user;
+  p.getValue("aznapi-configuration", "orn-user-name", user, 0, nullptr);
+  if (!user.isEmpty()) {
+    ZLCString_7_0_0 host;
+    p.getValue("aznapi-configuration", "azn-app-host", host, 0, nullptr);
+    const char* slash = std::strchr(user.getChars(), '/');
+    if (host.isEmpty() && slash) p.setValue("aznapi-configuration", "azn-app-host", slash + 1, 0);
+  }
+
+  p.migrateORNRTEStanza();
+}
+
+void migrateGroupB(OrnStanzaFileProperties& p, const char* fileName) {
+  if (contains(fileName, kKelmgrdConf) && p.exists("kelmgrd") && !p.exists("kelmgrd", "qy610-compat")) {
+    p.setValue("kelmgrd", "qy610-compat", "yes", 0);
+    p.addEntryComment("kelmgrd", "qy610-compat",
+                      "#\n# Management command compatable operation with version 6.1.0 and earlier.\n#");
+  }
+}
+
+void migrateGroupC(OrnStanzaFileProperties& p, const char* fileName) {
+  if (contains(fileName, kOrnConf) && p.exists("ssl") && !p.exists("ssl", "ssl-compliance")) {
+    int fips = p.getBooleanValue("ssl", "ssl-enable-fips", 0, 0);
+    p.setValue("ssl", "ssl-compliance", fips ? "fips" : "none", 0);
+    p.addEntryComment("ssl", "ssl-compliance", kComplianceComment);
+    p.deleteKey("ssl", "ssl-enable-fips");
+  }
+
+  bool hadVersion = p.exists("meta-info", "version");
+  p.setIntegerValue("meta-info", "version", 1792);
+  if (!hadVersion) {
+    p.addStanzaComment("meta-info", "#\n# Meta stanza\n#");
+    p.addEntryComment("meta-info", "version", "#\n# version =\n#");
+  }
+
+  if (contains(fileName, kKelmgrdConf) || contains(fileName, kKelacldConf))
+    fillDefault(p, "ssl", "ssl-client-connection-timeout", "30", kTimeoutComment);
+
+  if (contains(fileName, kLdapConf)) {
+    if (!p.exists("ornconfig")) p.addStanza("ornconfig");
+    if (p.exists("ldap")) {
+      for (const char* key : {"LdapSSL", "LdapSSLKeyFile", "LdapSSLKeyFilePwd", "LdapSSLKeyFileDn"}) {
+        ZUTF8String_7_0_0 value;
+        p.getValue("ldap", key, value, 0, nullptr);
+        p.deleteKey("ldap", key);
+        if (!value.isEmpty()) p.setValue("ornconfig", key, value, 0);
+      }
+    }
+  }
+
+  p.store(fileName);
+}
+
+}  // namespace
+
+OrnStanzaFileProperties::OrnStanzaFilePropertiesFactory* OrnStanzaFileProperties::factory_ = nullptr;
+
+// ---------------------------------------------------------------- factory
+
+ZProperties_7_0_0* OrnStanzaFileProperties::OrnStanzaFilePropertiesFactory::makePropertiesInstance() {
+  return new OrnStanzaFileProperties();
+}
+
+OrnStanzaFileProperties::OrnStanzaFilePropertiesFactory::~OrnStanzaFilePropertiesFactory() = default;
+
+// ---------------------------------------------------------------- the class
+
+OrnStanzaFileProperties::OrnStanzaFileProperties() : ZStanzaFileProperties_7_0_0(1) { ensureFactory(); }
+
+OrnStanzaFileProperties::~OrnStanzaFileProperties() = default;
+
+void OrnStanzaFileProperties::init() {
+  auto* factory = new OrnStanzaFilePropertiesFactory();
+  if (!factory) ornz::throwOutOfMemory(kModule, __LINE__);
+  __atomic_store_n(&factory_, factory, __ATOMIC_RELEASE);
+}
+
+ZStanzaFileProperties_7_0_0* OrnStanzaFileProperties::getRegisteredPropertiesFor(const char* fileName, int flag) {
+  ensureFactory();
+  ZProperties_7_0_0* p = ZProperties_7_0_0::getPropertiesFor(fileName, *loadFactory(), flag);
+  return dynamic_cast<ZStanzaFileProperties_7_0_0*>(p);
+}
+
+int OrnStanzaFileProperties::existsValue(const char* stanza, const char* key, const char* value) {
+  ZStanzaValueIterator_7_0_0 values(*this, stanza, key, 0, 0);
+  while (values.hasMore()) {
+    const char* v = nullptr;
+    values.nextValue(v);
+    if (value && std::strcmp(v, value) == 0) return 1;
+  }
+  return 0;
+}
+
+void OrnStanzaFileProperties::deleteValue(const char* stanza, const char* key, const char* value) {
+  ZStanzaValueIterator_7_0_0 values(*this, stanza, key, 0, 0);
+  while (values.hasMore()) {
+    const char* v = nullptr;
+    values.nextValue(v);
+    if (value && std::strcmp(v, value) == 0) {
+      values.removeValue();
+      return;
+    }
+  }
+}
+
+void OrnStanzaFileProperties::deleteValues(const char* stanza, const char* key, ZArrayList_7_0_0& values) {
+  int n = values.size();
+  for (int i = 0; i < n; ++i) {
+    auto* text = dynamic_cast<ZAbstractString_7_0_0*>(values.get(i));
+    if (text) deleteValue(stanza, key, std::string(text->data(), text->size()).c_str());
+  }
+}
+
+int OrnStanzaFileProperties::migrateORNRTEStanza() {
+  if (!exists("ornrte")) return 0;
+  int changed = 0;
+  if (!exists("ornrte", "boot-start-ornproxyd")) {
+    setBooleanValue("ornrte", "boot-start-ornproxyd", 0);
+    changed = 1;
+  }
+  if (exists("ornrte", "corvan_common_dir")) return changed;
+  setValue("ornrte", "corvan_common_dir", "", 0);
+  return 1;
+}
+
+void OrnStanzaFileProperties::postLoad(const char* fileName) {
+  try {
+    unsigned int version = getIntegerValue("meta-info", "version", 0, 0);
+    if (version <= 1295) migrateGroupA(*this);
+    if (version <= 1552) migrateGroupB(*this, fileName);
+    if (version <= 1791) migrateGroupC(*this, fileName);
+  } catch (ZException_7_0_0& e) {
+    if (orn_svc_debug_level(orn_ras_svc_handle, 3) >= 9)
+      orn_svc__debug_withfile(orn_ras_svc_handle, kModule, __LINE__, 3, 9, "ZException Exception caught. %s\n",
+                              e.text);
+    orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s", 0, 48,
+                               0x1354a0c7u, fileName);
+  }
+}
