@@ -54,7 +54,9 @@ void checkValue(std::string_view v) {
 // its own load holds.
 class StanzaFileLock {
  public:
-  StanzaFileLock(ZStanzaFileProperties_7_0_0& owner, const char* fileName) : owner_(owner) {
+  StanzaFileLock(ZStanzaFileProperties_7_0_0& owner, const char* fileName, bool wanted = true)
+      : owner_(owner), active_(wanted) {
+    if (!active_) return;
     if (owner_.lockDepth_++ > 0) return;
     std::string lockName = std::string(fileName) + ".lock";
     int fd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -74,6 +76,7 @@ class StanzaFileLock {
     owner_.lockFd_ = fd;
   }
   ~StanzaFileLock() {
+    if (!active_) return;
     if (--owner_.lockDepth_ > 0) return;
     if (owner_.lockFd_ >= 0) ::close(owner_.lockFd_);  // closing releases the lock
     owner_.lockFd_ = -1;
@@ -83,6 +86,7 @@ class StanzaFileLock {
 
  private:
   ZStanzaFileProperties_7_0_0& owner_;
+  bool active_;
 };
 
 // ---------------------------------------------------------------- construction
@@ -212,7 +216,7 @@ void ZStanzaFileProperties_7_0_0::parseText(const std::string& text, const char*
 
 void ZStanzaFileProperties_7_0_0::load(const char* fileName) {
   if (!fileName) badParameter("null file name", __LINE__);
-  StanzaFileLock lock(*this, fileName);
+  StanzaFileLock lock(*this, fileName, serialiseLoads_);
   std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
   fresh->parse(ornz::readWholeFile(fileName), fileName, strict_);
   doc_.swap(fresh);

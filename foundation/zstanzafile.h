@@ -13,10 +13,11 @@
 // writes the same bytes; a changed value rewrites its own line only; new keys
 // go at the end of their stanza, new stanzas at the end of the file.
 //
-// Loading and storing hold an open-file-description lock on "<file>.lock"
+// Storing, and loading by classes whose postLoad may store (they call
+// serialiseLoads()), hold an open-file-description lock on "<file>.lock"
 // (created beside the file, never replaced or removed; skipped when it
 // cannot be created), so that read-migrate-store cycles of several processes
-// on one file run one after the other.
+// on one file run one after the other. Plain loads only read.
 #ifndef ORNUTIL_FOUNDATION_ZSTANZAFILE_H
 #define ORNUTIL_FOUNDATION_ZSTANZAFILE_H
 
@@ -81,11 +82,17 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   // (postLoad is not called). `name` names the source in errors.
   void parseText(const std::string& text, const char* name);
 
+ protected:
+  // Makes load hold the file's lock through postLoad (for a postLoad that
+  // stores).
+  void serialiseLoads() { serialiseLoads_ = true; }
+
  private:
   friend class ZStanzaValueIterator_7_0_0;
   friend class StanzaFileLock;
   std::unique_ptr<ornz::StanzaDocument> doc_;
   bool strict_;
+  bool serialiseLoads_ = false;
   int lockDepth_ = 0;
   int lockFd_ = -1;
 };

@@ -157,7 +157,10 @@ OrnStanzaFileProperties::OrnStanzaFilePropertiesFactory::~OrnStanzaFilePropertie
 
 // ---------------------------------------------------------------- the class
 
-OrnStanzaFileProperties::OrnStanzaFileProperties() : ZStanzaFileProperties_7_0_0(1) { ensureFactory(); }
+OrnStanzaFileProperties::OrnStanzaFileProperties() : ZStanzaFileProperties_7_0_0(1) {
+  ensureFactory();
+  serialiseLoads();  // postLoad stores migrated files
+}
 
 OrnStanzaFileProperties::~OrnStanzaFileProperties() = default;
 
