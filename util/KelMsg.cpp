@@ -1,0 +1,176 @@
+#include "util/KelMsg.h"
+
+#include <locale.h>
+#include <pthread.h>
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "foundation/msgcat.h"
+#include "foundation/svc.h"
+#include "foundation/zstring.h"
+#include "util/getpath.h"
+
+char i18nfailure[KEL_I18N_PLACEHOLDER_SIZE] = "Unknown message number (0x%8.8lx).";
+I18NCache* lcpcache = nullptr;
+I18NCache* utf8cache = nullptr;
+
+namespace {
+
+int i18n_msg_g_setup = 0;
+pthread_once_t i18n_msg_g_once_block = PTHREAD_ONCE_INIT;
+int init_svc = 0;
+
+// Default texts handed out by kel_i18n_msgC, kept so that they can belong to
+// the library (the caller cannot tell them from a cached placeholder, so it
+// must never free either). Guarded by lcpcache's lock.
+I18NCache* defaultcache = nullptr;
+
+int mycomp(const void* a, const void* b) {
+  unsigned int x = static_cast<const I18NCache::Entry*>(a)->key;
+  unsigned int y = static_cast<const I18NCache::Entry*>(b)->key;
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+void ensureCaches() {
+  if (!__atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE))
+    pthread_once(&i18n_msg_g_once_block, i18n_msg__init_caches);
+}
+
+unsigned char* cachedText(I18NCache* cache, unsigned int id, char* (*fetch)(unsigned int, unsigned long*)) {
+  ensureCaches();
+  ZResourceLock_7_0_0 hold(cache->lock);
+  if (unsigned char* text = cache->match(id)) return text;
+  unsigned long status = 0;
+  if (char* text = fetch(id, &status)) {
+    auto* t = reinterpret_cast<unsigned char*>(text);
+    cache->insert(id, t);
+    return t;
+  }
+  return cache->msgNotFound(id);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- I18NCache
+
+I18NCache::I18NCache() : capacity(0), count(0), entries(nullptr) {}
+
+I18NCache::~I18NCache() { std::free(entries); }
+
+void I18NCache::insert(unsigned int key, unsigned char* text) {
+  if (static_cast<unsigned int>(count) == capacity) {
+    auto* grown = static_cast<Entry*>(std::calloc(capacity + 1024u, sizeof(Entry)));
+    if (!grown) return;
+    if (entries) std::memcpy(grown, entries, sizeof(Entry) * static_cast<std::size_t>(count));
+    std::free(entries);
+    entries = grown;
+    capacity += 1024u;
+  }
+  int at = 0;
+  while (at < count && entries[at].key <= key) ++at;
+  std::memmove(entries + at + 1, entries + at, sizeof(Entry) * static_cast<std::size_t>(count - at));
+  entries[at].key = key;
+  entries[at].text = text;
+  ++count;
+}
+
+unsigned char* I18NCache::match(unsigned int key) {
+  if (!entries) return nullptr;
+  Entry wanted{key, nullptr};
+  auto* found = static_cast<Entry*>(
+      std::bsearch(&wanted, entries, static_cast<std::size_t>(count), sizeof(Entry), mycomp));
+  return found ? found->text : nullptr;
+}
+
+unsigned char* I18NCache::msgNotFound(unsigned int key) {
+  if (unsigned char* text = match(key)) return text;
+  auto* buffer = static_cast<char*>(std::malloc(KEL_I18N_PLACEHOLDER_SIZE));
+  if (!buffer) return nullptr;
+  // Bounded: a program may have put a longer format into i18nfailure.
+  std::snprintf(buffer, KEL_I18N_PLACEHOLDER_SIZE, i18nfailure, static_cast<unsigned long>(key));
+  auto* text = reinterpret_cast<unsigned char*>(buffer);
+  insert(key, text);
+  return text;
+}
+
+void I18NCache::dump_kel_i18n_cache() {
+  std::printf("Cache is %d entries, %d used.\n", static_cast<int>(capacity), count);
+  for (int i = 0; i < count; ++i)
+    std::printf("Key %d, text <%s>\n", static_cast<int>(entries[i].key), reinterpret_cast<char*>(entries[i].text));
+}
+
+// ---------------------------------------------------------------- entry points
+
+void i18n_msg__init_caches(void) {
+  lcpcache = new I18NCache();
+  utf8cache = new I18NCache();
+  defaultcache = new I18NCache();
+  __atomic_store_n(&i18n_msg_g_setup, 1, __ATOMIC_RELEASE);
+}
+
+unsigned char* kel_i18n_msg(unsigned int id) {
+  ensureCaches();
+  return cachedText(lcpcache, id, orn_msg_get_msg);
+}
+
+unsigned char* kel_i18n_msg_utf8(unsigned int id) {
+  ensureCaches();
+  return cachedText(utf8cache, id, orn_msg_get_msg_utf8);
+}
+
+unsigned char* kel_i18n_msgC(unsigned int id) {
+  ensureCaches();
+  ZResourceLock_7_0_0 hold(lcpcache->lock);
+  unsigned long status = 0;
+  if (char* text = orn_msg_get_default_msg(id, &status)) {
+    // Asked anew every time; an unchanged text reuses the copy kept before.
+    unsigned char* kept = defaultcache->match(id);
+    if (kept && std::strcmp(reinterpret_cast<char*>(kept), text) == 0) {
+      std::free(text);
+      return kept;
+    }
+    auto* t = reinterpret_cast<unsigned char*>(text);
+    defaultcache->insert(id, t);
+    return t;
+  }
+  return lcpcache->msgNotFound(id);
+}
+
+int kelmsg_init(const char* name) {
+  if (__atomic_load_n(&init_svc, __ATOMIC_ACQUIRE)) return 1;
+  setlocale(LC_ALL, "");
+  ZUTF8String_7_0_0 progname(name);
+  // openlog keeps the pointer: the name must outlive the connection, so it
+  // gets a copy of its own that is never freed.
+  static char* logName = nullptr;
+  char* copy = strdup(progname.getChars());
+  if (copy) logName = copy;
+  const char* ident = logName ? logName : "ornutil";
+  openlog(ident, LOG_CONS | LOG_NDELAY, LOG_USER);
+  unsigned long status = 0;
+  orn_svc_set_progname(ident == logName ? progname.getChars() : nullptr, &status);
+  if (status != 0) {
+    syslog(LOG_CRIT, "Cannot initialize DCE servicibility messages");
+    std::fprintf(stderr, "Cannot initialize DCE servicibility messages(status 0x%8x)\n",
+                 static_cast<unsigned int>(status));
+    closelog();
+    return 0;
+  }
+  __atomic_store_n(&init_svc, 1, __ATOMIC_RELEASE);
+  status = 0;
+  orn_svc_init(0, &status);
+  if (status != 0) {
+    syslog(LOG_CRIT, "Cannot initialize ORN default messages");
+    std::fprintf(stderr, "Cannot initialize ORN default messages(status 0x%8x)\n",
+                 static_cast<unsigned int>(status));
+    closelog();
+    return 0;
+  }
+  ornutil_init();
+  closelog();
+  return 1;
+}
