@@ -192,6 +192,14 @@ void ZStanzaFileProperties_7_0_0::keyNames(const char* stanza, ZArrayList_7_0_0&
   }
 }
 
+void ZStanzaFileProperties_7_0_0::stanzaNames(ZArrayList_7_0_0& names) const {
+  for (std::int32_t s : doc_->stanzas()) {
+    std::string_view name = doc_->stanzaName(s);
+    ZLCString_7_0_0 text(name.data(), name.size());
+    names.add(&text);
+  }
+}
+
 void ZStanzaFileProperties_7_0_0::getEntryComment(const char* stanza, const char* key,
                                                   ZAbstractMutableString_7_0_0& comment) const {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));

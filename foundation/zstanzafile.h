@@ -72,6 +72,8 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   void addValue(const char* stanza, const char* key, const char* value, int flags) override;
   void getStanza(const char* stanza, ZPropertiesKVList_7_0_0& list) const override;
   void keyNames(const char* stanza, ZArrayList_7_0_0& names) const override;
+  // Appends the stanza names (new owning strings), in file order.
+  void stanzaNames(ZArrayList_7_0_0& names) const;
   void addStanza(const char* stanza) override;
   void deleteStanza(const char* stanza) override;
   void addStanzaComment(const char* stanza, const char* comment) override;
