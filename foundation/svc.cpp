@@ -196,12 +196,12 @@ std::string render(const char* text, const std::vector<Insert>& inserts) {
     } else {
       position = 0;
     }
-    std::string spec = "%";
-    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
-    while (*p >= '0' && *p <= '9') spec += *p++;
+    std::string directive = "%";
+    while (*p && std::strchr("-+ #0", *p)) directive += *p++;
+    while (*p >= '0' && *p <= '9') directive += *p++;
     if (*p == '.') {
-      spec += *p++;
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      directive += *p++;
+      while (*p >= '0' && *p <= '9') directive += *p++;
     }
     while (*p && std::strchr("hlLqjzt", *p)) ++p;
     char conversion = *p;
@@ -220,10 +220,10 @@ std::string render(const char* text, const std::vector<Insert>& inserts) {
       out += insert.isNumber ? std::to_string(insert.number) : insert.text;
       continue;
     }
-    spec += 'l';
-    spec += conversion;
+    directive += 'l';
+    directive += conversion;
     char number[64];
-    std::snprintf(number, sizeof number, spec.c_str(), insert.number);
+    std::snprintf(number, sizeof number, directive.c_str(), insert.number);
     out += number;
   }
   return out;
@@ -276,9 +276,9 @@ bool nameMatches(const char* pattern, std::size_t length, const char* name) {
          (std::strlen(name) == length && std::strncmp(pattern, name, length) == 0);
 }
 
-void applyDebugSpec(dce_svc_handle_s_t* handle, const char* spec) {
+void applyDebugSetting(dce_svc_handle_s_t* handle, const char* setting) {
   // NAME:SUB.LEVEL[,NAME:SUB.LEVEL...]; malformed entries are skipped.
-  for (const char* p = spec; p && *p;) {
+  for (const char* p = setting; p && *p;) {
     const char* end = std::strchr(p, ',');
     if (!end) end = p + std::strlen(p);
     std::string entry(p, static_cast<std::size_t>(end - p));
@@ -369,7 +369,7 @@ unsigned int orn_svc__debug_fillin2(dce_svc_handle_s_t* handle, unsigned int sub
   if (!__atomic_load_n(&handle->filled, __ATOMIC_ACQUIRE)) {
     std::lock_guard<std::mutex> hold(fillMutex());
     if (!__atomic_load_n(&handle->filled, __ATOMIC_RELAXED)) {
-      applyDebugSpec(handle, std::getenv("ORN_SVC_DEBUG"));
+      applyDebugSetting(handle, std::getenv("ORN_SVC_DEBUG"));
       __atomic_store_n(&handle->filled, 1, __ATOMIC_RELEASE);
     }
   }

@@ -125,9 +125,9 @@ TEST(SvcDebug, TracesBelowTheLevelAreDropped) {
 // Debug levels are read from the environment once per handle: each case runs
 // in a fresh process.
 ORNUTIL_CHILD_TEST(SvcDebugEnvironment, Child) {
-  const char* spec = std::getenv("ORN_SVC_DEBUG");
-  ASSERT_NE(spec, nullptr);
-  std::string s = spec;
+  const char* setting = std::getenv("ORN_SVC_DEBUG");
+  ASSERT_NE(setting, nullptr);
+  std::string s = setting;
   if (s == "orn.ras:3.9,kel.core:*.1") {
     EXPECT_EQ(orn_svc__debug_fillin2(orn_ras_svc_handle, 3), 9u);
     EXPECT_EQ(orn_svc_debug_level(orn_ras_svc_handle, 2), 0u);
@@ -145,16 +145,16 @@ ORNUTIL_CHILD_TEST(SvcDebugEnvironment, Child) {
     EXPECT_EQ(orn_svc_debug_level(ornz_svc_handle, 1), 0u);
     EXPECT_EQ(orn_svc_debug_level(bas_svc_handle, 1), 3u);
   } else {
-    FAIL() << "unexpected spec " << s;
+    FAIL() << "unexpected setting " << s;
   }
 }
 
 TEST(SvcDebugEnvironment, LevelsComeFromOrnSvcDebug) {
-  for (const char* spec : {"orn.ras:3.9,kel.core:*.1", "*:*.4,bas:0.2",
+  for (const char* setting : {"orn.ras:3.9,kel.core:*.1", "*:*.4,bas:0.2",
                            "orn.ras:3,kel.core:x.5,orn.c:99.1,orn.z:1.10,,bas:1.3"}) {
     std::string output;
-    EXPECT_EQ(ornutil_test::runTestInChild("SvcDebugEnvironment.Child", {{"ORN_SVC_DEBUG", spec}}, &output), 0)
-        << spec << "\n" << output;
+    EXPECT_EQ(ornutil_test::runTestInChild("SvcDebugEnvironment.Child", {{"ORN_SVC_DEBUG", setting}}, &output), 0)
+        << setting << "\n" << output;
   }
 }
 
