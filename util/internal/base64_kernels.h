@@ -124,15 +124,34 @@ inline void encodeGroup(const unsigned char* in, char* out) {
   std::memcpy(out + 2, kPairs.pair[x & 0xfff], 2);
 }
 
+inline std::uint64_t pairAt(unsigned x) {
+  std::uint16_t v;
+  std::memcpy(&v, kPairs.pair[x], 2);
+  return v;
+}
+
+// Eight characters of four pairs (a first), in memory order, stored at once.
+inline void storePairs(char* out, std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                       std::uint64_t d) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  std::uint64_t v = a << 48 | b << 32 | c << 16 | d;
+#else
+  std::uint64_t v = a | b << 16 | c << 32 | d << 48;
+#endif
+  std::memcpy(out, &v, sizeof v);
+}
+
 inline std::size_t encodeScalar(const unsigned char* in, std::size_t n, char* out) {
   std::size_t i = 0;
-  // Six bytes (48 bits, four pairs) per step, read as one 8-byte load.
-  for (; i + 8 <= n; i += 6, out += 8) {
+  // Six bytes (48 bits, four pairs) per half step, each read as one 8-byte
+  // load and written as one 8-byte store.
+  for (; i + 14 <= n; i += 12, out += 16) {
     std::uint64_t x = loadBigEndian64(in + i);
-    std::memcpy(out, kPairs.pair[x >> 52], 2);
-    std::memcpy(out + 2, kPairs.pair[(x >> 40) & 0xfff], 2);
-    std::memcpy(out + 4, kPairs.pair[(x >> 28) & 0xfff], 2);
-    std::memcpy(out + 6, kPairs.pair[(x >> 16) & 0xfff], 2);
+    std::uint64_t y = loadBigEndian64(in + i + 6);
+    storePairs(out, pairAt(unsigned(x >> 52)), pairAt((x >> 40) & 0xfff),
+               pairAt((x >> 28) & 0xfff), pairAt((x >> 16) & 0xfff));
+    storePairs(out + 8, pairAt(unsigned(y >> 52)), pairAt((y >> 40) & 0xfff),
+               pairAt((y >> 28) & 0xfff), pairAt((y >> 16) & 0xfff));
   }
   for (; i + 3 <= n; i += 3, out += 4) encodeGroup(in + i, out);
   return i;
@@ -174,52 +193,65 @@ inline std::size_t decodeScalar(const unsigned char* in, std::size_t n, unsigned
 
 // 24 bytes in, 32 characters out (Mula and Lemire, "Faster Base64 encoding
 // and decoding using AVX2 instructions", 2018).
-inline std::size_t encodeAvx2(const unsigned char* in, std::size_t n, char* out) ORNUTIL_AVX2;
-inline std::size_t encodeAvx2(const unsigned char* in, std::size_t n, char* out) {
-  // Per 128-bit lane, the four 3-byte groups b0 b1 b2 become the 32-bit words
+inline __m256i encodeBlockAvx2(__m256i x, __m256i spread) ORNUTIL_AVX2;
+inline __m256i encodeBlockAvx2(__m256i x, __m256i spread) {
+  // `spread` turns each 3-byte group b0 b1 b2 of a lane into the 32-bit word
   // b1 b0 b2 b1, so that each 6-bit field sits inside one 16-bit half.
-  const __m256i spread = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10,  //
-                                          1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
-  const __m256i maskAC = _mm256_set1_epi32(0x0fc0fc00);
-  const __m256i shiftAC = _mm256_set1_epi32(0x04000040);  // a >> 10, c >> 6
-  const __m256i maskBD = _mm256_set1_epi32(0x003f03f0);
-  const __m256i shiftBD = _mm256_set1_epi32(0x01000010);  // b << 4, d << 8
+  x = _mm256_shuffle_epi8(x, spread);
+  __m256i ac = _mm256_mulhi_epu16(_mm256_and_si256(x, _mm256_set1_epi32(0x0fc0fc00)),
+                                  _mm256_set1_epi32(0x04000040));  // a >> 10, c >> 6
+  __m256i bd = _mm256_mullo_epi16(_mm256_and_si256(x, _mm256_set1_epi32(0x003f03f0)),
+                                  _mm256_set1_epi32(0x01000010));  // b << 4, d << 8
+  __m256i values = _mm256_or_si256(ac, bd);
   // Offset from a 6-bit value to its character, by range: the range number is
-  // 13 for 0-25 ('A'), 0 for 26-51 ('a'), 1-10 for 52-61 ('0'), 11 for 62
-  // ('+') and 12 for 63 ('/').
+  // 0 for 0-25 ('A'), 1 for 26-51 ('a'), 2-11 for 52-61 ('0'), 12 for 62
+  // ('+') and 13 for 63 ('/').
   const __m256i offsets = _mm256_setr_epi8(
-      'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-      '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,  //
-      'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-      '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
-  const __m256i v51 = _mm256_set1_epi8(51);
-  const __m256i v26 = _mm256_set1_epi8(26);
-  const __m256i v13 = _mm256_set1_epi8(13);
+      'A', 'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+      '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 0, 0,  //
+      'A', 'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+      '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 0, 0);
+  __m256i range = _mm256_sub_epi8(_mm256_subs_epu8(values, _mm256_set1_epi8(51)),
+                                  _mm256_cmpgt_epi8(values, _mm256_set1_epi8(25)));
+  return _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
+}
 
-  std::size_t i = 0;
+inline std::size_t encodeAvx2(const unsigned char* in, std::size_t n, char* out)
+    ORNUTIL_AVX2;
+inline std::size_t encodeAvx2(const unsigned char* in, std::size_t n, char* out) {
+  if (n < 28) return 0;
+  // The first block reads its lanes from in and in + 12; later ones read all
+  // 32 bytes from 4 before the block, so that lane 0 finds its 12 bytes at
+  // offset 4 and lane 1 at offset 0.
+  const __m256i spreadFirst = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10,  //
+                                               1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  const __m256i spread = _mm256_setr_epi8(5, 4, 6, 5, 8, 7, 9, 8, 11, 10, 12, 11, 14, 13, 15, 14,  //
+                                          1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
+  __m256i first = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), encodeBlockAvx2(first, spreadFirst));
+  std::size_t i = 24;
+  out += 32;
+  for (; i + 52 <= n; i += 48, out += 64) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i - 4));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), encodeBlockAvx2(a, spread));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), encodeBlockAvx2(b, spread));
+  }
   for (; i + 28 <= n; i += 24, out += 32) {
-    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 12));
-    __m256i x = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-    x = _mm256_shuffle_epi8(x, spread);
-    __m256i ac = _mm256_mulhi_epu16(_mm256_and_si256(x, maskAC), shiftAC);
-    __m256i bd = _mm256_mullo_epi16(_mm256_and_si256(x, maskBD), shiftBD);
-    __m256i values = _mm256_or_si256(ac, bd);
-    __m256i range = _mm256_subs_epu8(values, v51);
-    range = _mm256_or_si256(range, _mm256_and_si256(_mm256_cmpgt_epi8(v26, values), v13));
-    __m256i chars = _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i - 4));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), encodeBlockAvx2(a, spread));
   }
   return i;
 }
 
 // 32 characters in, 24 bytes out, with the validity check of the same paper:
 // a character is in the alphabet when the classes of its low and high nibble
-// share no bit. '-' is left to the caller's loop like any other exception.
-inline std::size_t decodeAvx2(const unsigned char* in, std::size_t n, unsigned char* out,
-                              std::size_t* written) ORNUTIL_AVX2;
-inline std::size_t decodeAvx2(const unsigned char* in, std::size_t n, unsigned char* out,
-                              std::size_t* written) {
+// share no bit. Returns one bit per lane holding anything else ('-' and '='
+// included).
+inline unsigned invalidLanesAvx2(__m256i s) ORNUTIL_AVX2;
+inline unsigned invalidLanesAvx2(__m256i s) {
   // Bit 0x10: high nibble 0-1 or 8-f (never valid). Bits 0x01, 0x02, 0x04 and
   // 0x08 name the low nibbles that are invalid under high nibble 2, 3, 4/6
   // and 5/7 respectively.
@@ -229,41 +261,92 @@ inline std::size_t decodeAvx2(const unsigned char* in, std::size_t n, unsigned c
   const __m256i highClass = _mm256_setr_epi8(
       0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
       0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  __m256i high = _mm256_and_si256(_mm256_srli_epi16(s, 4), nibble);
+  __m256i low = _mm256_and_si256(s, nibble);
+  __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(lowClass, low),
+                                 _mm256_shuffle_epi8(highClass, high));
+  return ~unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
+}
+
+// The 24 bytes of 32 alphabet characters, in the low 24 bytes of the result.
+inline __m256i decodeBlockAvx2(__m256i s) ORNUTIL_AVX2;
+inline __m256i decodeBlockAvx2(__m256i s) {
   // Character to value by high nibble ('+' 62 under 2, digits under 3,
   // letters under 4-7); '/' is moved to slot 1 by subtracting one.
   const __m256i toValue = _mm256_setr_epi8(
       0, '?' - '/', '>' - '+', 52 - '0', -'A', -'A', 26 - 'a', 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0,  //
       0, '?' - '/', '>' - '+', 52 - '0', -'A', -'A', 26 - 'a', 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
-  const __m256i nibble = _mm256_set1_epi8(0x0f);
-  const __m256i slash = _mm256_set1_epi8('/');
-  const __m256i joinPairs = _mm256_set1_epi32(0x01400140);  // (a << 6) | b, (c << 6) | d
-  const __m256i joinWords = _mm256_set1_epi32(0x00011000);  // (ab << 12) | cd
   const __m256i bigEndian = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
                                              2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-  const __m256i packLanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+  __m256i high = _mm256_and_si256(_mm256_srli_epi16(s, 4), _mm256_set1_epi8(0x0f));
+  __m256i slot = _mm256_add_epi8(high, _mm256_cmpeq_epi8(s, _mm256_set1_epi8('/')));
+  __m256i values = _mm256_add_epi8(s, _mm256_shuffle_epi8(toValue, slot));
+  // (a << 6) | b and (c << 6) | d, then (ab << 12) | cd per 32-bit word.
+  __m256i words = _mm256_madd_epi16(_mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140)),
+                                    _mm256_set1_epi32(0x00011000));
+  return _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, bigEndian),
+                                     _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+}
 
+// 32 bytes read from kLanesFrom + 32 - j select the lanes j to 31.
+alignas(64) inline constexpr unsigned char kLanesFrom[64] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+};
+
+// Characters to skip inside one block before leaving it to the caller's loop:
+// enough for line breaks ("\r\n") and a little more.
+inline constexpr std::size_t kMaxSkipsPerBlock = 4;
+
+// A block whose exceptions are characters that are only skipped (white space,
+// a line break, a byte of 128 or above...) is closed up around each of them by
+// reloading the lanes after it one character further on, so that wrapped
+// text stays on this path. '-', '=' and blocks needing more skips are left to
+// the caller's loop.
+inline std::size_t decodeAvx2(const unsigned char* in, std::size_t n, unsigned char* out,
+                              std::size_t* written) ORNUTIL_AVX2;
+inline std::size_t decodeAvx2(const unsigned char* in, std::size_t n, unsigned char* out,
+                              std::size_t* written) {
   std::size_t i = 0, o = 0;
-  for (; i + 32 <= n; i += 32, o += 24) {
+  while (i + 32 <= n) {
     __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-    __m256i high = _mm256_and_si256(_mm256_srli_epi16(s, 4), nibble);
-    __m256i low = _mm256_and_si256(s, nibble);
-    __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(lowClass, low),
-                                   _mm256_shuffle_epi8(highClass, high));
-    unsigned invalid =
-        ~unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
-    __m256i slot = _mm256_add_epi8(high, _mm256_cmpeq_epi8(s, slash));
-    __m256i values = _mm256_add_epi8(s, _mm256_shuffle_epi8(toValue, slot));
-    __m256i words = _mm256_madd_epi16(_mm256_maddubs_epi16(values, joinPairs), joinWords);
-    __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, bigEndian), packLanes);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), bytes);
-    if (invalid != 0) {
-      // Keep the groups before the first exception; the stored bytes after
-      // them are scratch.
-      std::size_t groups = std::size_t(__builtin_ctz(invalid)) / 4;
-      i += 4 * groups;
-      o += 3 * groups;
-      break;
+    unsigned invalid = invalidLanesAvx2(s);
+    // Stored before the check: in a block with exceptions, the bytes of the
+    // groups before the first one are right, the rest is scratch.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), decodeBlockAvx2(s));
+    if (__builtin_expect(invalid == 0, 1)) {
+      i += 32;
+      o += 24;
+      continue;
     }
+    const unsigned first = unsigned(__builtin_ctz(invalid));
+    std::size_t skipped = 0;
+    do {
+      // Lanes from j on come from in + i + skipped.
+      unsigned j = unsigned(__builtin_ctz(invalid));
+      unsigned char c = in[i + skipped + j];
+      if (c == '=' || c == '-' || skipped == kMaxSkipsPerBlock || i + skipped + 33 > n) {
+        // Keep the groups before the block's first exception.
+        std::size_t groups = first / 4;
+        *written += o + 3 * groups;
+        return i + 4 * groups;
+      }
+      ++skipped;
+      __m256i later = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + skipped));
+      __m256i fromJ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLanesFrom + 32 - j));
+      s = _mm256_blendv_epi8(s, later, fromJ);
+      // The lanes after j moved down by one and lane 31 is new: shift the
+      // mask rather than check the block again.
+      unsigned char last = in[i + skipped + 31];
+      unsigned lastBad = (kGroups.shifted[0][last] & kBadGroup) != 0 || last == '-';
+      invalid = ((invalid >> 1) & (~0u << j)) | (lastBad << 31);
+    } while (invalid != 0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), decodeBlockAvx2(s));
+    i += 32 + skipped;
+    o += 24;
   }
   *written += o;
   return i;
