@@ -156,7 +156,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       line(n, "decode/openssl", "decode/ours" + s, "decode/openssl" + s, goals ? 6.0 : 0);
       line(n, "decode scalar/os", "decode/ours_scalar" + s, "decode/openssl" + s, goals ? 1.5 : 0);
       line(n, "wrapped/clean", "decode_wrapped/ours" + s, "decode/ours" + s, goals ? 0.5 : 0);
-      line(n, "wrapped scal/clean", "decode_wrapped/ours_scalar" + s, "decode/ours_scalar" + s, 0);
+      line(n, "wrap scal/clean", "decode_wrapped/ours_scalar" + s, "decode/ours_scalar" + s, 0);
       line(n, "encode/memcpy", "encode/ours" + s, "memcpy" + s, 0);
       line(n, "decode/memcpy", "decode/ours" + s, "memcpy" + s, 0);
     }
