@@ -159,13 +159,15 @@ inline std::size_t encodeScalar(const unsigned char* in, std::size_t n, char* ou
 
 // ---------------------------------------------------------------- decoding
 //
-// A decode kernel decodes whole groups of four alphabet characters from the
-// start of in[0, n) and stops before the first group that holds anything else
-// ('=', white space, a byte of 128 or above...) or when too few characters
-// remain. It returns the characters consumed (a multiple of 4) and adds the
-// bytes written to *written (3 per group). `out` must have room for n bytes:
-// the kernels store whole words, and the bytes past the last group are
-// scratch that later groups overwrite.
+// A decode kernel is entered at a group boundary with in[0, n) ahead. It
+// decodes groups of four alphabet characters ('-' included for the scalar
+// kernel; the AVX2 kernel also steps over characters that are only skipped)
+// and stops, again at a group boundary, in front of a group it leaves to the
+// caller's character-by-character loop, or when too few characters remain.
+// It returns the characters consumed and adds the bytes written (3 per group)
+// to *written. `out` must have room for n bytes: the kernels store whole
+// words, and the bytes past the last group are scratch that later groups
+// overwrite. (Output never outruns input: o <= 3i/4.)
 
 inline std::size_t decodeScalar(const unsigned char* in, std::size_t n, unsigned char* out,
                                 std::size_t* written) {
@@ -338,11 +340,7 @@ inline std::size_t decodeAvx2(const unsigned char* in, std::size_t n, unsigned c
       __m256i later = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + skipped));
       __m256i fromJ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLanesFrom + 32 - j));
       s = _mm256_blendv_epi8(s, later, fromJ);
-      // The lanes after j moved down by one and lane 31 is new: shift the
-      // mask rather than check the block again.
-      unsigned char last = in[i + skipped + 31];
-      unsigned lastBad = (kGroups.shifted[0][last] & kBadGroup) != 0 || last == '-';
-      invalid = ((invalid >> 1) & (~0u << j)) | (lastBad << 31);
+      invalid = invalidLanesAvx2(s);
     } while (invalid != 0);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), decodeBlockAvx2(s));
     i += 32 + skipped;
