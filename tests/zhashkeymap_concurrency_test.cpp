@@ -28,10 +28,12 @@ TEST(ZHashKeyMapConcurrency, ReadersSeeCompleteEntriesWhileAWriterGrowsAndReplac
   }
   std::atomic<bool> done{false};
   std::atomic<long> hits{0};
+  std::atomic<int> started{0};
   std::vector<std::thread> readers;
   for (int r = 0; r < kReaders; ++r) {
     readers.emplace_back([&, r] {
       long local = 0;
+      bool counted = false;
       while (!done.load(std::memory_order_acquire)) {
         for (int i = r; i < kSeeded; i += kReaders) {
           std::string k = key(i);
@@ -42,11 +44,19 @@ TEST(ZHashKeyMapConcurrency, ReadersSeeCompleteEntriesWhileAWriterGrowsAndReplac
           ++local;
         }
         EXPECT_GE(map.size(), kSeeded);
+        if (!counted) {
+          counted = true;
+          started.fetch_add(1);
+        }
       }
       hits += local;
     });
   }
+  // The writer starts once every reader is inside its loop, so they overlap
+  // even on a loaded machine.
+  while (started.load() < kReaders) std::this_thread::yield();
   for (int i = kSeeded; i < kSeeded + kAdded; ++i) {
+    if (i % 64 == 0) std::this_thread::yield();
     ZUTF8String_7_0_0 v(("v" + std::to_string(i)).c_str());
     map.putEntry(ZLCConstString_7_0_0(key(i).c_str()), &v);
     ZUTF8String_7_0_0 replaced(("v-replaced-" + std::to_string(i)).c_str());
