@@ -45,15 +45,19 @@ bool directiveFor(char c, Directive* directive) {
   }
 }
 
-// The output block. Every failure path ends in release(), so that a failed
-// call leaves nothing allocated.
+// The output block: 128 bytes to begin with (127 text bytes and the NUL),
+// grown to count + 128 text bytes when literal text fills it, or to leave 128
+// bytes of slack after an argument's worst case. Until the first growth the
+// block lives on the stack, so that a query that outgrows it at once costs one
+// allocation rather than two; a result that never outgrows it is copied into a
+// heap block of the same 128 bytes. Every failure path ends in release(), so
+// a failed call leaves nothing allocated.
 class Block {
  public:
-  bool start() {
-    data_ = static_cast<char*>(std::malloc(128));
-    capacity_ = 127;
-    return data_ != nullptr;
-  }
+  Block() = default;
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+
   // Grows the block so that `need` more bytes fit; false when the size does
   // not fit the 32-bit counts or memory is exhausted (the block is then
   // still held, for release()).
@@ -61,7 +65,6 @@ class Block {
     if (need >= 0 && need <= capacity_ - count_) return true;
     return growTo(ornutil::mbs::grownCapacity(count_, need));
   }
-  // Literal bytes grow the block 128 bytes at a time, only when it is full.
   bool appendLiteral(const char* p, std::size_t n) {
     while (n > 0) {
       if (count_ == capacity_ && !growTo(ornutil::mbs::grownCapacity(count_, 0))) return false;
@@ -76,29 +79,42 @@ class Block {
   }
   char* end() { return data_ + count_; }
   void setEnd(char* end) { count_ = static_cast<std::int32_t>(end - data_); }
+  // The result, owned by the caller; null when memory is exhausted.
   char* finish() {
     data_[count_] = '\0';
     char* result = data_;
-    data_ = nullptr;
+    if (data_ == first_) {
+      result = static_cast<char*>(std::malloc(sizeof first_));
+      if (result) std::memcpy(result, first_, static_cast<std::size_t>(count_) + 1);
+    }
+    data_ = first_;
     return result;
   }
   void release() {
-    std::free(data_);
-    data_ = nullptr;
+    if (data_ != first_) std::free(data_);
+    data_ = first_;
   }
 
  private:
   bool growTo(std::int64_t capacity) {
     if (capacity < 0) return false;
-    char* grown = static_cast<char*>(std::realloc(data_, static_cast<std::size_t>(capacity) + 1));
+    std::size_t size = static_cast<std::size_t>(capacity) + 1;
+    char* grown;
+    if (data_ == first_) {
+      grown = static_cast<char*>(std::malloc(size));
+      if (grown) std::memcpy(grown, first_, static_cast<std::size_t>(count_));
+    } else {
+      grown = static_cast<char*>(std::realloc(data_, size));
+    }
     if (!grown) return false;  // data_ is still the block held before
     data_ = grown;
     capacity_ = static_cast<std::int32_t>(capacity);
     return true;
   }
 
-  char* data_ = nullptr;
-  std::int32_t capacity_ = 0;
+  char first_[128];
+  char* data_ = first_;
+  std::int32_t capacity_ = sizeof first_ - 1;
   std::int32_t count_ = 0;
 };
 
@@ -124,7 +140,6 @@ bool appendArgument(Block& block, const Directive& directive, const char* argume
 char* format(const char* format, va_list arguments) {
   if (!format) return nullptr;
   Block block;
-  if (!block.start()) return nullptr;
   for (const char* p = format;;) {
     const char* percent = std::strchr(p, '%');
     std::size_t run = percent ? static_cast<std::size_t>(percent - p) : std::strlen(p);

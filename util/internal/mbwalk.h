@@ -47,7 +47,9 @@ class StopSet {
          ++p) {
       if (*p < 0x80 && !table_[*p]) {
         table_[*p] = 1;
-        if (count_ < kVectorChars) chars_[count_] = static_cast<char>(*p);
+#if defined(__SSE2__)
+        if (count_ < kVectorChars) wanted_[count_] = _mm_set1_epi8(static_cast<char>(*p));
+#endif
         ++count_;
       }
     }
@@ -63,8 +65,6 @@ class StopSet {
   const char* find(const char* p, const char* end, char** out = nullptr) const {
 #if defined(__SSE2__)
     if (count_ <= kVectorChars) {
-      __m128i wanted[kVectorChars];
-      for (int i = 0; i < count_; ++i) wanted[i] = _mm_set1_epi8(chars_[i]);
       const __m128i controlLimit = _mm_set1_epi8(0x20);
       char* o = out ? *out : nullptr;
       while (end - p >= 16) {
@@ -74,7 +74,7 @@ class StopSet {
         // 0x20 marks those and the controls at once (NUL cannot occur
         // before `end`).
         __m128i hit = controls_ ? _mm_cmplt_epi8(v, controlLimit) : v;
-        for (int i = 0; i < count_; ++i) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, wanted[i]));
+        for (int i = 0; i < count_; ++i) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, wanted_[i]));
         unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
         if (mask) {
           unsigned skip = static_cast<unsigned>(__builtin_ctz(mask));
@@ -100,8 +100,10 @@ class StopSet {
   // Lists longer than this are scanned through the table only.
   static constexpr int kVectorChars = 12;
 
+#if defined(__SSE2__)
+  __m128i wanted_[kVectorChars];  // each listed character in every lane
+#endif
   unsigned char table_[256];
-  char chars_[kVectorChars] = {};
   int count_ = 0;
   bool controls_;
 };
