@@ -34,6 +34,20 @@ inline int validchars(const char* text, const char* rejects, int rejectControls)
   return 1;
 }
 
+inline int checkchars(const char* text, const char* allowed) {
+  zcharset_handle_t h = zgetUTF8Handle_7_0_0();
+  std::size_t remaining = std::strlen(text);
+  for (const char* p = text; *p;) {
+    int n = zmblen_7_0_0(h, p, remaining);
+    if (n == 0) return 0;
+    if (n == 1 && !std::strchr(allowed, *p)) return 0;
+    if (n < 0) n = 1;
+    p += n;
+    remaining -= static_cast<std::size_t>(n);
+  }
+  return 1;
+}
+
 // Offset of the match, or -1.
 inline long mbStrchr(const char* text, int c) {
   zcharset_handle_t h = zgetUTF8Handle_7_0_0();
