@@ -123,32 +123,55 @@ enum class Escape {
 // bytes, the most any escape can produce.
 inline char* quote(const char* p, const char* end, const StopSet& quote, Escape form,
                    const char* digits, char* out) {
+  auto escape = [&](unsigned char b) {
+    out[0] = '\\';
+    if (form == Escape::kHex) {
+      out[1] = digits[(b >> 4) & 0x0F];
+      out[2] = digits[b & 0x0F];
+      out += 3;
+    } else {
+      out[1] = static_cast<char>(b);
+      out += 2;
+    }
+  };
   while (p < end) {
     p = quote.find(p, end, &out);
     if (p == end) break;
     unsigned char b = static_cast<unsigned char>(*p);
     if (b < 0x80) {
-      out[0] = '\\';
-      if (form == Escape::kHex) {
-        out[1] = digits[(b >> 4) & 0x0F];
-        out[2] = digits[b & 0x0F];
-        out += 3;
-      } else {
-        out[1] = static_cast<char>(b);
-        out += 2;
-      }
+      escape(b);
       ++p;
       continue;
     }
-    // Multibyte characters tend to come in runs; take the run here rather
-    // than going back to the scan after each one.
-    do {
+    // Multibyte characters come mixed with short ASCII runs in most
+    // languages; going back to the block scan after each character costs
+    // more than it saves, so bytes are taken one at a time here until a
+    // clean ASCII run long enough for the scan to pay shows up.
+    for (int clean = 0; p < end && clean < 16;) {
+      b = static_cast<unsigned char>(*p);
+      if (b < 0x80) {
+        if (quote.stops(b)) {
+          escape(b);
+        } else {
+          *out++ = static_cast<char>(b);
+        }
+        ++p;
+        ++clean;
+        continue;
+      }
       int n = charLength(p, static_cast<std::size_t>(end - p));
       if (n <= 0) return nullptr;
-      for (int i = 0; i < n; ++i) out[i] = p[i];
+      // With four bytes left in the text there is room for four in `out`
+      // too, so a fixed-size copy can stand in for a loop of n.
+      if (end - p >= 4) {
+        std::memcpy(out, p, 4);
+      } else {
+        for (int i = 0; i < n; ++i) out[i] = p[i];
+      }
       out += n;
       p += n;
-    } while (p < end && static_cast<unsigned char>(*p) >= 0x80);
+      clean = 0;
+    }
   }
   return out;
 }
