@@ -1,0 +1,158 @@
+#include "util/mime64_new.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+
+#include "util/internal/base64_kernels.h"
+
+static_assert(sizeof(unsigned long) == sizeof(std::size_t),
+              "lengths are passed as unsigned long and used as size_t");
+
+const char new_alphabet[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+const unsigned char new_reverse_alphabet[128] = {
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x00-0x0f control
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x10-0x1f control
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  62, 255,  63, 255,  63,  // 0x20-0x2f '+' '-' '/'
+     52,  53,  54,  55,  56,  57,  58,  59,  60,  61, 255, 255, 255, 255, 255, 255,  // 0x30-0x3f '0'-'9'
+    255,   0,   1,   2,   3,   4,   5,   6,   7,   8,   9,  10,  11,  12,  13,  14,  // 0x40-0x4f 'A'-'O'
+     15,  16,  17,  18,  19,  20,  21,  22,  23,  24,  25, 255, 255, 255, 255, 255,  // 0x50-0x5f 'P'-'Z'
+    255,  26,  27,  28,  29,  30,  31,  32,  33,  34,  35,  36,  37,  38,  39,  40,  // 0x60-0x6f 'a'-'o'
+     41,  42,  43,  44,  45,  46,  47,  48,  49,  50,  51, 255, 255, 255, 255, 255,  // 0x70-0x7f 'p'-'z'
+};
+
+const unsigned char new_bitmasks[8] = {0x01, 0x03, 0x07, 0x0f, 0x1f, 0x3f, 0x7f, 0xff};
+
+namespace ornutil {
+namespace base64 {
+
+namespace {
+
+// Read on every call, written only by benchmarks and tests: relaxed is enough
+// because either path gives the same bytes.
+std::atomic<bool> forceScalar{false};
+
+bool cpuHasAvx2() {
+#if ORNUTIL_BASE64_HAVE_AVX2
+  // libgcc also checks that the operating system saves the AVX registers.
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+void set_path(Path path) { forceScalar.store(path == Path::scalar, std::memory_order_relaxed); }
+
+bool avx2_active() { return !forceScalar.load(std::memory_order_relaxed) && cpuHasAvx2(); }
+
+}  // namespace base64
+}  // namespace ornutil
+
+namespace b64 = ornutil::base64;
+
+char* mime64_new_encode(unsigned char const* data, unsigned long length) {
+  const std::size_t n = length;
+  // ((n + 2) / 3) * 4 + 1, refused rather than wrapped to a short buffer.
+  const std::size_t groups = n / 3 + (n % 3 != 0);
+  if (groups > (SIZE_MAX - 1) / 4) return nullptr;
+  if (data == nullptr && n != 0) return nullptr;
+  char* text = static_cast<char*>(std::malloc(groups * 4 + 1));
+  if (text == nullptr) return nullptr;
+
+  std::size_t i = 0;
+  char* out = text;
+#if ORNUTIL_BASE64_HAVE_AVX2
+  if (b64::avx2_active()) {
+    i = b64::encodeAvx2(data, n, out);
+    out += i / 3 * 4;
+  }
+#endif
+  std::size_t done = b64::encodeScalar(data + i, n - i, out);
+  i += done;
+  out += done / 3 * 4;
+
+  if (n - i == 1) {
+    std::memcpy(out, b64::kPairs.pair[unsigned(data[i]) << 4], 2);
+    out[2] = '=';
+    out[3] = '=';
+    out += 4;
+  } else if (n - i == 2) {
+    unsigned x = unsigned(data[i]) << 10 | unsigned(data[i + 1]) << 2;  // 18 bits
+    std::memcpy(out, b64::kPairs.pair[x >> 6], 2);
+    out[2] = new_alphabet[x & 63];
+    out[3] = '=';
+    out += 4;
+  }
+  *out = '\0';
+  return text;
+}
+
+void mime64_new_decode(char const* text, unsigned long length, char** out,
+                       unsigned long* out_length) {
+  if (out != nullptr) *out = nullptr;
+  if (out_length != nullptr) *out_length = 0;
+  if (out == nullptr || out_length == nullptr || text == nullptr || length == 0) return;
+
+  const std::size_t n = length;
+  // The output is never longer than the text.
+  auto* buffer = static_cast<unsigned char*>(std::malloc(n));
+  if (buffer == nullptr) return;
+
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  const bool avx2 = b64::avx2_active();
+  std::size_t i = 0, o = 0;
+  std::uint32_t group = 0;  // values of a group being collected, 6 bits each
+  unsigned held = 0;        // how many
+  bool stopped = false;
+
+  // The kernels take whole groups of clean characters (o <= 3i/4 keeps their
+  // word stores inside the buffer); anything else goes through the loop below,
+  // which keeps going until it is back at a group boundary in front of a
+  // character of the alphabet.
+  while (i < n && !stopped) {
+#if ORNUTIL_BASE64_HAVE_AVX2
+    if (avx2) i += b64::decodeAvx2(in + i, n - i, buffer + o, &o);
+#else
+    (void)avx2;
+#endif
+    i += b64::decodeScalar(in + i, n - i, buffer + o, &o);
+    while (i < n) {
+      unsigned char c = in[i++];
+      if (c == '=') {
+        stopped = true;
+        break;
+      }
+      unsigned v = c < 128 ? new_reverse_alphabet[c] : 255u;
+      if (v != 255) {
+        group = group << 6 | v;
+        if (++held == 4) {
+          buffer[o] = static_cast<unsigned char>(group >> 16);
+          buffer[o + 1] = static_cast<unsigned char>(group >> 8);
+          buffer[o + 2] = static_cast<unsigned char>(group);
+          o += 3;
+          group = 0;
+          held = 0;
+        }
+      }
+      if (held == 0 && i < n && in[i] < 128 && new_reverse_alphabet[in[i]] != 255) break;
+    }
+  }
+
+  // A last group of 2 or 3 values carries 1 or 2 whole bytes; its low bits
+  // are padding.
+  if (held == 2) {
+    buffer[o++] = static_cast<unsigned char>(group >> 4);
+  } else if (held == 3) {
+    buffer[o++] = static_cast<unsigned char>(group >> 10);
+    buffer[o++] = static_cast<unsigned char>(group >> 2);
+  }
+  *out = reinterpret_cast<char*>(buffer);
+  *out_length = o;
+}
