@@ -35,10 +35,9 @@ std::uint64_t tlvSize(std::uint64_t content) { return headerSize(content) + cont
 
 std::size_t textLength(const char* text) { return text ? std::strlen(text) : 0; }
 
-// Content size of a node, or a status through `status`. Sizes above
-// kMaxEncoding stop the walk, so the sums below never overflow.
-std::uint64_t nodeContentSize(const namevalue_s_t* node, int depth, int& status) {
-  if (!node) {
+// Checks the tree's shape and depth and counts its texts (names and values).
+std::uint64_t countTexts(const namevalue_s_t* node, int depth, int& status) {
+  if (!node || (node->num_values && !node->values) || (node->num_subtrees && !node->subtrees)) {
     status = ORN_ASN_E_PARAM;
     return 0;
   }
@@ -46,35 +45,54 @@ std::uint64_t nodeContentSize(const namevalue_s_t* node, int depth, int& status)
     status = ORN_ASN_E_DEPTH;
     return 0;
   }
-  if ((node->num_values && !node->values) || (node->num_subtrees && !node->subtrees)) {
-    status = ORN_ASN_E_PARAM;
-    return 0;
-  }
-  std::uint64_t values = 0;
-  for (unsigned int i = 0; i < node->num_values; ++i) {
-    values += tlvSize(textLength(node->values[i]));
-    if (values > kMaxEncoding) {
+  std::uint64_t count = 1 + static_cast<std::uint64_t>(node->num_values);
+  for (unsigned int i = 0; i < node->num_subtrees && !status; ++i)
+    count += countTexts(node->subtrees[i], depth + 1, status);
+  return count;
+}
+
+// The text lengths measured by the sizing pass, pushed in the order name,
+// values, children; the writing pass, which runs in exactly the reverse
+// order, pops them, so no text is measured twice.
+struct Lengths {
+  std::uint32_t* at;
+  std::size_t top = 0;
+
+  std::uint64_t measure(const char* text, int& status) {
+    std::size_t length = textLength(text);
+    if (length > kMaxEncoding) {
       status = ORN_ASN_E_TOO_BIG;
       return 0;
     }
+    at[top++] = static_cast<std::uint32_t>(length);
+    return length;
+  }
+  std::size_t pop() { return at[--top]; }
+};
+
+// Content size of a checked node. Sizes above kMaxEncoding stop the walk,
+// so the sums below never overflow.
+std::uint64_t nodeContentSize(const namevalue_s_t* node, Lengths& lengths, int& status) {
+  std::uint64_t size = tlvSize(lengths.measure(node->name, status));
+  std::uint64_t values = 0;
+  for (unsigned int i = 0; i < node->num_values && !status; ++i) {
+    values += tlvSize(lengths.measure(node->values[i], status));
+    if (values > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
   }
   std::uint64_t children = 0;
-  for (unsigned int i = 0; i < node->num_subtrees; ++i) {
-    children += tlvSize(nodeContentSize(node->subtrees[i], depth + 1, status));
-    if (status) return 0;
-    if (children > kMaxEncoding) {
-      status = ORN_ASN_E_TOO_BIG;
-      return 0;
-    }
+  for (unsigned int i = 0; i < node->num_subtrees && !status; ++i) {
+    children += tlvSize(nodeContentSize(node->subtrees[i], lengths, status));
+    if (children > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
   }
-  std::uint64_t size = tlvSize(textLength(node->name)) + tlvSize(values) + tlvSize(children);
+  size += tlvSize(values) + tlvSize(children);
   if (size > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
-  return size;
+  return status ? 0 : size;
 }
 
 // Writes backwards: `p` is one past the next byte to write.
 struct BackWriter {
   unsigned char* p;
+  Lengths& lengths;
 
   void header(unsigned char tag, std::uint64_t content) {
     if (content < 0x80) {
@@ -88,13 +106,28 @@ struct BackWriter {
   }
 
   void octets(const char* text) {
-    std::size_t length = textLength(text);
+    std::size_t length = lengths.pop();
     p -= length;
-    if (length) std::memcpy(p, text, length);
-    header(kTagOctetString, length);
+    // Most names and values are short: copy them with two overlapping
+    // 8-byte moves rather than a call.
+    if (length >= 8 && length <= 16) {
+      std::uint64_t head, tail;
+      std::memcpy(&head, text, 8);
+      std::memcpy(&tail, text + length - 8, 8);
+      std::memcpy(p, &head, 8);
+      std::memcpy(p + length - 8, &tail, 8);
+    } else if (length) {
+      std::memcpy(p, text, length);
+    }
+    if (length < 0x80) {
+      p -= 2;
+      p[0] = kTagOctetString;
+      p[1] = static_cast<unsigned char>(length);
+    } else {
+      header(kTagOctetString, length);
+    }
   }
 
-  // Already checked by nodeContentSize.
   void node(const namevalue_s_t* n) {
     unsigned char* end = p;
     unsigned char* mark = p;
@@ -286,22 +319,39 @@ void orn_asn_buffer_free(orn_asn_buffer_t* buffer) {
 int ornAsnEncodeObj(orn_asn_buffer_t& buffer, namevalueList_s_t& list) {
   if (list.num_entries && !list.entries) return ORN_ASN_E_PARAM;
   int status = ORN_ASN_OK;
+  std::uint64_t texts = 0;
+  for (unsigned int i = 0; i < list.num_entries && !status; ++i) texts += countTexts(list.entries[i], 1, status);
+  if (status) return status;
+  // Every text costs at least two bytes of output.
+  if (texts > kMaxEncoding / 2) return ORN_ASN_E_TOO_BIG;
+
+  // Small trees measure into the stack; large ones into one scratch block.
+  std::uint32_t local[256];
+  std::uint32_t* scratch = local;
+  if (texts > sizeof local / sizeof local[0]) {
+    scratch = static_cast<std::uint32_t*>(std::malloc(static_cast<std::size_t>(texts) * sizeof(std::uint32_t)));
+    if (!scratch) return ORN_ASN_E_NOMEM;
+  }
+  Lengths lengths{scratch};
   std::uint64_t content = 0;
-  for (unsigned int i = 0; i < list.num_entries; ++i) {
-    content += tlvSize(nodeContentSize(list.entries[i], 1, status));
-    if (status) return status;
-    if (content > kMaxEncoding) return ORN_ASN_E_TOO_BIG;
+  for (unsigned int i = 0; i < list.num_entries && !status; ++i) {
+    content += tlvSize(nodeContentSize(list.entries[i], lengths, status));
+    if (content > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
   }
   std::uint64_t total = tlvSize(content);
-  if (total > kMaxEncoding) return ORN_ASN_E_TOO_BIG;
-  auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(total)));
-  if (!block) return ORN_ASN_E_NOMEM;
-  BackWriter w{block + total};
-  for (unsigned int i = list.num_entries; i-- > 0;) w.node(list.entries[i]);
-  w.header(kTagSequence, content);
-  buffer.length = total;
-  buffer.data = block;
-  return ORN_ASN_OK;
+  if (!status && total > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
+  unsigned char* block = nullptr;
+  if (!status && !(block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(total)))))
+    status = ORN_ASN_E_NOMEM;
+  if (!status) {
+    BackWriter w{block + total, lengths};
+    for (unsigned int i = list.num_entries; i-- > 0;) w.node(list.entries[i]);
+    w.header(kTagSequence, content);
+    buffer.length = total;
+    buffer.data = block;
+  }
+  if (scratch != local) std::free(scratch);
+  return status;
 }
 
 int ornAsnDecodeObj(orn_asn_buffer_t const& buffer, namevalueList_s_t& list) {
