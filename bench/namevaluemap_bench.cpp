@@ -1,0 +1,253 @@
+// The name/value tree and its wire codec against references in the same run:
+//   - NameValueMap add + get of 10,000 names x 3 values vs
+//     std::unordered_map<std::string, std::vector<std::string>>;
+//   - ornAsnEncodeObj vs memcpy of the encoded bytes, and vs OpenSSL's
+//     generic DER (i2d_ASN1_SEQUENCE_ANY of the same nested structure);
+//   - ornAsnDecodeObj vs OpenSSL's d2i_ASN1_SEQUENCE_ANY of every level;
+//   - attrlist_add_entry of 1,000 names in random order, counting the
+//     allocations per addition (the name comparisons must make none).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "KelCore/attrlist.h"
+#include "bench/support/alloc_counter.h"
+#include "foundation/ornasn.h"
+#include "util/NameValueMap.h"
+
+#ifdef ORNUTIL_HAVE_OPENSSL
+#include <openssl/asn1.h>
+#include <openssl/asn1t.h>
+#endif
+
+namespace {
+
+constexpr int kNames = 10000;
+constexpr int kValues = 3;
+
+struct Texts {
+  std::vector<std::string> names;
+  std::vector<std::string> values;  // kValues per name
+};
+
+const Texts& texts() {
+  static const Texts t = [] {
+    Texts out;
+    for (int i = 0; i < kNames; ++i) {
+      out.names.push_back("attribute-" + std::to_string(i));
+      for (int v = 0; v < kValues; ++v) out.values.push_back("value-" + std::to_string(i * kValues + v));
+    }
+    return out;
+  }();
+  return t;
+}
+
+void BM_NameValueMap_addGet(benchmark::State& state) {
+  const Texts& t = texts();
+  for (auto _ : state) {
+    NameValueMap map;
+    for (int i = 0; i < kNames; ++i)
+      for (int v = 0; v < kValues; ++v) map.addString(t.names[i].c_str(), t.values[i * kValues + v].c_str());
+    std::size_t total = 0;
+    for (int i = 0; i < kNames; ++i)
+      for (int v = 0; v < kValues; ++v) total += map.getString(t.names[i].c_str(), v)->getLength();
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetItemsProcessed(state.iterations() * kNames * kValues);
+}
+BENCHMARK(BM_NameValueMap_addGet)->Unit(benchmark::kMillisecond);
+
+void BM_UnorderedMap_addGet(benchmark::State& state) {
+  const Texts& t = texts();
+  for (auto _ : state) {
+    std::unordered_map<std::string, std::vector<std::string>> map;
+    for (int i = 0; i < kNames; ++i)
+      for (int v = 0; v < kValues; ++v) map[t.names[i].c_str()].push_back(t.values[i * kValues + v].c_str());
+    std::size_t total = 0;
+    for (int i = 0; i < kNames; ++i)
+      for (int v = 0; v < kValues; ++v) total += map.find(t.names[i].c_str())->second[v].size();
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetItemsProcessed(state.iterations() * kNames * kValues);
+}
+BENCHMARK(BM_UnorderedMap_addGet)->Unit(benchmark::kMillisecond);
+
+// The same tree as nodes for the codec: each name with its three values and
+// a one-name subtree, so that nesting is exercised too.
+struct Tree {
+  std::vector<namevalue_s_t> nodes;
+  std::vector<namevalue_s_t> children;
+  std::vector<namevalue_s_t*> childPointers;
+  std::vector<const char*> values;
+  std::vector<namevalue_s_t*> entries;
+  namevalueList_s_t list{0, nullptr};
+  std::vector<unsigned char> der;
+
+  Tree() {
+    const Texts& t = texts();
+    nodes.resize(kNames);
+    children.resize(kNames);
+    childPointers.resize(kNames);
+    for (const std::string& v : t.values) values.push_back(v.c_str());
+    for (int i = 0; i < kNames; ++i) {
+      children[i] = namevalue_s_t{"child", 1, &values[i * kValues], 0, nullptr};
+      childPointers[i] = &children[i];
+      nodes[i] = namevalue_s_t{t.names[i].c_str(), kValues, &values[i * kValues], 1, &childPointers[i]};
+      entries.push_back(&nodes[i]);
+    }
+    list = namevalueList_s_t{kNames, entries.data()};
+    orn_asn_buffer_t buffer{0, nullptr};
+    if (ornAsnEncodeObj(buffer, list) != 0) std::abort();
+    der.assign(buffer.data, buffer.data + buffer.length);
+    orn_asn_buffer_free(&buffer);
+  }
+};
+
+Tree& tree() {
+  static Tree t;
+  return t;
+}
+
+void BM_OrnAsnEncodeObj(benchmark::State& state) {
+  Tree& t = tree();
+  for (auto _ : state) {
+    orn_asn_buffer_t buffer{0, nullptr};
+    ornAsnEncodeObj(buffer, t.list);
+    benchmark::DoNotOptimize(buffer.data);
+    orn_asn_buffer_free(&buffer);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t.der.size()));
+}
+BENCHMARK(BM_OrnAsnEncodeObj)->Unit(benchmark::kMicrosecond);
+
+void BM_Memcpy_encoded(benchmark::State& state) {
+  Tree& t = tree();
+  std::vector<unsigned char> target(t.der.size());
+  for (auto _ : state) {
+    std::memcpy(target.data(), t.der.data(), t.der.size());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t.der.size()));
+}
+BENCHMARK(BM_Memcpy_encoded)->Unit(benchmark::kMicrosecond);
+
+void BM_OrnAsnDecodeObj(benchmark::State& state) {
+  Tree& t = tree();
+  orn_asn_buffer_t buffer{t.der.size(), t.der.data()};
+  for (auto _ : state) {
+    namevalueList_s_t list{0, nullptr};
+    if (ornAsnDecodeObj(buffer, list) != 0) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(list.entries);
+    ornAsnFreeObj(list);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t.der.size()));
+}
+BENCHMARK(BM_OrnAsnDecodeObj)->Unit(benchmark::kMicrosecond);
+
+#ifdef ORNUTIL_HAVE_OPENSSL
+// Generic DER: every SEQUENCE is an ASN1_SEQUENCE_ANY whose inner sequences
+// are carried as encoded ASN1_TYPEs, so each level is i2d'd and d2i'd.
+ASN1_TYPE* octetType(const char* text) {
+  ASN1_OCTET_STRING* s = ASN1_OCTET_STRING_new();
+  ASN1_OCTET_STRING_set(s, reinterpret_cast<const unsigned char*>(text), static_cast<int>(std::strlen(text)));
+  ASN1_TYPE* t = ASN1_TYPE_new();
+  ASN1_TYPE_set(t, V_ASN1_OCTET_STRING, s);
+  return t;
+}
+
+ASN1_TYPE* sequenceType(STACK_OF(ASN1_TYPE) * items) {
+  unsigned char* der = nullptr;
+  int length = i2d_ASN1_SEQUENCE_ANY(items, &der);
+  sk_ASN1_TYPE_pop_free(items, ASN1_TYPE_free);
+  ASN1_STRING* s = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+  ASN1_STRING_set0(s, der, length);
+  ASN1_TYPE* t = ASN1_TYPE_new();
+  ASN1_TYPE_set(t, V_ASN1_SEQUENCE, s);
+  return t;
+}
+
+ASN1_TYPE* nodeType(const namevalue_s_t& n) {
+  STACK_OF(ASN1_TYPE)* node = sk_ASN1_TYPE_new_null();
+  sk_ASN1_TYPE_push(node, octetType(n.name));
+  STACK_OF(ASN1_TYPE)* values = sk_ASN1_TYPE_new_null();
+  for (unsigned int i = 0; i < n.num_values; ++i) sk_ASN1_TYPE_push(values, octetType(n.values[i]));
+  sk_ASN1_TYPE_push(node, sequenceType(values));
+  STACK_OF(ASN1_TYPE)* children = sk_ASN1_TYPE_new_null();
+  for (unsigned int i = 0; i < n.num_subtrees; ++i) sk_ASN1_TYPE_push(children, nodeType(*n.subtrees[i]));
+  sk_ASN1_TYPE_push(node, sequenceType(children));
+  return sequenceType(node);
+}
+
+void BM_OpenSSL_i2d_SEQUENCE_ANY(benchmark::State& state) {
+  Tree& t = tree();
+  for (auto _ : state) {
+    STACK_OF(ASN1_TYPE)* top = sk_ASN1_TYPE_new_null();
+    for (unsigned int i = 0; i < t.list.num_entries; ++i) sk_ASN1_TYPE_push(top, nodeType(*t.list.entries[i]));
+    unsigned char* der = nullptr;
+    int length = i2d_ASN1_SEQUENCE_ANY(top, &der);
+    if (static_cast<std::size_t>(length) != t.der.size()) state.SkipWithError("different encoding");
+    OPENSSL_free(der);
+    sk_ASN1_TYPE_pop_free(top, ASN1_TYPE_free);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t.der.size()));
+}
+BENCHMARK(BM_OpenSSL_i2d_SEQUENCE_ANY)->Unit(benchmark::kMicrosecond);
+
+bool decodeAll(const unsigned char* p, long length, std::vector<STACK_OF(ASN1_TYPE) *>& held) {
+  STACK_OF(ASN1_TYPE)* items = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, length);
+  if (!items) return false;
+  held.push_back(items);
+  for (int i = 0; i < sk_ASN1_TYPE_num(items); ++i) {
+    ASN1_TYPE* t = sk_ASN1_TYPE_value(items, i);
+    if (t->type == V_ASN1_SEQUENCE &&
+        !decodeAll(t->value.sequence->data, t->value.sequence->length, held))
+      return false;
+  }
+  return true;
+}
+
+void BM_OpenSSL_d2i_SEQUENCE_ANY(benchmark::State& state) {
+  Tree& t = tree();
+  std::vector<STACK_OF(ASN1_TYPE)*> held;
+  for (auto _ : state) {
+    held.clear();
+    if (!decodeAll(t.der.data(), static_cast<long>(t.der.size()), held)) state.SkipWithError("d2i failed");
+    for (STACK_OF(ASN1_TYPE)* s : held) sk_ASN1_TYPE_pop_free(s, ASN1_TYPE_free);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t.der.size()));
+}
+BENCHMARK(BM_OpenSSL_d2i_SEQUENCE_ANY)->Unit(benchmark::kMicrosecond);
+#endif
+
+void BM_attrlist_add_entry_random(benchmark::State& state) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 1000; ++i) names.push_back((i % 2 ? "Name" : "name") + std::to_string(i * 7919 % 1000));
+  std::shuffle(names.begin(), names.end(), std::mt19937(42));
+  unsigned long allocations = 0;
+  for (auto _ : state) {
+    attrlist_s_t* list = static_cast<attrlist_s_t*>(std::calloc(1, sizeof(attrlist_s_t)));
+    unsigned long before = ornutil_bench::allocationCount();
+    for (std::string& name : names) {
+      value_s_t v{ATTR_VALUE_STRING, const_cast<char*>("v"), 0, nullptr};
+      attrlist_add_entry(list, &name[0], &v);
+    }
+    allocations += ornutil_bench::allocationCount() - before;
+    attrlist_delete(&list);
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+  // Each new entry needs exactly four: the entry array, the name, the value
+  // array and the value's string. Anything above that is comparison overhead.
+  state.counters["allocs_per_add"] =
+      benchmark::Counter(static_cast<double>(allocations) / (static_cast<double>(state.iterations()) * 1000));
+}
+BENCHMARK(BM_attrlist_add_entry_random)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,405 @@
+#include "foundation/ornasn.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+// DER of:
+//   NameValueList ::= SEQUENCE OF NameValueNode
+//   NameValueNode ::= SEQUENCE { name OCTET STRING,
+//                                values SEQUENCE OF OCTET STRING,
+//                                subtrees SEQUENCE OF NameValueNode }
+// The encoder sizes the whole tree first, allocates once and then writes
+// from the end backwards, so that every length is known when its header is
+// written without measuring any subtree twice. The decoder walks the input
+// twice: a checking pass that also counts, and, only when everything is
+// valid, a filling pass into one block sized from those counts.
+
+namespace {
+
+constexpr unsigned char kTagOctetString = 0x04;
+constexpr unsigned char kTagSequence = 0x30;
+// The encoding's length has to fit the 32-bit counts that callers keep.
+constexpr std::uint64_t kMaxEncoding = 0xffffffffu;
+
+// ---------------------------------------------------------------- encoding
+
+std::uint64_t headerSize(std::uint64_t content) {
+  std::uint64_t size = 2;
+  if (content >= 0x80)
+    for (std::uint64_t v = content; v; v >>= 8) ++size;
+  return size;
+}
+
+std::uint64_t tlvSize(std::uint64_t content) { return headerSize(content) + content; }
+
+std::size_t textLength(const char* text) { return text ? std::strlen(text) : 0; }
+
+// Checks the tree's shape and depth and counts its texts (names and values).
+std::uint64_t countTexts(const namevalue_s_t* node, int depth, int& status) {
+  if (!node || (node->num_values && !node->values) || (node->num_subtrees && !node->subtrees)) {
+    status = ORN_ASN_E_PARAM;
+    return 0;
+  }
+  if (depth > ORN_ASN_MAX_DEPTH) {
+    status = ORN_ASN_E_DEPTH;
+    return 0;
+  }
+  std::uint64_t count = 1 + static_cast<std::uint64_t>(node->num_values);
+  for (unsigned int i = 0; i < node->num_subtrees && !status; ++i)
+    count += countTexts(node->subtrees[i], depth + 1, status);
+  return count;
+}
+
+// The text lengths measured by the sizing pass, pushed in the order name,
+// values, children; the writing pass, which runs in exactly the reverse
+// order, pops them, so no text is measured twice.
+struct Lengths {
+  std::uint32_t* at;
+  std::size_t top = 0;
+
+  std::uint64_t measure(const char* text, int& status) {
+    std::size_t length = textLength(text);
+    if (length > kMaxEncoding) {
+      status = ORN_ASN_E_TOO_BIG;
+      return 0;
+    }
+    at[top++] = static_cast<std::uint32_t>(length);
+    return length;
+  }
+  std::size_t pop() { return at[--top]; }
+};
+
+// Content size of a checked node. Sizes above kMaxEncoding stop the walk,
+// so the sums below never overflow.
+std::uint64_t nodeContentSize(const namevalue_s_t* node, Lengths& lengths, int& status) {
+  std::uint64_t size = tlvSize(lengths.measure(node->name, status));
+  std::uint64_t values = 0;
+  for (unsigned int i = 0; i < node->num_values && !status; ++i) {
+    values += tlvSize(lengths.measure(node->values[i], status));
+    if (values > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
+  }
+  std::uint64_t children = 0;
+  for (unsigned int i = 0; i < node->num_subtrees && !status; ++i) {
+    children += tlvSize(nodeContentSize(node->subtrees[i], lengths, status));
+    if (children > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
+  }
+  size += tlvSize(values) + tlvSize(children);
+  if (size > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
+  return status ? 0 : size;
+}
+
+// Writes backwards: `p` is one past the next byte to write.
+struct BackWriter {
+  unsigned char* p;
+  Lengths& lengths;
+
+  void header(unsigned char tag, std::uint64_t content) {
+    if (content < 0x80) {
+      *--p = static_cast<unsigned char>(content);
+    } else {
+      unsigned char count = 0;
+      for (std::uint64_t v = content; v; v >>= 8, ++count) *--p = static_cast<unsigned char>(v);
+      *--p = static_cast<unsigned char>(0x80 | count);
+    }
+    *--p = tag;
+  }
+
+  void octets(const char* text) {
+    std::size_t length = lengths.pop();
+    p -= length;
+    // Most names and values are short: copy them with two overlapping
+    // 8-byte moves rather than a call.
+    if (length >= 8 && length <= 16) {
+      std::uint64_t head, tail;
+      std::memcpy(&head, text, 8);
+      std::memcpy(&tail, text + length - 8, 8);
+      std::memcpy(p, &head, 8);
+      std::memcpy(p + length - 8, &tail, 8);
+    } else if (length) {
+      std::memcpy(p, text, length);
+    }
+    if (length < 0x80) {
+      p -= 2;
+      p[0] = kTagOctetString;
+      p[1] = static_cast<unsigned char>(length);
+    } else {
+      header(kTagOctetString, length);
+    }
+  }
+
+  void node(const namevalue_s_t* n) {
+    unsigned char* end = p;
+    unsigned char* mark = p;
+    for (unsigned int i = n->num_subtrees; i-- > 0;) node(n->subtrees[i]);
+    header(kTagSequence, static_cast<std::uint64_t>(mark - p));
+    mark = p;
+    for (unsigned int i = n->num_values; i-- > 0;) octets(n->values[i]);
+    header(kTagSequence, static_cast<std::uint64_t>(mark - p));
+    octets(n->name);
+    header(kTagSequence, static_cast<std::uint64_t>(end - p));
+  }
+};
+
+// ---------------------------------------------------------------- decoding
+
+struct Reader {
+  const unsigned char* p;
+
+  // Reads the header of an element of type `tag` that must end by `end`;
+  // on success `contentEnd` is the end of its content and `p` its start.
+  int header(unsigned char tag, const unsigned char* end, const unsigned char*& contentEnd) {
+    if (p >= end) return ORN_ASN_E_TRUNCATED;
+    if (*p != tag) return ORN_ASN_E_TAG;
+    if (end - p < 2) return ORN_ASN_E_TRUNCATED;
+    ++p;
+    unsigned char first = *p++;
+    std::uint64_t length = first;
+    if (first & 0x80) {
+      unsigned int count = first & 0x7f;
+      if (count == 0 || count > 8) return ORN_ASN_E_LENGTH;  // indefinite, reserved, too long
+      if (static_cast<std::uint64_t>(end - p) < count) return ORN_ASN_E_TRUNCATED;
+      if (p[0] == 0) return ORN_ASN_E_LENGTH;  // leading zero byte: not the shortest form
+      length = 0;
+      for (unsigned int i = 0; i < count; ++i) length = (length << 8) | *p++;
+      if (length < 0x80) return ORN_ASN_E_LENGTH;  // the short form was required
+    }
+    if (length > static_cast<std::uint64_t>(end - p)) return ORN_ASN_E_TRUNCATED;
+    contentEnd = p + length;
+    return ORN_ASN_OK;
+  }
+
+  int text(const unsigned char* end, const unsigned char*& start, std::size_t& length) {
+    const unsigned char* contentEnd;
+    if (int s = header(kTagOctetString, end, contentEnd)) return s;
+    start = p;
+    length = static_cast<std::size_t>(contentEnd - p);
+    if (length && std::memchr(p, 0, length)) return ORN_ASN_E_CONTENT;
+    p = contentEnd;
+    return ORN_ASN_OK;
+  }
+};
+
+struct Counts {
+  std::uint64_t nodes = 0;
+  std::uint64_t pointers = 0;
+  std::uint64_t textBytes = 0;
+};
+
+int checkNode(Reader& r, const unsigned char* end, int depth, Counts& counts) {
+  if (depth > ORN_ASN_MAX_DEPTH) return ORN_ASN_E_DEPTH;
+  const unsigned char* nodeEnd;
+  if (int s = r.header(kTagSequence, end, nodeEnd)) return s;
+  ++counts.nodes;
+  const unsigned char* text;
+  std::size_t length;
+  if (int s = r.text(nodeEnd, text, length)) return s;
+  counts.textBytes += length + 1;
+
+  const unsigned char* valuesEnd;
+  if (int s = r.header(kTagSequence, nodeEnd, valuesEnd)) return s;
+  std::uint64_t values = 0;
+  while (r.p < valuesEnd) {
+    if (int s = r.text(valuesEnd, text, length)) return s;
+    counts.textBytes += length + 1;
+    if (++values > 0xffffffffu) return ORN_ASN_E_COUNT;
+  }
+  counts.pointers += values;
+
+  const unsigned char* childrenEnd;
+  if (int s = r.header(kTagSequence, nodeEnd, childrenEnd)) return s;
+  std::uint64_t children = 0;
+  while (r.p < childrenEnd) {
+    if (int s = checkNode(r, childrenEnd, depth + 1, counts)) return s;
+    if (++children > 0xffffffffu) return ORN_ASN_E_COUNT;
+  }
+  counts.pointers += children;
+  return r.p == nodeEnd ? ORN_ASN_OK : ORN_ASN_E_TRAILING;
+}
+
+// Number of elements of type `tag` between p and end; the input has been
+// checked, so only headers are read.
+unsigned int countElements(unsigned char tag, const unsigned char* p, const unsigned char* end) {
+  unsigned int count = 0;
+  Reader r{p};
+  while (r.p < end) {
+    const unsigned char* contentEnd = end;
+    r.header(tag, end, contentEnd);
+    r.p = contentEnd;
+    ++count;
+  }
+  return count;
+}
+
+// Carves the decoded tree out of one block; the input has been checked.
+struct Filler {
+  Reader r;
+  void** pointers;
+  namevalue_s_t* nodes;
+  char* text;
+
+  const char* copyText(const unsigned char* end) {
+    const unsigned char* start = nullptr;
+    std::size_t length = 0;
+    r.text(end, start, length);
+    char* out = text;
+    if (length) std::memcpy(out, start, length);
+    out[length] = '\0';
+    text += length + 1;
+    return out;
+  }
+
+  namevalue_s_t* node(const unsigned char* end) {
+    namevalue_s_t* n = nodes++;
+    const unsigned char* nodeEnd = end;
+    r.header(kTagSequence, end, nodeEnd);
+    n->name = copyText(nodeEnd);
+
+    const unsigned char* valuesEnd = nodeEnd;
+    r.header(kTagSequence, nodeEnd, valuesEnd);
+    n->num_values = countElements(kTagOctetString, r.p, valuesEnd);
+    n->values = nullptr;
+    if (n->num_values) {
+      n->values = static_cast<const char**>(static_cast<void*>(pointers));
+      pointers += n->num_values;
+      for (unsigned int i = 0; i < n->num_values; ++i) n->values[i] = copyText(valuesEnd);
+    }
+
+    const unsigned char* childrenEnd = nodeEnd;
+    r.header(kTagSequence, nodeEnd, childrenEnd);
+    n->num_subtrees = countElements(kTagSequence, r.p, childrenEnd);
+    n->subtrees = nullptr;
+    if (n->num_subtrees) {
+      n->subtrees = reinterpret_cast<namevalue_s_t**>(pointers);
+      pointers += n->num_subtrees;
+      for (unsigned int i = 0; i < n->num_subtrees; ++i) n->subtrees[i] = node(childrenEnd);
+    }
+    return n;
+  }
+};
+
+bool addSize(std::uint64_t& total, std::uint64_t count, std::uint64_t each) {
+  std::uint64_t part;
+  if (__builtin_mul_overflow(count, each, &part)) return false;
+  return !__builtin_add_overflow(total, part, &total);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- buffers
+
+void orn_asn_buffer_copy(orn_asn_buffer_t const* source, orn_asn_buffer_t* target,
+                         unsigned long* status) {
+  unsigned long result = ORN_ASN_OK;
+  orn_asn_buffer_t copy = {0, nullptr};
+  if (!source || !target || (source->length && !source->data)) {
+    result = ORN_ASN_E_PARAM;
+  } else if (source->length) {
+    if (source->length > SIZE_MAX ||
+        !(copy.data = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(source->length))))) {
+      result = ORN_ASN_E_NOMEM;
+    } else {
+      std::memcpy(copy.data, source->data, static_cast<std::size_t>(source->length));
+      copy.length = source->length;
+    }
+  }
+  if (target) *target = copy;
+  if (status) *status = result;
+}
+
+void orn_asn_buffer_free(orn_asn_buffer_t* buffer) {
+  if (!buffer) return;
+  std::free(buffer->data);
+  buffer->data = nullptr;
+  buffer->length = 0;
+}
+
+// ---------------------------------------------------------------- codec
+
+int ornAsnEncodeObj(orn_asn_buffer_t& buffer, namevalueList_s_t& list) {
+  if (list.num_entries && !list.entries) return ORN_ASN_E_PARAM;
+  int status = ORN_ASN_OK;
+  std::uint64_t texts = 0;
+  for (unsigned int i = 0; i < list.num_entries && !status; ++i) texts += countTexts(list.entries[i], 1, status);
+  if (status) return status;
+  // Every text costs at least two bytes of output.
+  if (texts > kMaxEncoding / 2) return ORN_ASN_E_TOO_BIG;
+
+  // Small trees measure into the stack; large ones into one scratch block.
+  std::uint32_t local[256];
+  std::uint32_t* scratch = local;
+  if (texts > sizeof local / sizeof local[0]) {
+    scratch = static_cast<std::uint32_t*>(std::malloc(static_cast<std::size_t>(texts) * sizeof(std::uint32_t)));
+    if (!scratch) return ORN_ASN_E_NOMEM;
+  }
+  Lengths lengths{scratch};
+  std::uint64_t content = 0;
+  for (unsigned int i = 0; i < list.num_entries && !status; ++i) {
+    content += tlvSize(nodeContentSize(list.entries[i], lengths, status));
+    if (content > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
+  }
+  std::uint64_t total = tlvSize(content);
+  if (!status && total > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
+  unsigned char* block = nullptr;
+  if (!status && !(block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(total)))))
+    status = ORN_ASN_E_NOMEM;
+  if (!status) {
+    BackWriter w{block + total, lengths};
+    for (unsigned int i = list.num_entries; i-- > 0;) w.node(list.entries[i]);
+    w.header(kTagSequence, content);
+    buffer.length = total;
+    buffer.data = block;
+  }
+  if (scratch != local) std::free(scratch);
+  return status;
+}
+
+int ornAsnDecodeObj(orn_asn_buffer_t const& buffer, namevalueList_s_t& list) {
+  if (buffer.length && !buffer.data) return ORN_ASN_E_PARAM;
+  if (buffer.length > SIZE_MAX) return ORN_ASN_E_TOO_BIG;
+  const unsigned char* begin = buffer.data;
+  const unsigned char* end = begin + buffer.length;
+  if (!begin) return ORN_ASN_E_TRUNCATED;
+
+  Reader r{begin};
+  const unsigned char* listEnd;
+  if (int s = r.header(kTagSequence, end, listEnd)) return s;
+  if (listEnd != end) return ORN_ASN_E_TRAILING;
+  const unsigned char* firstNode = r.p;
+  Counts counts;
+  std::uint64_t top = 0;
+  while (r.p < listEnd) {
+    if (int s = checkNode(r, listEnd, 1, counts)) return s;
+    if (++top > 0xffffffffu) return ORN_ASN_E_COUNT;
+  }
+  if (top == 0) {
+    list.num_entries = 0;
+    list.entries = nullptr;
+    return ORN_ASN_OK;
+  }
+
+  // Pointers first: the block's start is the entries array, which is what
+  // ornAsnFreeObj is given back.
+  std::uint64_t size = 0;
+  if (!addSize(size, top + counts.pointers, sizeof(void*)) ||
+      !addSize(size, counts.nodes, sizeof(namevalue_s_t)) || !addSize(size, counts.textBytes, 1) ||
+      size > SIZE_MAX)
+    return ORN_ASN_E_NOMEM;
+  void* block = std::malloc(static_cast<std::size_t>(size));
+  if (!block) return ORN_ASN_E_NOMEM;
+
+  auto** entries = static_cast<namevalue_s_t**>(block);
+  void** pointers = reinterpret_cast<void**>(entries + top);
+  auto* nodes = reinterpret_cast<namevalue_s_t*>(pointers + counts.pointers);
+  Filler f{Reader{firstNode}, pointers, nodes, reinterpret_cast<char*>(nodes + counts.nodes)};
+  for (std::uint64_t i = 0; i < top; ++i) entries[i] = f.node(listEnd);
+  list.num_entries = static_cast<unsigned int>(top);
+  list.entries = entries;
+  return ORN_ASN_OK;
+}
+
+void ornAsnFreeObj(namevalueList_s_t& list) {
+  std::free(list.entries);
+  list.entries = nullptr;
+  list.num_entries = 0;
+}

@@ -1,0 +1,188 @@
+// The tree's encodings: wire round trips, the kelobj_t record, node trees,
+// and conversion to and from attribute lists with prefixed flattening.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "KelCore/attrlist.h"
+#include "util/NameValueMap.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// "name=v1|v2{child...}" per name, in key order, recursively.
+std::string dump(const NameValueMap& map) {
+  ZArrayList_7_0_0 names(10, 0);
+  map.getNames(names);
+  std::string out;
+  for (int i = 0; i < names.size(); ++i) {
+    const char* name = static_cast<ZAbstractString_7_0_0*>(names.get(i))->getChars();
+    out += std::string(name) + "=";
+    for (unsigned int v = 0; v < map.getValueCount(name); ++v)
+      out += (v ? "|" : "") + std::string(map.getString(name, v)->getChars());
+    if (map.getSubtreeCount(name)) out += "{" + dump(*map.getSubtree(name)) + "}";
+    out += ";";
+  }
+  return out;
+}
+
+std::string dump(const attrlist_s_t& list) {
+  std::string out;
+  for (unsigned int i = 0; i < list.num_entries; ++i) {
+    out += std::string(list.entries[i].name) + "=";
+    for (unsigned int v = 0; v < list.entries[i].num_values; ++v) {
+      const value_s_t& val = list.entries[i].values[v];
+      EXPECT_EQ(val.type, static_cast<unsigned int>(ATTR_VALUE_STRING));
+      out += (v ? "|" : "") + std::string(val.str);
+    }
+    out += ";";
+  }
+  return out;
+}
+
+struct OwnedList {
+  attrlist_s_t list{0, nullptr};
+  ~OwnedList() {
+    for (unsigned int i = 0; i < list.num_entries; ++i) attr_free(&list.entries[i]);
+    std::free(list.entries);
+  }
+};
+
+NameValueMap sample() {
+  NameValueMap map;
+  map.addString("a", "1");
+  map.addSubtree("a")->addString("b", "2");
+  map.addString("", "");  // empty name, empty value
+  NameValueMap* deep = map.addSubtree("s");
+  for (int i = 0; i < 10; ++i) deep = deep->addSubtree("d");
+  deep->addString("leaf", "\x01\xff binary");
+  map.addSubtree("empty");  // an entry with nothing in it
+  return map;
+}
+
+TEST(NameValueMapEncoding, BufferRoundTripAndDecodingAppends) {
+  NameValueMap map = sample();
+  orn_asn_buffer_t buffer{0, nullptr};
+  unsigned long status = 99;
+  map.encode(buffer, status);
+  ASSERT_EQ(status, 0u);
+  NameValueMap back;
+  back.decode(buffer, status);
+  ASSERT_EQ(status, 0u);
+  EXPECT_EQ(dump(back), dump(map));
+  back.decode(buffer, status);  // twice: every value list doubles
+  EXPECT_EQ(back.getValueCount("a"), 2u);
+  EXPECT_EQ(back.getSubtree("a")->getValueCount("b"), 2u);
+  orn_asn_buffer_free(&buffer);
+}
+
+TEST(NameValueMapEncoding, FailedDecodeChangesNothing) {
+  NameValueMap map;
+  map.addString("kept", "1");
+  unsigned char junk[] = {0x30, 0x05, 0x30};
+  orn_asn_buffer_t buffer{sizeof junk, junk};
+  unsigned long status = 0;
+  map.decode(buffer, status);
+  EXPECT_EQ(status, static_cast<unsigned long>(ORN_ASN_E_TRUNCATED));
+  EXPECT_EQ(dump(map), "kept=1;");
+}
+
+TEST(NameValueMapEncoding, KelobjRecordCarriesTheBuffer) {
+  NameValueMap map = sample();
+  kelobj_t record{111, 222, 7, 333, nullptr};
+  unsigned long status = 99;
+  map.encode(record, status);
+  ASSERT_EQ(status, 0u);
+  EXPECT_EQ(record.head0, 0u);
+  EXPECT_EQ(record.head1, 0u);
+  EXPECT_EQ(record.tag, 7u);
+  ASSERT_NE(record.data, nullptr);
+  NameValueMap back;
+  back.decode(record, status);
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(dump(back), dump(map));
+  orn_asn_buffer_t owned{record.length, record.data};
+  orn_asn_buffer_free(&owned);
+}
+
+TEST(NameValueMapEncoding, NodeTreeMirrorsTheMap) {
+  NameValueMap map;
+  map.addString("n", "1");
+  map.addString("n", "2");
+  map.addSubtree("n");  // empty subtree
+  map.addSubtree("t")->addString("c", "3");
+  namevalue_s_t node;
+  map.encodeMap(&node, "n");
+  EXPECT_STREQ(node.name, "n");
+  ASSERT_EQ(node.num_values, 2u);
+  EXPECT_STREQ(node.values[1], "2");
+  EXPECT_EQ(node.num_subtrees, 0u);
+  EXPECT_EQ(node.subtrees, nullptr);
+  map.freeMap(&node);
+  EXPECT_EQ(node.values, nullptr);
+
+  map.encodeMap(&node, "t");
+  ASSERT_EQ(node.num_subtrees, 1u);
+  EXPECT_STREQ(node.subtrees[0]->name, "c");
+  NameValueMap fromNode(node);
+  EXPECT_EQ(dump(fromNode), "t={c=3;};");
+  map.freeMap(&node);
+  EXPECT_EQ(node.num_subtrees, 0u);
+  EXPECT_EQ(node.subtrees, nullptr);
+}
+
+TEST(NameValueMapEncoding, EmptyMapEncodesAnEmptyList) {
+  NameValueMap map;
+  orn_asn_buffer_t buffer{0, nullptr};
+  unsigned long status = 99;
+  map.encode(buffer, status);
+  ASSERT_EQ(status, 0u);
+  ASSERT_EQ(buffer.length, 2u);
+  EXPECT_EQ(buffer.data[0], 0x30);
+  EXPECT_EQ(buffer.data[1], 0x00);
+  orn_asn_buffer_free(&buffer);
+}
+
+TEST(NameValueMapEncoding, FromAttributeListByValueType) {
+  const unsigned char number[] = {0, 0, 1, 0};
+  const unsigned char shortNumber[] = {1, 2};
+  const unsigned char bytes[] = {'a', 'b', 'c'};
+  value_s_t values[] = {
+      {ATTR_VALUE_STRING, const_cast<char*>("text"), 0, nullptr},
+      {ATTR_VALUE_UINT32, nullptr, 4, const_cast<unsigned char*>(number)},
+      {ATTR_VALUE_BUFFER, nullptr, 3, const_cast<unsigned char*>(bytes)},
+      {ATTR_VALUE_POBJ, nullptr, 3, const_cast<unsigned char*>(bytes)},
+      {9, nullptr, 3, const_cast<unsigned char*>(bytes)},                       // unknown: skipped
+      {ATTR_VALUE_UINT32, nullptr, 2, const_cast<unsigned char*>(shortNumber)},  // no 4 bytes: skipped
+  };
+  attr_s_t attribute{const_cast<char*>("Attr"), 6, values};
+  attrlist_s_t list{1, &attribute};
+  NameValueMap map(list);
+  EXPECT_EQ(dump(map), "Attr=text|256|YWJj|YWJj;");
+
+  // Back out, every value is a string: buffers stay Base64, numbers decimal.
+  OwnedList out;
+  map.toAttrlist(out.list);
+  EXPECT_EQ(dump(out.list), "Attr=text|256|YWJj|YWJj;");
+}
+
+TEST(NameValueMapEncoding, ToAttrlistFlattensWithPrefixes) {
+  NameValueMap map;
+  map.addString("a", "1");
+  map.addSubtree("a")->addString("b", "2");
+  NameValueMap* x = map.addSubtree("x");
+  x->addSubtree("y")->addString("z", "3");
+  map.addString("A", "4");  // one attribute with "a" in a list
+  OwnedList out;
+  out.list.num_entries = 0;
+  map.toAttrlist(out.list);
+  EXPECT_EQ(dump(out.list), "a=1|4;ab=2;xyz=3;");
+  // The target is added to, not cleared.
+  map.toAttrlist(out.list);
+  EXPECT_EQ(dump(out.list), "a=1|4|1|4;ab=2|2;xyz=3|3;");
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+#include "util/NameValueMap.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "foundation/zexception.h"
+#include "util/mime64_new.h"
+
+namespace {
+
+const char kModule[] = "util/NameValueMap";
+
+// The list's int index for an unsigned one; indexes past INT_MAX are past
+// any list and read as absent.
+int listIndex(unsigned int index) { return index > INT_MAX ? -1 : static_cast<int>(index); }
+
+// Base64 of the bytes, released with free by the caller.
+char* base64Of(const char* data, unsigned int length) {
+  char* text = mime64_new_encode(reinterpret_cast<const unsigned char*>(data), length);
+  if (!text) ornz::throwOutOfMemory(kModule, __LINE__);
+  return text;
+}
+
+struct FreeText {
+  char* text;
+  ~FreeText() { std::free(text); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- NameValueEntry
+
+NameValueEntry::NameValueEntry() : values_(1, 1) {}
+
+NameValueEntry::NameValueEntry(NameValueEntry const& other)
+    : ZObject_7_0_0(other), values_(other.values_), subtree_(other.subtree_) {}
+
+NameValueEntry::~NameValueEntry() = default;
+
+ZObject_7_0_0* NameValueEntry::clone() const { return new NameValueEntry(*this); }
+
+// ---------------------------------------------------------------- NameValueMap
+
+NameValueMap::NameValueMap() : map_(1, 1) {}
+
+NameValueMap::NameValueMap(NameValueMap const& other) : ZObject_7_0_0(other), map_(other.map_) {}
+
+NameValueMap& NameValueMap::operator=(NameValueMap const& other) {
+  if (this != &other) map_ = other.map_;
+  return *this;
+}
+
+NameValueMap::~NameValueMap() = default;
+
+ZObject_7_0_0* NameValueMap::clone() const { return new NameValueMap(*this); }
+
+NameValueEntry* NameValueMap::findEntry(char const* name) const {
+  return static_cast<NameValueEntry*>(map_.getEntry(ZUTF8ConstString_7_0_0(name)));
+}
+
+NameValueEntry* NameValueMap::entryFor(char const* name) {
+  ZUTF8ConstString_7_0_0 key(name);
+  if (auto* entry = static_cast<NameValueEntry*>(map_.getEntry(key))) return entry;
+  // The owning map stores a copy of the key (an owning string) and a clone
+  // of the empty entry.
+  NameValueEntry empty;
+  map_.putEntry(key, &empty);
+  return static_cast<NameValueEntry*>(map_.getEntry(key));
+}
+
+void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
+  entryFor(name)->values().add(value);
+}
+
+void NameValueMap::addString(char const* name, char const* value) {
+  ZUTF8String_7_0_0 text(value);
+  addValue(name, &text);
+}
+
+void NameValueMap::addString(char const* name, char const* data, unsigned int length) {
+  FreeText encoded{base64Of(data, length)};
+  addString(name, encoded.text);
+}
+
+void NameValueMap::addString(char const* name, int flag) { addString(name, flag ? "true" : "false"); }
+
+void NameValueMap::addString(char const* name, unsigned long number) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%lu", number);
+  addString(name, text);
+}
+
+void NameValueMap::setValue(char const* name, unsigned int index, ZObject_7_0_0 const* value) {
+  ZArrayList_7_0_0& values = entryFor(name)->values();
+  if (index < static_cast<unsigned int>(values.size()))
+    values.set(static_cast<int>(index), value);
+  else
+    values.add(value);
+}
+
+void NameValueMap::setString(char const* name, char const* value, unsigned int index) {
+  ZUTF8String_7_0_0 text(value);
+  setValue(name, index, &text);
+}
+
+void NameValueMap::setString(char const* name, unsigned int index, char const* value) {
+  setString(name, value, index);
+}
+
+void NameValueMap::setString(char const* name, char const* data, unsigned int length, unsigned int index) {
+  FreeText encoded{base64Of(data, length)};
+  setString(name, encoded.text, index);
+}
+
+void NameValueMap::setString(char const* name, int flag, unsigned int index) {
+  setString(name, flag ? "true" : "false", index);
+}
+
+void NameValueMap::setString(char const* name, unsigned long number, unsigned int index) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%lu", number);
+  setString(name, text, index);
+}
+
+NameValueMap* NameValueMap::addSubtree(char const* name) { return &entryFor(name)->subtree(); }
+
+int NameValueMap::exist(char const* name) const {
+  NameValueEntry const* entry = findEntry(name);
+  return entry && (entry->values().size() > 0 || entry->subtree().map_.size() > 0) ? 1 : 0;
+}
+
+ZArrayList_7_0_0* NameValueMap::getValues(char const* name) const {
+  NameValueEntry* entry = findEntry(name);
+  return entry ? &entry->values() : nullptr;
+}
+
+ZObject_7_0_0 const* NameValueMap::getValue(char const* name, unsigned int index) const {
+  NameValueEntry const* entry = findEntry(name);
+  return entry ? entry->values().get(listIndex(index)) : nullptr;
+}
+
+ZUTF8String_7_0_0 const* NameValueMap::getString(char const* name, unsigned int index) const {
+  return dynamic_cast<ZUTF8String_7_0_0 const*>(getValue(name, index));
+}
+
+unsigned int NameValueMap::getValueCount(char const* name) const {
+  NameValueEntry const* entry = findEntry(name);
+  return entry ? static_cast<unsigned int>(entry->values().size()) : 0;
+}
+
+unsigned int NameValueMap::getValueCount() const {
+  ZArrayList_7_0_0 entries(10, 0);
+  map_.listObjects(entries);
+  unsigned int total = 0;
+  for (int i = 0; i < entries.size(); ++i)
+    total += static_cast<unsigned int>(static_cast<NameValueEntry*>(entries.get(i))->values().size());
+  return total;
+}
+
+NameValueMap* NameValueMap::getSubtree(char const* name) const {
+  NameValueEntry* entry = findEntry(name);
+  return entry ? &entry->subtree() : nullptr;
+}
+
+unsigned int NameValueMap::getSubtreeCount(char const* name) const {
+  NameValueEntry const* entry = findEntry(name);
+  return entry ? static_cast<unsigned int>(entry->subtree().map_.size()) : 0;
+}
+
+void NameValueMap::getNames(ZArrayList_7_0_0& names) const { map_.listKeys(names); }
+
+void NameValueMap::removeValue(char const* name, unsigned int index) {
+  if (NameValueEntry* entry = findEntry(name)) entry->values().remove(listIndex(index));
+}
+
+void NameValueMap::removeString(char const* name, unsigned int index) { removeValue(name, index); }
+
+void NameValueMap::removeAll() { map_.removeAll(); }
