@@ -6,6 +6,7 @@
 # privilege for that, only the file commands run, on a temporary copy.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+if [ "${1:-}" = "--inside" ]; then inside=1; shift; else inside=0; fi
 tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
 show() { echo; echo "\$ ornutil $*"; "$tool" "$@" || echo "(exit status $?)"; }
@@ -21,12 +22,11 @@ demo() {
   show config stanzas "$conf"
 }
 
-if [ "${1:-}" != "--inside" ] && [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+if [ "$inside" = 0 ] && [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
   exec unshare --mount bash "$0" --inside "$tool"
 fi
 
-if [ "${1:-}" = "--inside" ]; then
-  tool=$2
+if [ "$inside" = 1 ]; then
   scratch=$(mktemp -d /tmp/ornutil-example-XXXXXX)
   mount --make-rprivate /
   mkdir -p "$scratch/upper" "$scratch/work"

@@ -70,8 +70,12 @@ Node fromNode(const namevalue_s_t& n) {
   Node out{n.name, {}, {}};
   for (unsigned int i = 0; i < n.num_values; ++i) out.values.push_back(n.values[i]);
   for (unsigned int i = 0; i < n.num_subtrees; ++i) out.children.push_back(fromNode(*n.subtrees[i]));
-  if (!n.num_values) EXPECT_EQ(n.values, nullptr);
-  if (!n.num_subtrees) EXPECT_EQ(n.subtrees, nullptr);
+  if (!n.num_values) {
+    EXPECT_EQ(n.values, nullptr);
+  }
+  if (!n.num_subtrees) {
+    EXPECT_EQ(n.subtrees, nullptr);
+  }
   return out;
 }
 
@@ -161,7 +165,9 @@ TEST_P(OrnAsnRoundTrip, DecodesToTheSameTreeAndOpensslParsesIt) {
   int status = -1;
   Bytes der = encode(GetParam().tree, &status);
   ASSERT_EQ(status, 0);
-  if (GetParam().opensslCanParse) EXPECT_TRUE(opensslAccepts(der));
+  if (GetParam().opensslCanParse) {
+    EXPECT_TRUE(opensslAccepts(der));
+  }
   std::vector<Node> back;
   ASSERT_EQ(decode(der, &back), 0);
   EXPECT_TRUE(back == GetParam().tree);
