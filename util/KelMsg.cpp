@@ -23,6 +23,7 @@ namespace {
 int i18n_msg_g_setup = 0;
 pthread_once_t i18n_msg_g_once_block = PTHREAD_ONCE_INIT;
 int init_svc = 0;
+char* logName = nullptr;  // the name openlog holds
 
 // Default texts handed out by kel_i18n_msgC, kept so that they can belong to
 // the library (the caller cannot tell them from a cached placeholder, so it
@@ -144,15 +145,16 @@ int kelmsg_init(const char* name) {
   if (__atomic_load_n(&init_svc, __ATOMIC_ACQUIRE)) return 1;
   setlocale(LC_ALL, "");
   ZUTF8String_7_0_0 progname(name);
-  // openlog keeps the pointer: the name must outlive the connection, so it
-  // gets a copy of its own that is never freed.
-  static char* logName = nullptr;
+  // openlog keeps the pointer: the name gets a copy of its own that lives as
+  // long as the process. A copy left from an attempt that failed (and closed
+  // the connection) is released.
   char* copy = strdup(progname.getChars());
+  char* previous = logName;
   if (copy) logName = copy;
-  const char* ident = logName ? logName : "ornutil";
-  openlog(ident, LOG_CONS | LOG_NDELAY, LOG_USER);
+  std::free(copy ? previous : nullptr);
+  openlog(logName ? logName : "ornutil", LOG_CONS | LOG_NDELAY, LOG_USER);
   unsigned long status = 0;
-  orn_svc_set_progname(ident == logName ? progname.getChars() : nullptr, &status);
+  orn_svc_set_progname(copy ? progname.getChars() : nullptr, &status);
   if (status != 0) {
     syslog(LOG_CRIT, "Cannot initialize DCE servicibility messages");
     std::fprintf(stderr, "Cannot initialize DCE servicibility messages(status 0x%8x)\n",
