@@ -10,6 +10,7 @@
 #include <string>
 
 #include "foundation/catalog_ids.h"
+#include "foundation/internal/environment.h"
 
 namespace {
 
@@ -40,7 +41,6 @@ struct Catalogue {
   nl_catd descriptor = reinterpret_cast<nl_catd>(-1);
   bool tried = false;
   std::string nlspath;
-  std::string locale;
 };
 
 Catalogue& catalogue() {
@@ -51,16 +51,14 @@ Catalogue& catalogue() {
 char* lookUpCatalogue(unsigned int id) {
   Catalogue& c = catalogue();
   std::lock_guard<std::mutex> hold(c.mutex);
-  const char* nlspath = std::getenv("NLSPATH");
-  const char* locale = setlocale(LC_MESSAGES, nullptr);
-  std::string currentPath = nlspath ? nlspath : "";
-  std::string currentLocale = locale ? locale : "";
-  if (!c.tried || currentPath != c.nlspath || currentLocale != c.locale) {
+  // Keyed on NLSPATH only: asking setlocale for the current name here would
+  // race with a setlocale of another thread, which frees the old name.
+  std::string currentPath = ornz::readEnvironment("NLSPATH");
+  if (!c.tried || currentPath != c.nlspath) {
     if (c.descriptor != reinterpret_cast<nl_catd>(-1)) catclose(c.descriptor);
     c.descriptor = catopen(ORN_MSG_CAT_NAME, NL_CAT_LOCALE);
     c.tried = true;
     c.nlspath = currentPath;
-    c.locale = currentLocale;
   }
   if (c.descriptor == reinterpret_cast<nl_catd>(-1)) return nullptr;
   const char* text = catgets(c.descriptor, ORN_MSG_CAT_SET(id), ORN_MSG_CAT_NUMBER(id), nullptr);

@@ -3,8 +3,9 @@
  * Texts come from the X/Open catalogue "ornutil" (ornutil.cat), found by
  * catopen through NLSPATH and the LC_MESSAGES locale; ids the catalogue lacks
  * fall back to the built-in English texts compiled from messages.def. The
- * catalogue is reopened when NLSPATH or the locale has changed since it was
- * opened, so start-up's change of NLSPATH takes effect at once.
+ * catalogue is reopened when NLSPATH has changed since it was opened, so
+ * start-up's change of NLSPATH takes effect at once; the locale is the one in
+ * force when it was (re)opened (programs set it at start, before threads).
  */
 #ifndef ORNUTIL_FOUNDATION_MSGCAT_H
 #define ORNUTIL_FOUNDATION_MSGCAT_H

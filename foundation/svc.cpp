@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/internal/environment.h"
 #include "foundation/msgcat.h"
 
 namespace {
@@ -39,9 +40,9 @@ int openDestination(Sink& s) {
   if (s.fd != STDERR_FILENO) close(s.fd);
   s.fd = STDERR_FILENO;
   s.opened = true;
-  const char* path = std::getenv("ORN_SVC_LOG");
-  if (!path || !*path) return 0;
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  std::string path = ornz::readEnvironment("ORN_SVC_LOG");
+  if (path.empty()) return 0;
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   s.fd = fd;
   return 0;
@@ -369,7 +370,8 @@ unsigned int orn_svc__debug_fillin2(dce_svc_handle_s_t* handle, unsigned int sub
   if (!__atomic_load_n(&handle->filled, __ATOMIC_ACQUIRE)) {
     std::lock_guard<std::mutex> hold(fillMutex());
     if (!__atomic_load_n(&handle->filled, __ATOMIC_RELAXED)) {
-      applyDebugSetting(handle, std::getenv("ORN_SVC_DEBUG"));
+      std::string setting = ornz::readEnvironment("ORN_SVC_DEBUG");
+      applyDebugSetting(handle, setting.c_str());
       __atomic_store_n(&handle->filled, 1, __ATOMIC_RELEASE);
     }
   }
@@ -420,9 +422,9 @@ void orn_svc_init(int /*flags*/, unsigned long* status) {
     err = openDestination(s);
   }
   if (err) {
-    const char* path = std::getenv("ORN_SVC_LOG");
+    std::string path = ornz::readEnvironment("ORN_SVC_LOG");
     orn_svc_printf_withfile(bas_svc_handle, "foundation/svc", __LINE__, "%s%s", 0,
-                            ORN_SVC_ATTR_ERROR, 0x10652081u, path, std::strerror(err));
+                            ORN_SVC_ATTR_ERROR, 0x10652081u, path.c_str(), std::strerror(err));
   }
   if (status) *status = err ? 0x10652081u : 0;
 }

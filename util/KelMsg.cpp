@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "foundation/msgcat.h"
@@ -142,6 +143,11 @@ unsigned char* kel_i18n_msgC(unsigned int id) {
 }
 
 int kelmsg_init(const char* name) {
+  if (__atomic_load_n(&init_svc, __ATOMIC_ACQUIRE)) return 1;
+  // setlocale and openlog are not thread-safe: concurrent first calls set
+  // up one after the other, and the later ones find the work done.
+  static std::mutex settingUp;
+  std::lock_guard<std::mutex> hold(settingUp);
   if (__atomic_load_n(&init_svc, __ATOMIC_ACQUIRE)) return 1;
   setlocale(LC_ALL, "");
   ZUTF8String_7_0_0 progname(name);

@@ -32,7 +32,7 @@ ORNUTIL_API unsigned char* kel_i18n_msgC(unsigned int id);
 /* Sets up the process: locale, system log, serviceability under `name`, the
  * library. Returns 1 when the process is set up (now or earlier), 0 when
  * serviceability could not be set up (reported to the system log at
- * LOG_CRIT and to standard error). */
+ * LOG_CRIT and to standard error). Concurrent first calls set up once. */
 ORNUTIL_API int kelmsg_init(const char* name);
 /* Creates the two caches (run once per process by the functions above). */
 ORNUTIL_API void i18n_msg__init_caches(void);

@@ -55,13 +55,16 @@ void readMode() {
 const char* getCompliance(void) {
   pthread_once(&mutex_init_once, getComplianceMode_mutex_init);
   pthread_mutex_lock(&getCompliance_initialization_mutex);
+  // Exhausted memory while reading passes to the caller; the mutex must not
+  // stay locked behind it.
+  struct Unlock {
+    ~Unlock() { pthread_mutex_unlock(&getCompliance_initialization_mutex); }
+  } unlock;
   if (!initialized) {
     readMode();
     initialized = 1;
   }
-  const char* mode = compliance.getChars();
-  pthread_mutex_unlock(&getCompliance_initialization_mutex);
-  return mode;
+  return compliance.getChars();
 }
 
 const char* getSigAlgKeySize(unsigned int* sigAlg, unsigned int* keySize) {

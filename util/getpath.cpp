@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "foundation/internal/environment.h"
 #include "foundation/msgcat.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
@@ -133,7 +134,7 @@ void extendNlspath() {
   char* entry = static_cast<char*>(std::malloc(size));
   if (!entry) outOfMemory(__LINE__);
   std::snprintf(entry, size, "NLSPATH=%s/%%L/%%N:%s/%%L/%%N.cat:%s", kNlsDir, kNlsDir, old);
-  putenv(entry);  // the environment keeps the buffer
+  ornz::putEnvironment(entry);  // the environment keeps the buffer
 }
 
 void redirectLogs() {
