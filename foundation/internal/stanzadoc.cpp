@@ -165,11 +165,13 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
       const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       const char* lineEnd = nl ? nl : end;
       Eol eol = nl ? kLf : kNone;
-      if (nl && lineEnd > p && lineEnd[-1] == '\r') {
+      if (lineEnd > p && lineEnd[-1] == '\r') {
+        // Without a following LF only at the very end: a value must not
+        // gain or lose a CR when a line is later added after it.
         --lineEnd;
-        eol = kCrLf;
+        eol = nl ? kCrLf : kCr;
       }
-      if (number == 1 && eol != kNone) newEol_ = eol;
+      if (number == 1 && (eol == kLf || eol == kCrLf)) newEol_ = eol;
       std::int32_t id = static_cast<std::int32_t>(lines_.size());
       Line line{p, static_cast<std::uint32_t>(lineEnd - p), 0, 0, 0, 0, tail_, -1, -1, -1, kOther, eol, true};
       const char* s = p;
@@ -251,6 +253,7 @@ std::string StanzaDocument::serialize() const {
     out.append(line.text, line.length);
     if (line.eol == kLf) out += '\n';
     else if (line.eol == kCrLf) out.append("\r\n", 2);
+    else if (line.eol == kCr) out += '\r';
   }
   return out;
 }
@@ -334,7 +337,7 @@ void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
   if (tail_ == after) {
     tail_ = line;
     // A file that ended without a line end keeps ending without one.
-    if (lines_[after].eol == kNone) {
+    if (lines_[after].eol == kNone || lines_[after].eol == kCr) {
       lines_[after].eol = newEol_;
       l.eol = kNone;
     }
@@ -363,7 +366,7 @@ void StanzaDocument::unlink(std::int32_t line) {
     lines_[l.next].prev = l.prev;
   } else {
     tail_ = l.prev;
-    if (l.eol == kNone && l.prev >= 0) lines_[l.prev].eol = kNone;
+    if ((l.eol == kNone || l.eol == kCr) && l.prev >= 0) lines_[l.prev].eol = kNone;
   }
   l.alive = false;
   l.prev = l.next = -1;

@@ -10,7 +10,8 @@
 // around the value are not part of it); lines whose first non-blank character
 // is "#" are comments; blank lines. A comment belongs to the header or entry
 // right below it. LF and CRLF line ends, a UTF-8 byte-order mark and a last
-// line without a line end are kept as they are.
+// line without a line end are kept as they are; a carriage return that ends
+// the file is taken as a line end cut short, not as part of the last line.
 #ifndef ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
 #define ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
 
@@ -25,7 +26,8 @@ namespace ornz {
 class StanzaDocument {
  public:
   enum Kind : std::uint8_t { kBlank, kComment, kHeader, kEntry, kOther };
-  enum Eol : std::uint8_t { kNone, kLf, kCrLf };
+  // kCr: a carriage return that ends the file, the rest of a CRLF cut short.
+  enum Eol : std::uint8_t { kNone, kLf, kCrLf, kCr };
 
   struct Line {
     const char* text;    // the line without its line end
