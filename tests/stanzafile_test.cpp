@@ -63,6 +63,8 @@ std::vector<FidelityCase> fidelityCorpus() {
       {"value holding = and #", "[a]\nk = x=y # not a comment\n"},
       {"carriage return inside a line", "[a]\nk = a\rb\n"},
       {"carriage returns before the line end", "[a]\nk = v\r\r\n"},
+      {"a carriage return ends the file", "[a]\nk = v\r"},
+      {"a lone carriage return after the last line", "[a]\nk = v\n\r"},
       {"non-UTF-8 bytes", "[a\xff]\nk\xfe = \x80\x81\xc0\n# \xff\xfe\n"},
       {"NUL bytes", std::string("[a]\nk = x\0y\n# \0\n", 16)},
       {"a 1 MiB line", "[a]\nbig = " + std::string(1 << 20, 'x') + "\nsmall = 1\n"},
@@ -204,6 +206,12 @@ TEST(StanzaFileEdits, EachEditChangesOnlyTheLinesItConcerns) {
        "[b]\nx =\n"},
       {"no final line end: a new key", "[a]\nk = 1",
        [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\nn = v"},
+      {"a carriage return ending the file stays out of the value", "[a]\nk = 1\r",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         ASSERT_EQ(valueOf(p, "a", "k"), "1");
+         p.setValue("a", "n", "v", 0);
+       },
+       "[a]\nk = 1\nn = v"},
       {"no final line end: a new stanza", "[a]\nk = 1",
        [](ZStanzaFileProperties_7_0_0& p) { p.addStanza("b"); }, "[a]\nk = 1\n\n[b]"},
       {"CRLF file: new lines use CRLF", "[a]\r\nk = 1\r\n",
