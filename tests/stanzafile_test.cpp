@@ -212,6 +212,12 @@ TEST(StanzaFileEdits, EachEditChangesOnlyTheLinesItConcerns) {
          p.setValue("a", "n", "v", 0);
        },
        "[a]\nk = 1\nn = v"},
+      {"a value ending in a carriage return keeps it when it becomes the last line", "[a]\nk = 1\r\r\nj = 2",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         ASSERT_EQ(valueOf(p, "a", "k"), "1\r");
+         p.deleteKey("a", "j");
+       },
+       "[a]\nk = 1\r\r\n"},
       {"no final line end: a new stanza", "[a]\nk = 1",
        [](ZStanzaFileProperties_7_0_0& p) { p.addStanza("b"); }, "[a]\nk = 1\n\n[b]"},
       {"CRLF file: new lines use CRLF", "[a]\r\nk = 1\r\n",

@@ -366,7 +366,11 @@ void StanzaDocument::unlink(std::int32_t line) {
     lines_[l.next].prev = l.prev;
   } else {
     tail_ = l.prev;
-    if ((l.eol == kNone || l.eol == kCr) && l.prev >= 0) lines_[l.prev].eol = kNone;
+    // The file keeps ending without a line end, unless the new last line
+    // ends in a CR that a reload would then take for one.
+    Line& last = l.prev >= 0 ? lines_[l.prev] : l;
+    if ((l.eol == kNone || l.eol == kCr) && l.prev >= 0 && !(last.length > 0 && last.text[last.length - 1] == '\r'))
+      last.eol = kNone;
   }
   l.alive = false;
   l.prev = l.next = -1;
