@@ -218,6 +218,8 @@ TEST(StanzaFileEdits, EachEditChangesOnlyTheLinesItConcerns) {
          p.deleteKey("a", "j");
        },
        "[a]\nk = 1\r\r\n"},
+      {"a line ending in two carriage returns keeps one as text", std::string("[a]\nk = 1\r\r"),
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\r\r\nn = v"},
       {"no final line end: a new stanza", "[a]\nk = 1",
        [](ZStanzaFileProperties_7_0_0& p) { p.addStanza("b"); }, "[a]\nk = 1\n\n[b]"},
       {"CRLF file: new lines use CRLF", "[a]\r\nk = 1\r\n",

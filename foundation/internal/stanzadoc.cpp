@@ -338,7 +338,10 @@ void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
     tail_ = line;
     // A file that ended without a line end keeps ending without one.
     if (lines_[after].eol == kNone || lines_[after].eol == kCr) {
-      lines_[after].eol = newEol_;
+      // A CR at the end of its text stays text only before a CRLF.
+      const Line& a = lines_[after];
+      bool endsInCr = a.length > 0 && a.text[a.length - 1] == '\r';
+      lines_[after].eol = endsInCr ? kCrLf : newEol_;
       l.eol = kNone;
     }
   }
@@ -567,7 +570,7 @@ void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment
     std::string_view piece = comment.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
     bool last = nl == std::string_view::npos;
     if (!(last && piece.empty() && start > 0)) {
-      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      while (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
       std::string_view t = trimmed(piece.data(), piece.data() + piece.size());
       std::string text;
       if (t.empty() || t.front() != '#') text = piece.empty() ? "#" : "# " + std::string(piece);
