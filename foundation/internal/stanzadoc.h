@@ -94,6 +94,8 @@ class StanzaDocument {
     std::int32_t header;  // first header line
     std::int32_t last;    // last header or entry line of the stanza
     bool alive;
+    // The stanza's own key table: keyCap slots from keyOffset in keyIndex_.
+    std::uint32_t keyOffset = 0, keyCap = 0, keyCount = 0;
   };
   struct KeySlot {
     std::uint64_t hash;  // 0: empty
@@ -109,7 +111,7 @@ class StanzaDocument {
   KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint64_t hash) const;
   void insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first, std::int32_t last);
   void eraseKey(KeySlot* slot);
-  void growKeys();
+  void growKeys(std::int32_t stanza);
   void indexStanza(std::int32_t stanza);
   void growStanzas();
 
@@ -132,8 +134,9 @@ class StanzaDocument {
   Eol newEol_ = kLf;
   std::vector<Stanza> stanzas_;
   std::vector<StanzaSlot> stanzaIndex_;
+  // Every stanza's key table, one after the other: the keys of a stanza
+  // are looked up and added close together, as parsing meets them.
   std::vector<KeySlot> keyIndex_;
-  std::size_t keyCount_ = 0;
   std::size_t stanzaLive_ = 0;
 };
 
