@@ -33,6 +33,7 @@ void appendUtf8(std::string& out, unsigned cp) {
 // on with the next line, whose leading blanks are dropped.
 std::string logicalLine(const std::string& text, std::size_t& pos) {
   std::string line;
+  bool firstPiece = true;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
@@ -40,6 +41,14 @@ std::string logicalLine(const std::string& text, std::size_t& pos) {
     if (stop > pos && text[stop - 1] == '\r') --stop;
     std::string piece = text.substr(pos, stop - pos);
     pos = end + 1;
+    // A comment line ends where it ends: its trailing backslash is text, so
+    // commenting out a continued entry does not swallow the next entry.
+    if (firstPiece) {
+      firstPiece = false;
+      std::size_t first = 0;
+      while (first < piece.size() && isSpace(piece[first])) ++first;
+      if (first < piece.size() && (piece[first] == '#' || piece[first] == '!')) return piece;
+    }
     std::size_t backslashes = 0;
     while (backslashes < piece.size() && piece[piece.size() - 1 - backslashes] == '\\') ++backslashes;
     if (backslashes % 2 == 1) {
@@ -126,7 +135,11 @@ int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
     return 0;
   }
   parse(text);
-  return !requiredKey || values_.count(requiredKey) ? 1 : 0;
+  if (requiredKey && !values_.count(requiredKey)) {
+    values_.clear();
+    return 0;
+  }
+  return 1;
 }
 
 int ZJavaProperties_7_0_0::getValue(const char* key, ZAbstractMutableString_7_0_0& value) const {

@@ -36,50 +36,62 @@ std::uint64_t StanzaDocument::keyHash(std::int32_t stanza, std::string_view key)
 
 StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::string_view k,
                                                  std::uint64_t hash) const {
-  if (keyIndex_.empty()) return nullptr;
-  std::size_t mask = keyIndex_.size() - 1;
+  if (stanza < 0) return nullptr;
+  const Stanza& st = stanzas_[stanza];
+  if (st.keyCap == 0) return nullptr;
+  std::size_t mask = st.keyCap - 1;
+  const KeySlot* base = keyIndex_.data() + st.keyOffset;
   for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-    const KeySlot& slot = keyIndex_[s];
+    const KeySlot& slot = base[s];
     if (slot.hash == 0) return nullptr;
-    if (slot.hash == hash && slot.stanza == stanza && key(slot.first) == k)
-      return const_cast<KeySlot*>(&slot);
+    if (slot.hash == hash && key(slot.first) == k) return const_cast<KeySlot*>(&slot);
   }
 }
 
-void StanzaDocument::growKeys() {
-  std::vector<KeySlot> old;
-  old.swap(keyIndex_);
-  keyIndex_.assign(old.empty() ? 64 : old.size() * 2, KeySlot{0, 0, 0, 0});
-  std::size_t mask = keyIndex_.size() - 1;
-  for (const KeySlot& slot : old) {
+void StanzaDocument::growKeys(std::int32_t stanza) {
+  // The table moves to the end of the arena; its old slots are left empty.
+  std::uint32_t oldOffset = stanzas_[stanza].keyOffset, oldCap = stanzas_[stanza].keyCap;
+  std::uint32_t cap = oldCap ? oldCap * 2 : 16;
+  std::size_t offset = keyIndex_.size();
+  keyIndex_.resize(offset + cap, KeySlot{0, 0, 0, 0});
+  std::size_t mask = cap - 1;
+  for (std::uint32_t i = 0; i < oldCap; ++i) {
+    KeySlot& slot = keyIndex_[oldOffset + i];
     if (!slot.hash) continue;
     std::size_t s = slot.hash & mask;
-    while (keyIndex_[s].hash) s = (s + 1) & mask;
-    keyIndex_[s] = slot;
+    while (keyIndex_[offset + s].hash) s = (s + 1) & mask;
+    keyIndex_[offset + s] = slot;
+    slot.hash = 0;
   }
+  stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(offset);
+  stanzas_[stanza].keyCap = cap;
 }
 
 void StanzaDocument::insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first,
                                std::int32_t last) {
-  if ((keyCount_ + 1) * 2 > keyIndex_.size()) growKeys();
-  std::size_t mask = keyIndex_.size() - 1;
+  if ((stanzas_[stanza].keyCount + 1) * 4 > stanzas_[stanza].keyCap * 3) growKeys(stanza);
+  Stanza& st = stanzas_[stanza];
+  std::size_t mask = st.keyCap - 1;
+  KeySlot* base = keyIndex_.data() + st.keyOffset;
   std::size_t s = hash & mask;
-  while (keyIndex_[s].hash) s = (s + 1) & mask;
-  keyIndex_[s] = KeySlot{hash, stanza, first, last};
-  ++keyCount_;
+  while (base[s].hash) s = (s + 1) & mask;
+  base[s] = KeySlot{hash, stanza, first, last};
+  ++st.keyCount;
 }
 
 void StanzaDocument::eraseKey(KeySlot* slot) {
   // Backward-shift deletion: probe chains stay unbroken without tombstones.
-  std::size_t mask = keyIndex_.size() - 1;
-  std::size_t hole = static_cast<std::size_t>(slot - keyIndex_.data());
-  keyIndex_[hole].hash = 0;
-  --keyCount_;
-  for (std::size_t s = (hole + 1) & mask; keyIndex_[s].hash; s = (s + 1) & mask) {
-    std::size_t home = keyIndex_[s].hash & mask;
+  Stanza& st = stanzas_[slot->stanza];
+  KeySlot* base = keyIndex_.data() + st.keyOffset;
+  std::size_t mask = st.keyCap - 1;
+  std::size_t hole = static_cast<std::size_t>(slot - base);
+  base[hole].hash = 0;
+  --st.keyCount;
+  for (std::size_t s = (hole + 1) & mask; base[s].hash; s = (s + 1) & mask) {
+    std::size_t home = base[s].hash & mask;
     if (((s - home) & mask) >= ((s - hole) & mask)) {
-      keyIndex_[hole] = keyIndex_[s];
-      keyIndex_[s].hash = 0;
+      base[hole] = base[s];
+      base[s].hash = 0;
       hole = s;
     }
   }
@@ -143,7 +155,6 @@ void StanzaDocument::clear() {
   stanzas_.clear();
   stanzaIndex_.clear();
   keyIndex_.clear();
-  keyCount_ = 0;
   stanzaLive_ = 0;
 }
 
@@ -156,7 +167,8 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
     bom_ = true;
     p += 3;
   }
-  lines_.reserve(buffer_.size() / 24 + 4);
+  lines_.reserve(buffer_.size() / 16 + 4);
+  keyIndex_.reserve(buffer_.size() / 8 + 16);
   std::int32_t current = -1;
   int number = 0;
   try {
@@ -165,11 +177,13 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
       const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       const char* lineEnd = nl ? nl : end;
       Eol eol = nl ? kLf : kNone;
-      if (nl && lineEnd > p && lineEnd[-1] == '\r') {
+      if (lineEnd > p && lineEnd[-1] == '\r') {
+        // Without a following LF only at the very end: a value must not
+        // gain or lose a CR when a line is later added after it.
         --lineEnd;
-        eol = kCrLf;
+        eol = nl ? kCrLf : kCr;
       }
-      if (number == 1 && eol != kNone) newEol_ = eol;
+      if (number == 1 && (eol == kLf || eol == kCrLf)) newEol_ = eol;
       std::int32_t id = static_cast<std::int32_t>(lines_.size());
       Line line{p, static_cast<std::uint32_t>(lineEnd - p), 0, 0, 0, 0, tail_, -1, -1, -1, kOther, eol, true};
       const char* s = p;
@@ -251,6 +265,7 @@ std::string StanzaDocument::serialize() const {
     out.append(line.text, line.length);
     if (line.eol == kLf) out += '\n';
     else if (line.eol == kCrLf) out.append("\r\n", 2);
+    else if (line.eol == kCr) out += '\r';
   }
   return out;
 }
@@ -334,8 +349,11 @@ void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
   if (tail_ == after) {
     tail_ = line;
     // A file that ended without a line end keeps ending without one.
-    if (lines_[after].eol == kNone) {
-      lines_[after].eol = newEol_;
+    if (lines_[after].eol == kNone || lines_[after].eol == kCr) {
+      // A CR at the end of its text stays text only before a CRLF.
+      const Line& a = lines_[after];
+      bool endsInCr = a.length > 0 && a.text[a.length - 1] == '\r';
+      lines_[after].eol = endsInCr ? kCrLf : newEol_;
       l.eol = kNone;
     }
   }
@@ -363,7 +381,11 @@ void StanzaDocument::unlink(std::int32_t line) {
     lines_[l.next].prev = l.prev;
   } else {
     tail_ = l.prev;
-    if (l.eol == kNone && l.prev >= 0) lines_[l.prev].eol = kNone;
+    // The file keeps ending without a line end, unless the new last line
+    // ends in a CR that a reload would then take for one.
+    Line& last = l.prev >= 0 ? lines_[l.prev] : l;
+    if ((l.eol == kNone || l.eol == kCr) && l.prev >= 0 && !(last.length > 0 && last.text[last.length - 1] == '\r'))
+      last.eol = kNone;
   }
   l.alive = false;
   l.prev = l.next = -1;
@@ -560,7 +582,7 @@ void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment
     std::string_view piece = comment.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
     bool last = nl == std::string_view::npos;
     if (!(last && piece.empty() && start > 0)) {
-      if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      while (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
       std::string_view t = trimmed(piece.data(), piece.data() + piece.size());
       std::string text;
       if (t.empty() || t.front() != '#') text = piece.empty() ? "#" : "# " + std::string(piece);

@@ -10,7 +10,8 @@
 // around the value are not part of it); lines whose first non-blank character
 // is "#" are comments; blank lines. A comment belongs to the header or entry
 // right below it. LF and CRLF line ends, a UTF-8 byte-order mark and a last
-// line without a line end are kept as they are.
+// line without a line end are kept as they are; a carriage return that ends
+// the file is taken as a line end cut short, not as part of the last line.
 #ifndef ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
 #define ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
 
@@ -25,7 +26,8 @@ namespace ornz {
 class StanzaDocument {
  public:
   enum Kind : std::uint8_t { kBlank, kComment, kHeader, kEntry, kOther };
-  enum Eol : std::uint8_t { kNone, kLf, kCrLf };
+  // kCr: a carriage return that ends the file, the rest of a CRLF cut short.
+  enum Eol : std::uint8_t { kNone, kLf, kCrLf, kCr };
 
   struct Line {
     const char* text;    // the line without its line end
@@ -92,6 +94,8 @@ class StanzaDocument {
     std::int32_t header;  // first header line
     std::int32_t last;    // last header or entry line of the stanza
     bool alive;
+    // The stanza's own key table: keyCap slots from keyOffset in keyIndex_.
+    std::uint32_t keyOffset = 0, keyCap = 0, keyCount = 0;
   };
   struct KeySlot {
     std::uint64_t hash;  // 0: empty
@@ -107,7 +111,7 @@ class StanzaDocument {
   KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint64_t hash) const;
   void insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first, std::int32_t last);
   void eraseKey(KeySlot* slot);
-  void growKeys();
+  void growKeys(std::int32_t stanza);
   void indexStanza(std::int32_t stanza);
   void growStanzas();
 
@@ -130,8 +134,9 @@ class StanzaDocument {
   Eol newEol_ = kLf;
   std::vector<Stanza> stanzas_;
   std::vector<StanzaSlot> stanzaIndex_;
+  // Every stanza's key table, one after the other: the keys of a stanza
+  // are looked up and added close together, as parsing meets them.
   std::vector<KeySlot> keyIndex_;
-  std::size_t keyCount_ = 0;
   std::size_t stanzaLive_ = 0;
 };
 

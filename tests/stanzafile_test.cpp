@@ -1,0 +1,566 @@
+// Stanza files: byte-for-byte round trips, invalid data, edits and the text
+// they leave, typed values, the value iterator and the per-file lock.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/zarraylist.h"
+#include "foundation/zexception.h"
+#include "foundation/zstanzafile.h"
+#include "foundation/zstring.h"
+#include "tests/support/stanza_content.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_env.h"
+#include "util/OrnStanzaFileProperties.h"
+
+using ornutil_test::describe;
+using ornutil_test::TempDir;
+
+namespace {
+
+std::string valueOf(const ZStanzaFileProperties_7_0_0& p, const char* stanza, const char* key) {
+  ZUTF8String_7_0_0 v;
+  p.getValue(stanza, key, v, 0, nullptr);
+  return std::string(v.getChars(), v.getLength());
+}
+
+std::vector<std::string> valuesOf(const ZStanzaFileProperties_7_0_0& p, const char* stanza, const char* key) {
+  ZArrayList_7_0_0 list(10, 1);
+  p.getValues(stanza, key, list, ZPropertyUTF8String);
+  std::vector<std::string> out;
+  for (int i = 0; i < list.size(); ++i) out.push_back(static_cast<ZAbstractString_7_0_0*>(list.get(i))->getChars());
+  return out;
+}
+
+// ---------------------------------------------------------------- fidelity
+
+struct FidelityCase {
+  const char* description;
+  std::string text;
+};
+
+std::vector<FidelityCase> fidelityCorpus() {
+  return {
+      {"empty file", ""},
+      {"blank lines only", "\n\n   \n\t\n"},
+      {"comments everywhere",
+       "# file comment\n\n# about a\n[a]\n# about k\nk = v\n   # indented comment\n\tk2=v2\n#\n# last\n"},
+      {"CRLF line ends", "[a]\r\nk = v\r\n# c\r\n\r\n[b]\r\nx=y\r\n"},
+      {"mixed line ends", "[a]\r\nk = v\nj = w\r\n"},
+      {"byte-order mark", "\xEF\xBB\xBF# c\n[a]\nk = v\n"},
+      {"no final line end", "[a]\nk = v"},
+      {"no final line end after CRLF lines", "[a]\r\nk = v"},
+      {"duplicate keys", "[a]\nk = 1\nk = 2\nk = 1\n"},
+      {"stanza header repeated", "[a]\nk = 1\n[b]\nx = y\n[a]\nk = 2\n"},
+      {"blanks around names, keys and values", "  [ a b ]  \n  k   =   v  w  \n\tj\t=\t\n"},
+      {"value holding = and #", "[a]\nk = x=y # not a comment\n"},
+      {"carriage return inside a line", "[a]\nk = a\rb\n"},
+      {"carriage returns before the line end", "[a]\nk = v\r\r\n"},
+      {"a carriage return ends the file", "[a]\nk = v\r"},
+      {"a lone carriage return after the last line", "[a]\nk = v\n\r"},
+      {"non-UTF-8 bytes", "[a\xff]\nk\xfe = \x80\x81\xc0\n# \xff\xfe\n"},
+      {"NUL bytes", std::string("[a]\nk = x\0y\n# \0\n", 16)},
+      {"a 1 MiB line", "[a]\nbig = " + std::string(1 << 20, 'x') + "\nsmall = 1\n"},
+      {"empty values", "[a]\nk =\nj=\n"},
+  };
+}
+
+TEST(StanzaFileFidelity, EveryTextOfTheCorpusRoundTripsByteForByte) {
+  for (const FidelityCase& c : fidelityCorpus()) {
+    SCOPED_TRACE(c.description);
+    ZStanzaFileProperties_7_0_0 p(1);
+    ASSERT_NO_THROW(p.parseText(c.text, "corpus"));
+    EXPECT_TRUE(p.text() == c.text);
+    ZStanzaFileProperties_7_0_0 again(1);
+    again.parseText(p.text(), "again");
+    EXPECT_EQ(describe(again), describe(p));
+  }
+}
+
+TEST(StanzaFileFidelity, LoadThenStoreWritesTheSameBytes) {
+  TempDir dir;
+  for (const FidelityCase& c : fidelityCorpus()) {
+    SCOPED_TRACE(c.description);
+    std::string path = dir.file("fidelity.conf");
+    ASSERT_TRUE(ornutil_test::writeFile(path, c.text));
+    ZStanzaFileProperties_7_0_0 p(path.c_str(), 1);
+    p.store(path.c_str());
+    EXPECT_TRUE(ornutil_test::readFile(path) == c.text);
+  }
+}
+
+TEST(StanzaFileFidelity, ValuesAreReadAsTheFormatDefinesThem) {
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText("\xEF\xBB\xBF[ a ]\r\n  k   =   v  w  \r\nk = second\r\nempty =\r\n[b]\nbad\xff = \x80\n", "x");
+  EXPECT_TRUE(p.exists("a"));
+  EXPECT_EQ(valueOf(p, "a", "k"), "v  w");  // CR and outer blanks are not part of it
+  EXPECT_EQ(valuesOf(p, "a", "k"), (std::vector<std::string>{"v  w", "second"}));
+  EXPECT_TRUE(p.exists("a", "empty"));
+  EXPECT_EQ(valueOf(p, "a", "empty"), "");
+  EXPECT_EQ(valueOf(p, "b", "bad\xff"), "\x80");
+  EXPECT_FALSE(p.exists("A"));  // names match exactly
+  EXPECT_FALSE(p.exists("a", "K"));
+  EXPECT_EQ(p.count(), 2);
+  EXPECT_EQ(p.numValues("a"), 2);       // keys
+  EXPECT_EQ(p.numValues("a", "k"), 2);  // values of a key
+  EXPECT_EQ(p.count("a"), 3);           // entries
+
+  ZStanzaFileProperties_7_0_0 repeated(1);
+  repeated.parseText("[a]\nk = 1\n[b]\nx = y\n[a]\nk = 2\nj = 3\n", "x");
+  EXPECT_EQ(repeated.count(), 2);
+  EXPECT_EQ(valuesOf(repeated, "a", "k"), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(valueOf(repeated, "a", "j"), "3");
+
+  ZStanzaFileProperties_7_0_0 big(1);
+  big.parseText("[a]\nbig = " + std::string(1 << 20, 'x') + "\n", "x");
+  EXPECT_EQ(valueOf(big, "a", "big").size(), std::size_t{1} << 20);
+}
+
+// ---------------------------------------------------------------- invalid data
+
+struct InvalidCase {
+  const char* description;
+  std::string text;
+  int line;
+};
+
+TEST(StanzaFileInvalidData, StrictLoadNamesTheFileAndLineAndLeavesTheObjectAsItWas) {
+  const InvalidCase cases[] = {
+      {"entry before the first stanza", "k = v\n[a]\n", 1},
+      {"line of no known kind", "[a]\nk = v\njust words\n", 3},
+      {"unclosed stanza header", "[a]\nk = v\n[b\n", 3},
+      {"text after the closing bracket", "[a] trailing\n", 1},
+      {"empty stanza name", "# c\n[  ]\n", 2},
+      {"entry without a key", "[a]\n = v\n", 2},
+      {"counted in CRLF lines", "[a]\r\n\r\n# c\r\nbad\r\n", 4},
+      {"after a byte-order mark", "\xEF\xBB\xBFoops\n", 1},
+      {"last line without a line end", "[a]\nk = v\nno", 3},
+  };
+  TempDir dir;
+  std::string path = dir.file("invalid.conf");
+  for (const InvalidCase& c : cases) {
+    SCOPED_TRACE(c.description);
+    ASSERT_TRUE(ornutil_test::writeFile(path, c.text));
+    ZStanzaFileProperties_7_0_0 p(1);
+    p.parseText("[kept]\nk = v\n", "before");
+    try {
+      p.load(path.c_str());
+      ADD_FAILURE() << "no exception";
+    } catch (ZPropertiesInvalidDataException_7_0_0& e) {
+      EXPECT_EQ(std::string(e.dataFile()), path);
+      EXPECT_EQ(e.dataLine(), c.line);
+    }
+    EXPECT_EQ(p.text(), "[kept]\nk = v\n");
+
+    // Lenient: the line is kept as it is and the rest is readable.
+    ZStanzaFileProperties_7_0_0 lenient(path.c_str(), 0);
+    EXPECT_TRUE(lenient.text() == c.text);
+  }
+}
+
+TEST(StanzaFileInvalidData, LenientLoadKeepsOpaqueLinesThroughEdits) {
+  ZStanzaFileProperties_7_0_0 p(0);
+  p.parseText("stray = 1\n[a]\njunk\nk = v\n[b\n", "x");
+  EXPECT_FALSE(p.exists("a", "stray"));
+  EXPECT_EQ(valueOf(p, "a", "k"), "v");
+  p.setValue("a", "k", "w", 0);
+  p.setValue("a", "n", "1", 0);
+  EXPECT_EQ(p.text(), "stray = 1\n[a]\njunk\nk = w\nn = 1\n[b\n");
+}
+
+// ---------------------------------------------------------------- edits
+
+struct EditCase {
+  const char* description;
+  std::string before;
+  void (*edit)(ZStanzaFileProperties_7_0_0&);
+  std::string after;
+};
+
+TEST(StanzaFileEdits, EachEditChangesOnlyTheLinesItConcerns) {
+  const EditCase cases[] = {
+      {"set rewrites the value in place, keeping the spacing", "[a]\n# c\nk  =  old  \nj=1\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "k", "new", 0); }, "[a]\n# c\nk  =  new  \nj=1\n"},
+      {"set of an empty value", "[a]\nk =\nj=\n",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         p.setValue("a", "k", "v", 0);
+         p.setValue("a", "j", "w", 0);
+       },
+       "[a]\nk = v\nj= w\n"},
+      {"set replaces every value of a key, with their comments", "[a]\nk = 1\n# about 2\nk = 2\nj = x\nk = 3\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "k", "9", 0); }, "[a]\nk = 9\nj = x\n"},
+      {"a new key goes at the end of its stanza", "[a]\nk = 1\n\n[b]\nx = y\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\nn = v\n\n[b]\nx = y\n"},
+      {"a new key after the last header of a repeated stanza", "[a]\nk = 1\n[b]\n[a]\nj = 2\n[c]\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\n[b]\n[a]\nj = 2\nn = v\n[c]\n"},
+      {"a new stanza gets a blank line before it", "[a]\nk = 1\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("b", "x", "y", 0); }, "[a]\nk = 1\n\n[b]\nx = y\n"},
+      {"a new stanza in an empty file", "", [](ZStanzaFileProperties_7_0_0& p) { p.setValue("b", "x", "", 0); },
+       "[b]\nx =\n"},
+      {"no final line end: a new key", "[a]\nk = 1",
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\nn = v"},
+      {"a carriage return ending the file stays out of the value", "[a]\nk = 1\r",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         ASSERT_EQ(valueOf(p, "a", "k"), "1");
+         p.setValue("a", "n", "v", 0);
+       },
+       "[a]\nk = 1\nn = v"},
+      {"a value ending in a carriage return keeps it when it becomes the last line", "[a]\nk = 1\r\r\nj = 2",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         ASSERT_EQ(valueOf(p, "a", "k"), "1\r");
+         p.deleteKey("a", "j");
+       },
+       "[a]\nk = 1\r\r\n"},
+      {"a line ending in two carriage returns keeps one as text", std::string("[a]\nk = 1\r\r"),
+       [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\r\r\nn = v"},
+      {"no final line end: a new stanza", "[a]\nk = 1",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addStanza("b"); }, "[a]\nk = 1\n\n[b]"},
+      {"CRLF file: new lines use CRLF", "[a]\r\nk = 1\r\n",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         p.setValue("b", "x", "y", 0);
+         p.addEntryComment("b", "x", "hello");
+       },
+       "[a]\r\nk = 1\r\n\r\n[b]\r\n# hello\r\nx = y\r\n"},
+      {"add appends after the key's last value", "[a]\nk = 1\nj = 2\nk = 2\nz = 3\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addValue("a", "k", "3", 0); }, "[a]\nk = 1\nj = 2\nk = 2\nk = 3\nz = 3\n"},
+      {"delete key removes every value and the comments", "[a]\n# about k\nk = 1\nj = 2\n# second k\nk = 2\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.deleteKey("a", "k"); }, "[a]\nj = 2\n"},
+      {"delete key of the file's last line without a line end", "[a]\nj = 2\nk = 1",
+       [](ZStanzaFileProperties_7_0_0& p) { p.deleteKey("a", "k"); }, "[a]\nj = 2"},
+      {"delete stanza with its comment, entries and blank lines", "# a\n[a]\nk = 1\n\n# b\n[b]\nx = y\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.deleteStanza("a"); }, "# b\n[b]\nx = y\n"},
+      {"delete a repeated stanza", "[a]\nk = 1\n[b]\nx = y\n# second a\n[a]\nk = 2\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.deleteStanza("a"); }, "[b]\nx = y\n"},
+      {"delete what does not exist", "[a]\nk = 1\n",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         p.deleteStanza("b");
+         p.deleteKey("a", "j");
+         p.deleteKey("b", "k");
+       },
+       "[a]\nk = 1\n"},
+      {"entry comment: lines without # get one", "[a]\nk = 1\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addEntryComment("a", "k", "#\n# hi\nplain\n"); },
+       "[a]\n#\n# hi\n# plain\nk = 1\n"},
+      {"entry comment goes after a comment already there", "[a]\n# old\nk = 1\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addEntryComment("a", "k", "# new"); }, "[a]\n# old\n# new\nk = 1\n"},
+      {"stanza comment", "[a]\nk = 1\n\n[b]\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addStanzaComment("b", "#\n# B\n#"); }, "[a]\nk = 1\n\n#\n# B\n#\n[b]\n"},
+      {"stanza made anew after its deletion", "[a]\nk = 1\n",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         p.deleteStanza("a");
+         p.setValue("a", "j", "2", 0);
+       },
+       "[a]\nj = 2\n"},
+      {"booleans are written yes and no", "[a]\n",
+       [](ZStanzaFileProperties_7_0_0& p) {
+         p.setBooleanValue("a", "t", 7);
+         p.setBooleanValue("a", "f", 0);
+         p.setIntegerValue("a", "n", 1792);
+         p.setLongLongValue("a", "l", -5);
+       },
+       "[a]\nt = yes\nf = no\nn = 1792\nl = -5\n"},
+  };
+  for (const EditCase& c : cases) {
+    SCOPED_TRACE(c.description);
+    ZStanzaFileProperties_7_0_0 p(1);
+    p.parseText(c.before, "before");
+    c.edit(p);
+    EXPECT_EQ(p.text(), c.after);
+    // What the edit left is what a reload of its text holds.
+    ZStanzaFileProperties_7_0_0 reloaded(1);
+    ASSERT_NO_THROW(reloaded.parseText(p.text(), "after"));
+    EXPECT_EQ(describe(reloaded), describe(p));
+  }
+}
+
+TEST(StanzaFileEdits, TextsTheFormatCannotHoldAreRefused) {
+  struct Row {
+    const char* stanza;
+    const char* key;
+    const char* value;
+  } rows[] = {
+      {"", "k", "v"},    {"a\nb", "k", "v"}, {" a", "k", "v"},   {"a ", "k", "v"},   {"a]", "k", "v"},
+      {"a", "", "v"},    {"a", "k=v", "v"},  {"a", " k", "v"},   {"a", "k\t", "v"},  {"a", "k\r", "v"},
+      {"a", "#k", "v"},  {"a", "[k", "v"},   {"a", "k", "v\n"},  {"a", "k", " v"},   {"a", "k", "v\t"},
+      {"a", "k", "\r"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.stanza) + "|" + r.key + "|" + r.value);
+    ZStanzaFileProperties_7_0_0 p(1);
+    p.parseText("[a]\nk = 1\n", "x");
+    EXPECT_THROW(p.setValue(r.stanza, r.key, r.value, 0), ZInvalidParameterException_7_0_0);
+    EXPECT_THROW(p.addValue(r.stanza, r.key, r.value, 0), ZInvalidParameterException_7_0_0);
+    EXPECT_EQ(p.text(), "[a]\nk = 1\n");
+  }
+  ZStanzaFileProperties_7_0_0 p(1);
+  EXPECT_THROW(p.addStanza("x]"), ZInvalidParameterException_7_0_0);
+  EXPECT_THROW(p.addStanza(""), ZInvalidParameterException_7_0_0);
+  // What may look odd but round-trips is accepted.
+  p.setValue("a[b", "k]", "=v # x", 0);
+  p.setValue("a", "k", "", 0);
+  ZStanzaFileProperties_7_0_0 reloaded(1);
+  reloaded.parseText(p.text(), "x");
+  EXPECT_EQ(valueOf(reloaded, "a[b", "k]"), "=v # x");
+  EXPECT_TRUE(reloaded.exists("a", "k"));
+}
+
+TEST(StanzaFileEdits, CommentsAreReadAndReplaced) {
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText("[a]\n# one\n  # two\nk = 1\n\n# not k's\n\nj = 2\n", "x");
+  ZUTF8String_7_0_0 c;
+  p.getEntryComment("a", "k", c);
+  EXPECT_STREQ(c.getChars(), "# one\n  # two");
+  p.getEntryComment("a", "j", c);
+  EXPECT_STREQ(c.getChars(), "");
+  p.setEntryComment("a", "k", "# replaced");
+  EXPECT_EQ(p.text(), "[a]\n# replaced\nk = 1\n\n# not k's\n\nj = 2\n");
+  p.setEntryComment("a", "k", "");
+  EXPECT_EQ(p.text(), "[a]\nk = 1\n\n# not k's\n\nj = 2\n");
+  p.addFileComment("# top");
+  EXPECT_EQ(p.text(), "# top\n\n[a]\nk = 1\n\n# not k's\n\nj = 2\n");
+  p.addFileComment("# more");
+  EXPECT_EQ(p.text(), "# top\n# more\n\n[a]\nk = 1\n\n# not k's\n\nj = 2\n");
+}
+
+TEST(StanzaFileEdits, ManyEditsKeepTheIndexesRight) {
+  // Enough keys to grow and shrink the hash indexes several times.
+  ZStanzaFileProperties_7_0_0 p(1);
+  for (int i = 0; i < 300; ++i) {
+    std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
+    p.setValue(s.c_str(), k.c_str(), std::to_string(i).c_str(), 0);
+    p.addValue(s.c_str(), k.c_str(), "extra", 0);
+  }
+  for (int i = 0; i < 300; i += 2) {
+    std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
+    p.deleteKey(s.c_str(), k.c_str());
+  }
+  p.deleteStanza("s3");
+  for (int i = 0; i < 300; ++i) {
+    std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
+    bool present = i % 2 == 1 && i % 7 != 3;
+    ASSERT_EQ(p.exists(s.c_str(), k.c_str()), present) << s << "/" << k;
+    if (present) {
+      ASSERT_EQ(valuesOf(p, s.c_str(), k.c_str()), (std::vector<std::string>{std::to_string(i), "extra"}));
+    }
+  }
+  ZStanzaFileProperties_7_0_0 reloaded(1);
+  reloaded.parseText(p.text(), "x");
+  EXPECT_EQ(describe(reloaded), describe(p));
+}
+
+// ---------------------------------------------------------------- typed values
+
+TEST(StanzaFileValues, BooleansNumbersAndDefaults) {
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText(
+      "[b]\ny1 = yes\ny2 = TRUE\ny3 = On\ny4 = 1\nn1 = no\nn2 = False\nn3 = OFF\nn4 = 0\nodd = maybe\nnone =\n"
+      "[n]\nv = 1792\nneg = -3\nbig = 99999999999\nhex = 0x700\nspace = 12 3\n",
+      "x");
+  for (const char* k : {"y1", "y2", "y3", "y4"}) EXPECT_EQ(p.getBooleanValue("b", k, 0, 0), 1) << k;
+  for (const char* k : {"n1", "n2", "n3", "n4"}) EXPECT_EQ(p.getBooleanValue("b", k, 0, 1), 0) << k;
+  EXPECT_EQ(p.getBooleanValue("b", "odd", 0, 7), 7);
+  EXPECT_EQ(p.getBooleanValue("b", "none", 0, 7), 7);
+  EXPECT_EQ(p.getBooleanValue("b", "absent", 0, 7), 7);
+  EXPECT_EQ(p.getIntegerValue("n", "v", 0, 5), 1792u);
+  EXPECT_EQ(p.getIntegerValue("n", "absent", 0, 5), 5u);
+  EXPECT_EQ(p.getIntegerValue("n", "hex", 0, 5), 5u);
+  EXPECT_EQ(p.getIntegerValue("n", "space", 0, 5), 5u);
+  EXPECT_EQ(p.getLongLongValue("n", "neg", 0, 5), -3);
+  EXPECT_EQ(p.getLongLongValue("n", "big", 0, 5), 99999999999ll);
+  ZUTF8String_7_0_0 out;
+  EXPECT_EQ(p.getValue("n", "absent", out, 0, "dflt"), 0);
+  EXPECT_STREQ(out.getChars(), "dflt");
+  EXPECT_EQ(p.getValue("n", "v", out, 0, "dflt"), 1);
+  EXPECT_STREQ(out.getChars(), "1792");
+}
+
+// ---------------------------------------------------------------- existsValue, deleteValue, deleteValues
+
+class ValueRemoval : public ::testing::Test {
+ protected:
+  void SetUp() override { p.parseText("[s]\n# first a\nk = a\nk = b\nj = x\nk = a\nk = A\n", "x"); }
+  std::vector<std::string> values() { return valuesOf(p, "s", "k"); }
+  OrnStanzaFileProperties p;
+};
+
+TEST_F(ValueRemoval, DeleteValueRemovesOnlyTheFirstExactMatch) {
+  p.deleteValue("s", "k", "a");
+  EXPECT_EQ(values(), (std::vector<std::string>{"b", "a", "A"}));
+  EXPECT_EQ(p.existsValue("s", "k", "a"), 1);
+  EXPECT_EQ(p.text(), "[s]\nk = b\nj = x\nk = a\nk = A\n");
+  p.deleteValue("s", "k", "a");
+  EXPECT_EQ(p.existsValue("s", "k", "a"), 0);
+  EXPECT_EQ(p.existsValue("s", "k", "A"), 1);
+  p.deleteValue("s", "k", "b");
+  p.deleteValue("s", "k", "A");
+  EXPECT_FALSE(p.exists("s", "k"));
+  EXPECT_EQ(p.text(), "[s]\nj = x\n");
+  // The key can be made again afterwards.
+  p.addValue("s", "k", "new", 0);
+  EXPECT_EQ(values(), (std::vector<std::string>{"new"}));
+}
+
+TEST_F(ValueRemoval, MatchesAreExact) {
+  EXPECT_EQ(p.existsValue("s", "k", "b"), 1);
+  EXPECT_EQ(p.existsValue("s", "k", "B"), 0);
+  EXPECT_EQ(p.existsValue("s", "k", "a "), 0);
+  EXPECT_EQ(p.existsValue("s", "k", ""), 0);
+  EXPECT_EQ(p.existsValue("s", "k", "x"), 0);  // another key's value
+  EXPECT_EQ(p.existsValue("s", "nokey", "a"), 0);
+  EXPECT_EQ(p.existsValue("nostanza", "k", "a"), 0);
+  std::string before = p.text();
+  p.deleteValue("s", "k", "B");
+  p.deleteValue("s", "nokey", "a");
+  p.deleteValue("nostanza", "k", "a");
+  EXPECT_EQ(p.text(), before);
+}
+
+TEST_F(ValueRemoval, DeleteValuesRemovesOneOccurrencePerListedValue) {
+  ZArrayList_7_0_0 none(10, 1);
+  std::string before = p.text();
+  p.deleteValues("s", "k", none);
+  EXPECT_EQ(p.text(), before);
+
+  ZArrayList_7_0_0 list(10, 1);
+  for (const char* v : {"a", "a", "zz", "A"}) {
+    ZLCString_7_0_0 s(v);
+    list.add(&s);
+  }
+  p.deleteValues("s", "k", list);
+  EXPECT_EQ(values(), (std::vector<std::string>{"b"}));
+}
+
+TEST_F(ValueRemoval, DeleteValuesGoesThroughTheVirtualSlot) {
+  struct Counting : OrnStanzaFileProperties {
+    std::vector<std::string> seen;
+    void deleteValue(const char* s, const char* k, const char* v) override {
+      seen.push_back(v);
+      OrnStanzaFileProperties::deleteValue(s, k, v);
+    }
+  } c;
+  c.parseText("[s]\nk = 1\nk = 2\n", "x");
+  ZArrayList_7_0_0 list(10, 1);
+  ZUTF8String_7_0_0 one("1"), two("2");
+  list.add(&two);
+  list.add(&one);
+  c.deleteValues("s", "k", list);
+  EXPECT_EQ(c.seen, (std::vector<std::string>{"2", "1"}));
+  EXPECT_FALSE(c.exists("s", "k"));
+}
+
+TEST(StanzaValueIterator, WalksInFileOrderAndRemovesTheLastValueReturned) {
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText("[s]\nk = 1\nk = 2\nk = 3", "x");
+  ZStanzaValueIterator_7_0_0 it(p, "s", "k", 0, 0);
+  it.removeValue();  // nothing returned yet: nothing removed
+  const char* v = nullptr;
+  std::vector<std::string> seen;
+  while (it.hasMore()) {
+    ASSERT_TRUE(it.nextValue(v));
+    seen.push_back(v);
+    if (seen.back() != "2") it.removeValue();
+    it.removeValue();  // a second call removes nothing more
+  }
+  EXPECT_FALSE(it.nextValue(v));
+  EXPECT_EQ(seen, (std::vector<std::string>{"1", "2", "3"}));
+  // Removing the last line of a file without a final line end.
+  EXPECT_EQ(p.text(), "[s]");
+  ZStanzaValueIterator_7_0_0 empty(p, "none", "k", 0, 0);
+  EXPECT_FALSE(empty.hasMore());
+}
+
+// ---------------------------------------------------------------- files and the lock
+
+TEST(StanzaFileStore, NewFileGetsDefaultModeAndAnExistingFileKeepsItsMode) {
+  TempDir dir;
+  std::string path = dir.file("new.conf");
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.setValue("a", "k", "v", 0);
+  p.store(path.c_str());
+  EXPECT_EQ(ornutil_test::readFile(path), "[a]\nk = v\n");
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  p.store(path.c_str());
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  // Beside the file: only the file and its lock file.
+  auto names = ornutil_test::listDir(dir.path());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"new.conf", "new.conf.lock"}));
+}
+
+TEST(StanzaFileStore, MissingOrUnreadableFilesRaise) {
+  TempDir dir;
+  ZStanzaFileProperties_7_0_0 p(1);
+  try {
+    p.load(dir.file("absent.conf").c_str());
+    ADD_FAILURE();
+  } catch (ZException_7_0_0& e) {
+    EXPECT_EQ(e.code, ornz::kCodeFileNotFound);
+  }
+  try {
+    p.load(dir.path().c_str());
+    ADD_FAILURE();
+  } catch (ZException_7_0_0& e) {
+    EXPECT_EQ(e.code, ornz::kCodeFileUnreadable);
+  }
+  p.setValue("a", "k", "v", 0);
+  try {
+    p.store(dir.file("no/such/dir/x.conf").c_str());
+  } catch (ZException_7_0_0& e) {
+    EXPECT_EQ(e.code, ornz::kCodeFileNotWritable);
+  }
+  EXPECT_THROW(p.load(nullptr), ZInvalidParameterException_7_0_0);
+}
+
+TEST(StanzaFileLock, AStoreWaitsWhileAnotherHolderHasTheLockFile) {
+  TempDir dir;
+  std::string path = dir.file("locked.conf");
+  ASSERT_TRUE(ornutil_test::writeFile(path, "[a]\nk = 1\n"));
+  ZStanzaFileProperties_7_0_0 p(path.c_str(), 1);
+  struct stat st;
+  ASSERT_EQ(::stat((path + ".lock").c_str(), &st), 0) << "the load made the lock file";
+
+  int fd = ::open((path + ".lock").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  p.setValue("a", "k", "2", 0);
+  std::atomic<bool> stored{false};
+  std::thread writer([&] {
+    p.store(path.c_str());
+    stored = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(stored.load());
+  EXPECT_EQ(ornutil_test::readFile(path), "[a]\nk = 1\n");
+  ::close(fd);  // releases the lock
+  writer.join();
+  EXPECT_TRUE(stored.load());
+  EXPECT_EQ(ornutil_test::readFile(path), "[a]\nk = 2\n");
+  ASSERT_EQ(::stat((path + ".lock").c_str(), &st), 0) << "the lock file stays";
+}
+
+TEST(StanzaFileClone, CopiesTheText) {
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText("# c\n[a]\r\nk = v", "x");
+  std::unique_ptr<ZObject_7_0_0> copy(p.clone());
+  auto* c = dynamic_cast<ZStanzaFileProperties_7_0_0*>(copy.get());
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->text(), p.text());
+  c->setValue("a", "k", "w", 0);
+  EXPECT_EQ(valueOf(p, "a", "k"), "v");
+}
+
+}  // namespace
