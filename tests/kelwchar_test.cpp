@@ -17,15 +17,15 @@
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
 #include "tests/support/mbwalk_reference.h"
-#include "tests/support/svc_record_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 #include "util/mbs_sprintf.h"
 #include "util/patquote.h"
 
 namespace {
 
-using ornutil_test::SvcRecord;
-using ornutil_test::SvcRecordCapture;
+using ornutil_test::LogCapture;
+using ornutil_test::LogRecord;
 
 // Test names from the rows' descriptions.
 template <class Case>
@@ -215,7 +215,7 @@ class TraceTest : public ::testing::Test {
     orn_svc_set_debug_level(kelcore_svc_handle, 0, 0);
     orn_svc_set_debug_level(orn_ras_svc_handle, 3, 0);
   }
-  SvcRecordCapture capture_;
+  LogCapture capture_;
 };
 
 struct CheckCase {
@@ -249,13 +249,13 @@ class CheckCharsTest : public TraceTest, public ::testing::WithParamInterface<Ch
 TEST_P(CheckCharsTest, ResultAndTraces) {
   const CheckCase& c = GetParam();
   EXPECT_EQ(kel_mbs_checkchars2(c.text, c.allowed), c.expected);
-  std::vector<SvcRecord> records = capture_.records();
+  std::vector<LogRecord> records = capture_.records();
   ASSERT_EQ(records.size(), c.traces.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(records[i].severity, "DEBUG1");
     EXPECT_EQ(records[i].handle, "kel.core");
-    EXPECT_EQ(records[i].subcomponent, 0);
+    EXPECT_EQ(records[i].subcomponent, 0u);
     EXPECT_EQ(records[i].msgid, "-");
     EXPECT_EQ(records[i].file, "util/kelwchar");
     EXPECT_EQ(records[i].line, c.traces[i].first);
@@ -316,11 +316,11 @@ TEST_F(TraceTest, Utf8ValidcharsRaisesOnAHighRejectByte) {
     EXPECT_STREQ(e.getFile(), "util/kelwchar");
     EXPECT_EQ(e.getLine(), 608);
   }
-  std::vector<SvcRecord> records = capture_.records();
+  std::vector<LogRecord> records = capture_.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].severity, "DEBUG9");
   EXPECT_EQ(records[0].handle, "orn.ras");
-  EXPECT_EQ(records[0].subcomponent, 3);
+  EXPECT_EQ(records[0].subcomponent, 3u);
   EXPECT_EQ(records[0].file, "util/kelwchar");
   EXPECT_EQ(records[0].line, 607);
   EXPECT_EQ(records[0].text, "ZInvalidParameterException Exception thrown. ");

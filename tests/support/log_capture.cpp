@@ -83,6 +83,8 @@ LogCapture::~LogCapture() {
   std::remove(path_.c_str());
 }
 
+void LogCapture::clear() { std::ofstream(path_, std::ios::trunc); }
+
 std::vector<LogRecord> LogCapture::records() const {
   std::vector<LogRecord> out;
   std::ifstream in(path_);

@@ -32,6 +32,8 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
 
   const std::string& path() const { return path_; }
+  // Forgets the records captured so far.
+  void clear();
   std::vector<LogRecord> records() const;
   // Records whose msgid is the given id ("0x..." formatted).
   std::vector<LogRecord> withId(unsigned int id) const;
