@@ -288,7 +288,8 @@ void OrnObject::attrListValue_internal(char const* prefix, attrlist_s_t& list, c
     // by position. One value per readable code only (writers that recorded
     // other codes without a value) pairs readable codes with values in
     // order. Anything else pairs by position up to the first other code,
-    // where the pairing becomes uncertain and reading stops.
+    // where the pairing becomes uncertain and reading stops; codes past the
+    // last value are left out.
     bool const byPosition = values == codes;
     bool const readableOnly = !byPosition && values == readable;
     unsigned int next = 0;
@@ -299,6 +300,8 @@ void OrnObject::attrListValue_internal(char const* prefix, attrlist_s_t& list, c
         continue;
       }
       unsigned int const at = readableOnly ? next++ : j;
+      // A code without a stored value has nothing to read.
+      if (at >= values) continue;
       value_s_t value{static_cast<unsigned int>(code), nullptr, 0, nullptr};
       if (code == ATTR_VALUE_STRING) {
         value.str = const_cast<char*>(getStringValue(valueKey.c_str(), at, scope).getChars());
