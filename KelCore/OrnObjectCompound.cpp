@@ -188,12 +188,13 @@ OrnObject& OrnObject::addStringArrayValue(char const* name, ZArrayList_7_0_0 con
 
 OrnObject& OrnObject::setStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
   if (!name) return *this;
-  std::vector<char const*> texts = textsOf(list);
-  // The texts point into the caller's list, which this object does not own,
-  // so emptying the name cannot invalidate them.
+  // Copies: a non-owning list may point at the very values about to be
+  // removed (as stringArrayValue fills one).
+  std::vector<std::string> texts;
+  for (char const* text : textsOf(list)) texts.emplace_back(text);
   deleteName(name, scope);
   NameValueMap* level = levelFor(scope);
-  for (char const* text : texts) level->addString(name, text);
+  for (std::string const& text : texts) level->addString(name, text.c_str());
   return *this;
 }
 

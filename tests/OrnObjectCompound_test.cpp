@@ -330,6 +330,15 @@ TEST(OrnObjectArrays, StringArraysAppendAndReplace) {
   EXPECT_EQ(values(object, "k", nullptr), (std::vector<std::string>{"x"}));
 }
 
+TEST(OrnObjectArrays, SetStringArrayFromAListPointingAtTheNamesOwnValues) {
+  OrnObject object;
+  object.addStringValue("k", "a", "s").addStringValue("k", "b", "s");
+  ZArrayList_7_0_0 view(10, 0);  // holds pointers into the object
+  object.stringArrayValue("k", view, "s");
+  object.setStringArrayValue("k", view, "s");
+  EXPECT_EQ(values(object, "k", "s"), (std::vector<std::string>{"a", "b"}));
+}
+
 TEST(OrnObjectArrays, SetStringArrayWithAnEmptyListEmptiesTheNameAndMakesTheScope) {
   OrnObject object;
   ZArrayList_7_0_0 empty(10, 1);
