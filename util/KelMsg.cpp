@@ -31,11 +31,6 @@ char* logName = nullptr;  // the name openlog holds
 // must never free either). Guarded by lcpcache's lock.
 I18NCache* defaultcache = nullptr;
 
-int mycomp(const void* a, const void* b) {
-  unsigned int x = static_cast<const I18NCache::Entry*>(a)->key;
-  unsigned int y = static_cast<const I18NCache::Entry*>(b)->key;
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
 
 void ensureCaches() {
   if (!__atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE))
@@ -81,11 +76,18 @@ void I18NCache::insert(unsigned int key, unsigned char* text) {
 }
 
 unsigned char* I18NCache::match(unsigned int key) {
-  if (!entries) return nullptr;
-  Entry wanted{key, nullptr};
-  auto* found = static_cast<Entry*>(
-      std::bsearch(&wanted, entries, static_cast<std::size_t>(count), sizeof(Entry), mycomp));
-  return found ? found->text : nullptr;
+  if (!entries || count <= 0) return nullptr;
+  // A binary search over the keys as unsigned numbers (the order insert
+  // keeps), written without branches on the data: each step is a
+  // conditional move, so a hit neither calls a comparator nor mispredicts.
+  const Entry* base = entries;
+  std::size_t n = static_cast<std::size_t>(count);
+  while (n > 1) {
+    std::size_t half = n / 2;
+    base = base[half].key <= key ? base + half : base;
+    n -= half;
+  }
+  return base->key == key ? base->text : nullptr;
 }
 
 unsigned char* I18NCache::msgNotFound(unsigned int key) {

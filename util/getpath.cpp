@@ -71,6 +71,9 @@ ZLCString_7_0_0 ornDataRoot;
 ZLCString_7_0_0 ccd_log_path;
 pthread_once_t inst_once = PTHREAD_ONCE_INIT;
 int util_inited = 0;
+// Set once start-up has finished, so that look-ups skip the once-control's
+// call; pthread_once still decides who runs start-up and makes the others wait.
+int initDone = 0;
 
 [[noreturn]] void outOfMemory(int line) {
   orn_svc_printf_withfile(bas_svc_handle, kModule, line, "", 0, 16, 0x10652065u);
@@ -185,9 +188,12 @@ extern "C" void c_doUtilInit() {
   setPaths();
   extendNlspath();
   redirectLogs();
+  __atomic_store_n(&initDone, 1, __ATOMIC_RELEASE);
 }
 
-void runInit() { pthread_once(&inst_once, c_doUtilInit); }
+inline void runInit() {
+  if (!__atomic_load_n(&initDone, __ATOMIC_ACQUIRE)) pthread_once(&inst_once, c_doUtilInit);
+}
 
 }  // namespace
 
@@ -234,11 +240,14 @@ const char* orn_get_path(const char* key) {
   runInit();
   if (!key) return nullptr;
   ZLCConstString_7_0_0 wanted(key);
-  if (auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->getEntry(wanted))) return value->getChars();
+  // PathMap keeps the base's getEntry: call it directly, and read the stored
+  // text through the inline accessor (owned strings are NUL-terminated).
+  if (auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->ZHashKeyMap_7_0_0::getEntry(wanted)))
+    return value->data();
   if (key[0] == '#') return nullptr;
   ornPaths_->addOrnPath(key);
-  auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->getEntry(wanted));
-  return value ? value->getChars() : nullptr;
+  auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->ZHashKeyMap_7_0_0::getEntry(wanted));
+  return value ? value->data() : nullptr;
 }
 
 const char* orn_set_path(const char* key, const char* path) {
