@@ -1,6 +1,5 @@
 #include "foundation/msgcat.h"
 
-#include <locale.h>
 #include <nl_types.h>
 
 #include <algorithm>
