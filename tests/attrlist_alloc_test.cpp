@@ -2,14 +2,11 @@
 // decoder and the tree's encoder is made to fail in turn; each must report
 // as its contract says, leave its target as it was and leak nothing.
 //
-// How: this executable replaces malloc, calloc, realloc and free with
-// forwarders to glibc's __libc_* functions (glibc routes its own strdup and
-// libstdc++'s operator new through the replacement). An armed countdown
-// fails the Nth call, and a live-block count checks that every block made
-// during an operation is freed again. A sanitizer's allocator cannot be
-// replaced this way, so under AddressSanitizer the hook is not built and
-// these tests skip; the sanitizer build still checks every other path of
-// the same functions for leaks.
+// How: tests/support/alloc_hook.h replaces the allocator in this executable;
+// an armed countdown fails the Nth call, and a live-block count checks that
+// every block made during an operation is freed again. Under the sanitizers
+// the hook is not built and these tests skip; the sanitizer build still
+// checks every other path of the same functions for leaks.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -23,61 +20,11 @@
 #include "foundation/zexception.h"
 #include "util/NameValueMap.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ORNUTIL_ALLOC_HOOK 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ORNUTIL_ALLOC_HOOK 0
-#endif
-#endif
-#ifndef ORNUTIL_ALLOC_HOOK
-#define ORNUTIL_ALLOC_HOOK 1
-#endif
+#include "tests/support/alloc_hook.h"
 
-#if ORNUTIL_ALLOC_HOOK
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void __libc_free(void*);
-}
-
-namespace {
-// Single-threaded test: plain counters.
-long failAt = 0;      // 0: disarmed; otherwise the call number that fails
-long calls = 0;       // allocation calls since arming
-long liveBlocks = 0;  // blocks allocated and not yet freed
-
-bool shouldFail() { return failAt && ++calls == failAt; }
-}  // namespace
-
-extern "C" void* malloc(std::size_t size) {
-  if (shouldFail()) return nullptr;
-  void* p = __libc_malloc(size);
-  if (p) ++liveBlocks;
-  return p;
-}
-
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-  if (shouldFail()) return nullptr;
-  void* p = __libc_calloc(count, size);
-  if (p) ++liveBlocks;
-  return p;
-}
-
-extern "C" void* realloc(void* block, std::size_t size) {
-  if (shouldFail()) return nullptr;
-  void* p = __libc_realloc(block, size);
-  if (!block && p) ++liveBlocks;
-  if (block && !size) --liveBlocks;  // glibc frees the block
-  return p;
-}
-
-extern "C" void free(void* block) {
-  if (block) --liveBlocks;
-  __libc_free(block);
-}
-#endif
+using ornutil_test::alloc_hook::calls;
+using ornutil_test::alloc_hook::failAt;
+using ornutil_test::alloc_hook::liveBlocks;
 
 namespace {
 

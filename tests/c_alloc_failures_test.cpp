@@ -1,0 +1,142 @@
+// Exhausted memory in the functions that hand C callers new blocks: each
+// fails the way its contract says (null, or a shorter result that is still
+// well formed), logs where it must, and leaks nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "foundation/svc.h"
+#include "foundation/zarraylist.h"
+#include "foundation/zproperties.h"
+#include "foundation/zstring.h"
+#include "tests/support/alloc_hook.h"
+#include "util/cfgfile.h"
+#include "util/mbs_sprintf.h"
+#include "util/patquote.h"
+
+using ornutil_test::alloc_hook::calls;
+using ornutil_test::alloc_hook::failAt;
+using ornutil_test::alloc_hook::liveBlocks;
+
+namespace {
+
+class CAllocationFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "the allocation hook is not built under sanitizers";
+    // Records of the out-of-memory message go nowhere during these tests;
+    // one record first, so the log's own one-time set-up is not counted.
+    setenv("ORN_SVC_LOG", "/dev/null", 1);
+    unsigned long status = 0;
+    orn_svc_init(0, &status);
+    orn_svc_printf_withfile(bas_svc_handle, "test", 1, "", 0, 16, 0x10652065u);
+  }
+  // Runs `op` with only the `n`th allocation failing; true when it reached
+  // that allocation.
+  template <typename Op>
+  bool failing(long n, Op op) {
+    calls = 0;
+    failAt = n;
+    op();
+    bool reached = calls >= n;
+    failAt = 0;
+    return reached;
+  }
+};
+
+TEST_F(CAllocationFailure, QuotingAndFormattingGiveNullAndLeakNothing) {
+  const std::string longText(300, 'x');  // the formatter must grow its block
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    long live = liveBlocks;
+    char* quoted = nullptr;
+    char* formatted = nullptr;
+    bool reached = failing(n, [&] {
+      quoted = kel_mbs_nopatquote("a*(b)");
+      formatted = kel_mbs_sprintf("(cn=%Q)%s", "a*b", longText.c_str());
+    });
+    if (!reached) {
+      ASSERT_STREQ(quoted, "a\\2a\\28b\\29");
+      ASSERT_NE(formatted, nullptr);
+      std::free(quoted);
+      std::free(formatted);
+      break;
+    }
+    // Exactly one of the two met the failing allocation and gave null.
+    EXPECT_TRUE(quoted == nullptr || formatted == nullptr);
+    std::free(quoted);
+    std::free(formatted);
+    EXPECT_EQ(liveBlocks, live);
+    ASSERT_LT(n, 100);
+  }
+}
+
+TEST_F(CAllocationFailure, ArrayListCopyEndsEarlyButStaysTerminated) {
+  ZArrayList_7_0_0 list(4, 1);
+  for (const char* t : {"one", "two", "three"}) {
+    ZUTF8String_7_0_0 s(t);
+    list.add(&s);
+  }
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    long live = liveBlocks;
+    char** out = reinterpret_cast<char**>(0x1);
+    int result = -1;
+    bool reached = failing(n, [&] { result = makearraylist(list, out); });
+    EXPECT_EQ(result, 0);
+    if (!reached) {
+      ASSERT_NE(out, nullptr);
+      EXPECT_STREQ(out[2], "three");
+      EXPECT_EQ(out[3], nullptr);
+      for (char** p = out; *p; ++p) std::free(*p);
+      std::free(out);
+      break;
+    }
+    if (n == 1) {
+      EXPECT_EQ(out, nullptr);  // the array itself
+    } else {
+      ASSERT_NE(out, nullptr);
+      EXPECT_EQ(out[n - 2], nullptr);  // the array ends where the copy failed
+      for (char** p = out; *p; ++p) std::free(*p);
+      std::free(out);
+    }
+    EXPECT_EQ(liveBlocks, live);
+    ASSERT_LT(n, 20);
+  }
+}
+
+TEST_F(CAllocationFailure, KeyValueCopySkipsPairsThatCannotBeCopied) {
+  ZPropertiesKVList_7_0_0 pairs;
+  pairs.add("a", 1, "1", 1);
+  pairs.add("bb", 2, "22", 2);
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    kvlist_s_t out = {reinterpret_cast<void*>(0x5), 99, nullptr, nullptr};
+    bool reached = failing(n, [&] { makekvlist(pairs, out); });
+    EXPECT_EQ(out.reserved, reinterpret_cast<void*>(0x5));
+    if (n == 1 && reached) {
+      EXPECT_EQ(out.items, nullptr);
+      EXPECT_EQ(out.count, 0u);
+      continue;
+    }
+    ASSERT_NE(out.items, nullptr);
+    EXPECT_EQ(out.next, out.items + out.count);
+    for (unsigned int i = 0; i < out.count; ++i) {
+      EXPECT_EQ(out.items[i].keylen, std::strlen(out.items[i].key));
+      EXPECT_EQ(out.items[i].valuelen, std::strlen(out.items[i].value));
+      std::free(out.items[i].key);
+      std::free(out.items[i].value);
+    }
+    std::free(out.items);
+    if (!reached) {
+      EXPECT_EQ(out.count, 2u);
+      break;
+    }
+    EXPECT_EQ(out.count, 1u);  // the pair whose copy failed is skipped
+    ASSERT_LT(n, 20);
+  }
+}
+
+}  // namespace
