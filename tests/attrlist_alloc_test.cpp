@@ -30,8 +30,9 @@ namespace {
 
 value_s_t stringValue(const char* text) { return value_s_t{ATTR_VALUE_STRING, const_cast<char*>(text), 0, nullptr}; }
 
-// A printable picture of a list, to compare before and after.
-std::string picture(const attrlist_s_t& l) {
+// A printable picture of a list, to compare before and after (unused when
+// the hook is not built).
+[[maybe_unused]] std::string picture(const attrlist_s_t& l) {
   std::string out;
   for (unsigned int i = 0; i < l.num_entries; ++i) {
     out += std::string(l.entries[i].name) + ":";
