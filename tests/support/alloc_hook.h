@@ -21,17 +21,10 @@
 #define ORNUTIL_ALLOC_HOOK 1
 #endif
 
-#if ORNUTIL_ALLOC_HOOK
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void __libc_free(void*);
-}
-
 namespace ornutil_test {
 namespace alloc_hook {
-// Single-threaded tests: plain counters.
+// Single-threaded tests: plain counters (declared in every build so tests
+// compile; they only move when the hook is built).
 long failAt = 0;      // 0: disarmed; otherwise the call number that fails
 long calls = 0;       // allocation calls since arming
 long liveBlocks = 0;  // blocks allocated and not yet freed
@@ -39,6 +32,14 @@ long liveBlocks = 0;  // blocks allocated and not yet freed
 inline bool shouldFail() { return failAt && ++calls == failAt; }
 }  // namespace alloc_hook
 }  // namespace ornutil_test
+
+#if ORNUTIL_ALLOC_HOOK
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void __libc_free(void*);
+}
 
 extern "C" void* malloc(std::size_t size) {
   if (ornutil_test::alloc_hook::shouldFail()) return nullptr;
