@@ -404,6 +404,24 @@ void StanzaDocument::refreshLast(std::int32_t stanza) {
   s.last = s.header;
 }
 
+void StanzaDocument::unlinkCommentAbove(std::int32_t line) {
+  for (std::int32_t c = commentStart(line); c != line;) {
+    std::int32_t n = lines_[c].next;
+    unlink(c);
+    c = n;
+  }
+}
+
+void StanzaDocument::unlinkEntry(std::int32_t stanza, std::int32_t line) {
+  unlinkCommentAbove(line);
+  if (stanzas_[stanza].last == line) {
+    // refreshLast walks back from the old last line, so it runs before the unlink.
+    lines_[line].alive = false;
+    refreshLast(stanza);
+  }
+  unlink(line);
+}
+
 std::int32_t StanzaDocument::ensureStanza(std::string_view name) {
   std::int32_t found = findStanza(name);
   if (found >= 0) return found;
@@ -453,16 +471,7 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   // Drop the other values first; `slot` stays valid (no index change).
   for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
     std::int32_t next = lines_[i].nextValue;
-    for (std::int32_t c = commentStart(i); c != i;) {
-      std::int32_t n = lines_[c].next;
-      unlink(c);
-      c = n;
-    }
-    if (stanzas_[s].last == i) {
-      lines_[i].alive = false;
-      refreshLast(s);
-    }
-    unlink(i);
+    unlinkEntry(s, i);
     i = next;
   }
   lines_[first].nextValue = -1;
@@ -508,16 +517,7 @@ void StanzaDocument::deleteKey(std::int32_t stanza, std::string_view k) {
   eraseKey(slot);
   for (std::int32_t i = first; i >= 0;) {
     std::int32_t next = lines_[i].nextValue;
-    for (std::int32_t c = commentStart(i); c != i;) {
-      std::int32_t n = lines_[c].next;
-      unlink(c);
-      c = n;
-    }
-    if (stanzas_[stanza].last == i) {
-      lines_[i].alive = false;
-      refreshLast(stanza);
-    }
-    unlink(i);
+    unlinkEntry(stanza, i);
     i = next;
   }
 }
@@ -539,16 +539,7 @@ void StanzaDocument::removeValueLine(std::int32_t line) {
     lines_[pred].nextValue = lines_[line].nextValue;
     if (slot->last == line) slot->last = pred;
   }
-  for (std::int32_t c = commentStart(line); c != line;) {
-    std::int32_t n = lines_[c].next;
-    unlink(c);
-    c = n;
-  }
-  if (stanzas_[stanza].last == line) {
-    lines_[line].alive = false;
-    refreshLast(stanza);
-  }
-  unlink(line);
+  unlinkEntry(stanza, line);
 }
 
 void StanzaDocument::deleteStanza(std::int32_t stanza) {
@@ -595,11 +586,7 @@ void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment
 }
 
 void StanzaDocument::setCommentAbove(std::int32_t line, std::string_view comment) {
-  for (std::int32_t c = commentStart(line); c != line;) {
-    std::int32_t n = lines_[c].next;
-    unlink(c);
-    c = n;
-  }
+  unlinkCommentAbove(line);
   if (!comment.empty()) addCommentAbove(line, comment);
 }
 

@@ -122,6 +122,10 @@ class StanzaDocument {
   void unlink(std::int32_t line);
   std::int32_t commentStart(std::int32_t line) const;
   void refreshLast(std::int32_t stanza);
+  // Unlinks the comment lines right above `line`.
+  void unlinkCommentAbove(std::int32_t line);
+  // Unlinks an entry line with its comment, keeping its stanza's last line right.
+  void unlinkEntry(std::int32_t stanza, std::int32_t line);
   void appendToStanza(std::int32_t stanza, std::int32_t line);
   std::int32_t appendEntry(std::int32_t stanza, std::string_view key, std::string_view value,
                            std::int32_t after);
