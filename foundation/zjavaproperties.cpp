@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "foundation/internal/atomicfile.h"
+#include "foundation/internal/fileread.h"
 #include "foundation/zexception.h"
 
 namespace {

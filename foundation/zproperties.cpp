@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "foundation/zarraylist.h"
 #include "foundation/zexception.h"
+#include "foundation/zstanzafile.h"
 
 namespace {
 
@@ -57,6 +59,8 @@ int ZProperties_7_0_0::isObfuscated(const char*) const { return 0; }
 unsigned int ZProperties_7_0_0::getIntegerValue(const char* stanza, const char* key, int flags,
                                                 unsigned int defaultValue) const {
   long long v = getLongLongValue(stanza, key, flags, static_cast<long long>(defaultValue));
+  // A number that does not fit would come back as some other number.
+  if (v < INT_MIN || v > static_cast<long long>(UINT_MAX)) return defaultValue;
   return static_cast<unsigned int>(v);
 }
 
@@ -219,8 +223,12 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
     if (!object) ornz::throwOutOfMemory("foundation/zproperties", __LINE__);
     try {
       struct stat st;
-      bool skip = (flags & ZPROPERTIES_MISSING_OK) && ::stat(fileName, &st) != 0 && errno == ENOENT;
-      if (!skip) object->load(fileName);
+      bool missing = (flags & ZPROPERTIES_MISSING_OK) && ::stat(fileName, &st) != 0 && errno == ENOENT;
+      if (!missing) {
+        object->load(fileName);
+      } else if (auto* stanzas = dynamic_cast<ZStanzaFileProperties_7_0_0*>(object)) {
+        stanzas->standForMissingFile(fileName);  // a store merges with a file made meanwhile
+      }
     } catch (...) {
       delete object;
       std::lock_guard<std::mutex> hold(r.mutex);

@@ -74,8 +74,9 @@ class ORNUTIL_API ZProperties_7_0_0 : public ZObject_7_0_0 {
   // null). Returns 1 when the key was present. `flags` is reserved (0).
   virtual int getValue(const char* stanza, const char* key, ZAbstractMutableString_7_0_0& out,
                        int flags, const char* defaultValue) const = 0;
-  // The first value as a decimal number; `defaultValue` when absent or not
-  // a number. `flags` is reserved (0).
+  // The first value as a decimal number; `defaultValue` when absent, not a
+  // number, or out of the 32-bit range (a negative number, down to INT_MIN,
+  // converts as in C). `flags` is reserved (0).
   virtual unsigned int getIntegerValue(const char* stanza, const char* key, int flags,
                                        unsigned int defaultValue) const;
   virtual long long getLongLongValue(const char* stanza, const char* key, int flags,

@@ -6,14 +6,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "foundation/internal/atomicfile.h"
+#include "foundation/internal/fileread.h"
+#include "foundation/internal/lockfile.h"
 #include "foundation/internal/stanzadoc.h"
+#include "foundation/internal/stanzajournal.h"
 #include "foundation/zarraylist.h"
 #include "foundation/zexception.h"
 
 using ornz::StanzaDocument;
+using ornz::StanzaJournal;
 
 namespace {
 
@@ -47,46 +52,80 @@ void checkValue(std::string_view v) {
     badParameter("a value must be on one line, without outer blanks", __LINE__);
 }
 
+// Exhausted memory is reported as the foundation reports it, so that callers
+// (and C entry points) catching ZException_7_0_0 see it.
+template <typename Body>
+void reportingMemory(int line, Body body) {
+  try {
+    body();
+  } catch (std::bad_alloc&) {
+    ornz::throwOutOfMemory("foundation/zstanzafile", line);
+  }
+}
+
+[[noreturn]] void danglingLink(const char* fileName, const std::string& target) {
+  std::string reason = "it is a symbolic link to " + target + ", which does not exist";
+  ZException_7_0_0 e(ornz::kCodeFileNotWritable,
+                     ("cannot store " + std::string(fileName) + ": " + reason).c_str());
+  e.addInsert("store").addInsert(fileName).addInsert(reason.c_str());
+  e.throwException("foundation/zstanzafile", __LINE__);
+}
+
+// What the file holds now; `present` false when it does not exist.
+std::string readIfPresent(const std::string& path, bool& present) {
+  try {
+    present = true;
+    return ornz::readWholeFile(path.c_str());
+  } catch (ZException_7_0_0& e) {
+    if (e.code != ornz::kCodeFileNotFound) throw;
+    present = false;
+    return std::string();
+  }
+}
+
 }  // namespace
 
-// Holds the file's lock for the object from the outermost load or store to
-// its end: a store made by postLoad inside a load must not wait for the lock
-// its own load holds.
+// Holds the lock of one real file for the object while it lives. The object
+// keeps its outermost lock, so that a store made inside a load's postLoad, or
+// between lockFile and unlockFile, does not wait for the lock the object
+// already holds; a lock of another file is held by the guard alone.
 class StanzaFileLock {
  public:
-  StanzaFileLock(ZStanzaFileProperties_7_0_0& owner, const char* fileName, bool wanted = true)
-      : owner_(owner), active_(wanted) {
-    if (!active_) return;
-    if (owner_.lockDepth_++ > 0) return;
-    std::string lockName = std::string(fileName) + ".lock";
-    int fd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // a directory we may not write: go on unserialised
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    int rc;
-    do {
-      rc = ::fcntl(fd, F_OFD_SETLKW, &fl);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      ::close(fd);
+  StanzaFileLock(ZStanzaFileProperties_7_0_0& owner, const std::string& target) : owner_(owner) {
+    if (owner_.lockDepth_ > 0 && owner_.lockTarget_ == target) {
+      ++owner_.lockDepth_;
+      nested_ = true;
       return;
     }
-    owner_.lockFd_ = fd;
+    fd_ = ornz::lockBeside(target);
+    if (owner_.lockDepth_ == 0) {
+      owner_.lockDepth_ = 1;
+      owner_.lockFd_ = fd_;
+      owner_.lockTarget_ = target;
+      nested_ = true;
+      fd_ = -1;
+    }
   }
   ~StanzaFileLock() {
-    if (!active_) return;
+    if (!nested_) {
+      if (fd_ >= 0) ::close(fd_);
+      return;
+    }
     if (--owner_.lockDepth_ > 0) return;
     if (owner_.lockFd_ >= 0) ::close(owner_.lockFd_);  // closing releases the lock
     owner_.lockFd_ = -1;
+    owner_.lockTarget_.clear();
   }
+  // Whether the lock is really held (a lock file that cannot be created
+  // leaves the store unserialised).
+  bool held() const { return nested_ ? owner_.lockFd_ >= 0 : fd_ >= 0; }
   StanzaFileLock(const StanzaFileLock&) = delete;
   StanzaFileLock& operator=(const StanzaFileLock&) = delete;
 
  private:
   ZStanzaFileProperties_7_0_0& owner_;
-  bool active_;
+  bool nested_ = false;  // counted in the owner's depth
+  int fd_ = -1;          // a lock of its own
 };
 
 // ---------------------------------------------------------------- construction
@@ -216,25 +255,132 @@ void ZStanzaFileProperties_7_0_0::list() const {
 
 // ---------------------------------------------------------------- files
 
+void ZStanzaFileProperties_7_0_0::forgetChanges() {
+  if (journal_) journal_->clear();
+  else journal_.reset(new StanzaJournal);
+}
+
+void ZStanzaFileProperties_7_0_0::record(int op, const char* stanza, const char* key, const char* text,
+                                         unsigned int ordinal) {
+  if (journal_) journal_->record(static_cast<StanzaJournal::Op>(op), view(stanza), view(key), view(text), ordinal);
+}
+
 void ZStanzaFileProperties_7_0_0::parseText(const std::string& text, const char* name) {
-  std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
-  fresh->parse(text, name, strict_);
-  doc_.swap(fresh);
+  reportingMemory(__LINE__, [&] {
+    std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
+    fresh->parse(text, name, strict_);
+    doc_.swap(fresh);
+    journal_.reset();
+    origin_.clear();
+  });
+}
+
+void ZStanzaFileProperties_7_0_0::readFile(const char* fileName) {
+  if (!fileName) badParameter("null file name", __LINE__);
+  reportingMemory(__LINE__, [&] {
+    std::string target = ornz::resolveSymlinks(fileName);
+    std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
+    fresh->parse(ornz::readWholeFile(fileName), fileName, strict_);
+    std::unique_ptr<StanzaJournal> journal(new StanzaJournal);
+    doc_.swap(fresh);
+    journal_.swap(journal);
+    origin_.swap(target);
+    originPresent_ = true;
+  });
+}
+
+void ZStanzaFileProperties_7_0_0::standForMissingFile(const char* fileName) {
+  reportingMemory(__LINE__, [&] {
+    origin_ = ornz::resolveSymlinks(fileName);
+    originPresent_ = false;
+    forgetChanges();
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::load(const char* fileName) {
-  if (!fileName) badParameter("null file name", __LINE__);
-  StanzaFileLock lock(*this, fileName, serialiseLoads_);
-  std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
-  fresh->parse(ornz::readWholeFile(fileName), fileName, strict_);
-  doc_.swap(fresh);
+  readFile(fileName);
   postLoad(fileName);
 }
 
 void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
   if (!fileName) badParameter("null file name", __LINE__);
-  StanzaFileLock lock(*this, fileName);
-  ornz::writeFileAtomically(fileName, doc_->serialize());
+  reportingMemory(__LINE__, [&] {
+    bool dangling = false;
+    std::string target = ornz::resolveSymlinks(fileName, &dangling);
+    if (dangling) danglingLink(fileName, target);
+    StanzaFileLock lock(*this, target);
+
+    const bool sameFile = journal_ && origin_ == target;
+    std::unique_ptr<StanzaDocument> merged;
+    if (sameFile) {
+      // Under the lock, what the file holds now is final until this store
+      // ends: compare it with what the object read.
+      bool present = false;
+      std::string now = readIfPresent(target, present);
+      bool unchanged = present == originPresent_ && (!present || now == doc_->original());
+      if (!unchanged) {
+        if (journal_->empty()) {
+          // Nothing of ours to write: never overwrite others' work with a
+          // stale copy; take theirs instead.
+          if (present) {
+            std::unique_ptr<StanzaDocument> theirs(new StanzaDocument);
+            theirs->parse(std::move(now), fileName, strict_);
+            doc_.swap(theirs);
+            originPresent_ = true;
+          }
+          return;
+        }
+        if (present) {
+          merged.reset(new StanzaDocument);
+          merged->parse(std::move(now), fileName, strict_);
+          journal_->replay(*merged);
+        }
+        // Gone since it was read: this object's whole content makes it anew.
+      }
+    }
+    std::string text = merged ? merged->serialize() : doc_->serialize();
+    ornz::writeFileAtomically(target, text, lock.held());
+
+    if (!sameFile && journal_) return;  // a copy stored elsewhere: the object still stands for its own file
+    // The object now holds exactly what the file holds.
+    std::unique_ptr<StanzaDocument> stored(new StanzaDocument);
+    try {
+      stored->parse(std::move(text), fileName, false);
+    } catch (ZException_7_0_0&) {
+      journal_.reset();  // cannot happen with text of our own making; stand for no file
+      origin_.clear();
+      return;
+    }
+    doc_.swap(stored);
+    origin_ = target;
+    originPresent_ = true;
+    forgetChanges();
+  });
+}
+
+void ZStanzaFileProperties_7_0_0::lockFile(const char* fileName) {
+  if (!fileName) badParameter("null file name", __LINE__);
+  std::string target = ornz::resolveSymlinks(fileName);
+  if (lockDepth_ > 0 && lockTarget_ == target) {
+    ++lockDepth_;
+    return;
+  }
+  if (lockDepth_ > 0) badParameter("the object already holds the lock of another file", __LINE__);
+  int fd = ornz::lockBeside(target);
+  lockDepth_ = 1;
+  lockFd_ = fd;
+  lockTarget_ = target;
+}
+
+void ZStanzaFileProperties_7_0_0::unlockFile() {
+  if (lockDepth_ == 0 || --lockDepth_ > 0) return;
+  if (lockFd_ >= 0) ::close(lockFd_);
+  lockFd_ = -1;
+  lockTarget_.clear();
+}
+
+bool ZStanzaFileProperties_7_0_0::holdsLockOf(const char* fileName) const {
+  return lockDepth_ > 0 && fileName && ornz::resolveSymlinks(fileName) == lockTarget_;
 }
 
 // ---------------------------------------------------------------- changing
@@ -243,53 +389,87 @@ void ZStanzaFileProperties_7_0_0::setValue(const char* stanza, const char* key, 
   checkStanza(view(stanza));
   checkKey(view(key));
   checkValue(view(value));
-  doc_->setValue(view(stanza), view(key), view(value));
+  reportingMemory(__LINE__, [&] {
+    doc_->setValue(view(stanza), view(key), view(value));
+    record(StanzaJournal::kSetValue, stanza, key, value);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::addValue(const char* stanza, const char* key, const char* value, int) {
   checkStanza(view(stanza));
   checkKey(view(key));
   checkValue(view(value));
-  doc_->addValue(view(stanza), view(key), view(value));
+  reportingMemory(__LINE__, [&] {
+    doc_->addValue(view(stanza), view(key), view(value));
+    record(StanzaJournal::kAddValue, stanza, key, value);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::deleteKey(const char* stanza, const char* key) {
-  doc_->deleteKey(doc_->findStanza(view(stanza)), view(key));
+  reportingMemory(__LINE__, [&] {
+    doc_->deleteKey(doc_->findStanza(view(stanza)), view(key));
+    record(StanzaJournal::kDeleteKey, stanza, key);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::addStanza(const char* stanza) {
   checkStanza(view(stanza));
-  doc_->ensureStanza(view(stanza));
+  reportingMemory(__LINE__, [&] {
+    doc_->ensureStanza(view(stanza));
+    record(StanzaJournal::kAddStanza, stanza);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::deleteStanza(const char* stanza) {
-  doc_->deleteStanza(doc_->findStanza(view(stanza)));
+  reportingMemory(__LINE__, [&] {
+    doc_->deleteStanza(doc_->findStanza(view(stanza)));
+    record(StanzaJournal::kDeleteStanza, stanza);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::addFileComment(const char* comment) {
-  if (comment) doc_->addFileComment(comment);
+  if (!comment) return;
+  reportingMemory(__LINE__, [&] {
+    doc_->addFileComment(comment);
+    record(StanzaJournal::kAddFileComment, nullptr, nullptr, comment);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::addStanzaComment(const char* stanza, const char* comment) {
   std::int32_t s = doc_->findStanza(view(stanza));
-  if (s >= 0 && comment) doc_->addCommentAbove(doc_->headerLine(s), comment);
+  if (s < 0 || !comment) return;
+  reportingMemory(__LINE__, [&] {
+    doc_->addCommentAbove(doc_->headerLine(s), comment);
+    record(StanzaJournal::kAddStanzaComment, stanza, nullptr, comment);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::addEntryComment(const char* stanza, const char* key, const char* comment) {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
-  if (line >= 0 && comment) doc_->addCommentAbove(line, comment);
+  if (line < 0 || !comment) return;
+  reportingMemory(__LINE__, [&] {
+    doc_->addCommentAbove(line, comment);
+    record(StanzaJournal::kAddEntryComment, stanza, key, comment);
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::setEntryComment(const char* stanza, const char* key, const char* comment) {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
-  if (line >= 0) doc_->setCommentAbove(line, view(comment));
+  if (line < 0) return;
+  reportingMemory(__LINE__, [&] {
+    doc_->setCommentAbove(line, view(comment));
+    record(StanzaJournal::kSetEntryComment, stanza, key, comment);
+  });
 }
 
 // ---------------------------------------------------------------- ZStanzaValueIterator_7_0_0
 
 ZStanzaValueIterator_7_0_0::ZStanzaValueIterator_7_0_0(ZStanzaFileProperties_7_0_0& file, const char* stanza,
                                                        const char* key, int, int)
-    : file_(file), next_(file.doc_->firstValueLine(file.doc_->findStanza(view(stanza)), view(key))) {}
+    : file_(file),
+      stanza_(view(stanza)),
+      key_(view(key)),
+      next_(file.doc_->firstValueLine(file.doc_->findStanza(stanza_), key_)) {}
 
 ZStanzaValueIterator_7_0_0::~ZStanzaValueIterator_7_0_0() = default;
 
@@ -307,6 +487,16 @@ bool ZStanzaValueIterator_7_0_0::nextValue(const char*& value) {
 
 void ZStanzaValueIterator_7_0_0::removeValue() {
   if (current_ < 0) return;
-  file_.doc_->removeValueLine(current_);
+  // Which of the equal values this is, so that a store replaying the
+  // removal on newer content removes the same one.
+  unsigned int ordinal = 0;
+  const StanzaDocument& doc = *file_.doc_;
+  for (std::int32_t line = doc.firstValueLine(doc.findStanza(stanza_), key_); line >= 0 && line != current_;
+       line = doc.nextValueLine(line))
+    if (doc.value(line) == value_) ++ordinal;
+  reportingMemory(__LINE__, [&] {
+    file_.doc_->removeValueLine(current_);
+    file_.record(StanzaJournal::kRemoveValue, stanza_.c_str(), key_.c_str(), value_.c_str(), ordinal);
+  });
   current_ = -1;
 }

@@ -13,11 +13,16 @@
 // writes the same bytes; a changed value rewrites its own line only; new keys
 // go at the end of their stanza, new stanzas at the end of the file.
 //
-// Storing, and loading by classes whose postLoad may store (they call
-// serialiseLoads()), hold an open-file-description lock on "<file>.lock"
-// (created beside the file, never replaced or removed; skipped when it
-// cannot be created), so that read-migrate-store cycles of several processes
-// on one file run one after the other. Plain loads only read.
+// Files: a load reads only a regular file (symbolic links followed; a FIFO,
+// device, socket or directory is refused without blocking; at most 64 MiB;
+// a file that changes while it is read is read again) and creates nothing on
+// disk. A store replaces the real file behind any symbolic links atomically
+// and durably, keeping its owner, mode, ACLs and extended attributes, while
+// holding an open-file-description lock on "<real file>.lock" (never a
+// link, never removed; skipped when it cannot be created). A store made to
+// the file the object was read from first reads that file again under the
+// lock, so that what other processes stored in the meantime is kept (see
+// store).
 #ifndef ORNUTIL_FOUNDATION_ZSTANZAFILE_H
 #define ORNUTIL_FOUNDATION_ZSTANZAFILE_H
 
@@ -29,6 +34,7 @@
 
 namespace ornz {
 class StanzaDocument;
+class StanzaJournal;
 }
 
 class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
@@ -57,7 +63,24 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   int numValues(const char* stanza, const char* key) const override;
   int count() const override;
   int count(const char* stanza) const override;
+  // Reads the file into the object (replacing what it held, and forgetting
+  // its changes), then calls postLoad(fileName). On failure the object is
+  // left as it was; the exceptions are those of ZProperties_7_0_0, with
+  // kind 13 also for a file that is not a regular file, is larger than
+  // 64 MiB or kept changing while it was read.
   void load(const char* fileName) override;
+  // Writes the object to the file (through symbolic links, to the real
+  // file; a link to nothing is refused), atomically and durably, holding the
+  // file's lock. When the object was read from that same file and the file
+  // has changed since (another process stored it), the store reads it again
+  // under the lock and makes this object's changes again on top of it:
+  // changes of others are kept, and where both changed one key this store
+  // wins. An object with no changes of its own then writes nothing. After a
+  // store to the file it was read from (or to any file, for an object not
+  // read from one) the object holds exactly what the file holds, and its
+  // changes are forgotten; iterators over it are no longer valid. On failure
+  // the file and the object are unchanged. Changing the object in this way
+  // counts as a change for objects shared between threads.
   void store(const char* fileName) override;
   void list() const override;
   using ZProperties_7_0_0::setValue;
@@ -81,22 +104,48 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   // The file's text as store would write it.
   std::string text() const;
   // Replaces the content with `text`, as load does with a file's bytes
-  // (postLoad is not called). `name` names the source in errors.
+  // (postLoad is not called). `name` names the source in errors. The object
+  // then stands for no file: a store writes exactly this text.
   void parseText(const std::string& text, const char* name);
 
+  // Holds the lock of the file (of the real file behind its symbolic links)
+  // until the matching unlockFile or the object's destruction, so that a
+  // read-modify-write cycle (lockFile, load, change, store) runs with no
+  // other writer in between; loads and stores of that file made meanwhile
+  // do not take it again. Calls nest. Waits while another process holds it.
+  // Raises ZException_7_0_0 (kind 47) for an unusable lock file (see
+  // store); a lock file that cannot be created is no error.
+  void lockFile(const char* fileName);
+  void unlockFile();
+
  protected:
-  // Makes load hold the file's lock through postLoad (for a postLoad that
-  // stores).
-  void serialiseLoads() { serialiseLoads_ = true; }
+  // Reads the file into the object as load does, without calling postLoad.
+  void readFile(const char* fileName);
+  // True while this object holds the lock of that file (lockFile, or a
+  // store in progress).
+  bool holdsLockOf(const char* fileName) const;
 
  private:
   friend class ZStanzaValueIterator_7_0_0;
+  friend class ZProperties_7_0_0;  // the registry: standForMissingFile
   friend class StanzaFileLock;
+  // Makes the (empty) object stand for a file that does not exist yet, so
+  // that a store merges with one created meanwhile.
+  ORNUTIL_LOCAL void standForMissingFile(const char* fileName);
+  ORNUTIL_LOCAL void forgetChanges();
+  ORNUTIL_LOCAL void record(int op, const char* stanza, const char* key = nullptr, const char* text = nullptr,
+              unsigned int ordinal = 0);
+
   std::unique_ptr<ornz::StanzaDocument> doc_;
+  // Changes made since the object read its file; null when it stands for no
+  // file.
+  std::unique_ptr<ornz::StanzaJournal> journal_;
+  std::string origin_;  // the real file it was read from
+  bool originPresent_ = false;
   bool strict_;
-  bool serialiseLoads_ = false;
   int lockDepth_ = 0;
   int lockFd_ = -1;
+  std::string lockTarget_;
 };
 
 // Walks the values of one key of a stanza file, in file order.
@@ -118,6 +167,7 @@ class ORNUTIL_API ZStanzaValueIterator_7_0_0 {
 
  private:
   ZStanzaFileProperties_7_0_0& file_;
+  std::string stanza_, key_;
   int next_;
   int current_ = -1;
   std::string value_;

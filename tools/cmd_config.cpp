@@ -1,5 +1,8 @@
 // ornutil config: read and change stanza configuration files.
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "foundation/zarraylist.h"
@@ -23,19 +26,25 @@ const char kHelp[] =
     "by an earlier release is migrated (and stored) when it is read. get prints\n"
     "every value of the key, one per line; set replaces all values with one; add\n"
     "appends a value; delete removes the key, or only the first value equal to\n"
-    "VALUE. Changes are stored atomically and keep every comment. migrate loads\n"
-    "the file and prints its format version.\n"
+    "VALUE. Changes are stored atomically and keep every comment; set, add and\n"
+    "delete hold the file's lock from reading to storing, so changes made at\n"
+    "once by several processes are all kept. Symbolic links are followed: the\n"
+    "real file is changed and the link stays. migrate loads the file and prints\n"
+    "its format version.\n"
     "Exit status 1 when the stanza or key does not exist, 3 when the file\n"
-    "cannot be read or holds invalid data, 4 when it cannot be written.\n";
+    "cannot be read, is not a regular file or holds invalid data, 4 when it\n"
+    "cannot be written or locked.\n";
 
 int wrongCount() { return cli::usage(cli::kConfig, "wrong number of arguments"); }
 
-int runCommand(const cli::Args& args) {
+int cannotWrite(const ZException_7_0_0& e) { return cli::fail(cli::kCannotWrite, std::string("config: ") + e.text); }
+
+bool changes(const std::string& verb) { return verb == "set" || verb == "add" || verb == "delete"; }
+
+int runCommand(const cli::Args& args, OrnStanzaFileProperties* p) {
   const std::string& verb = args[0];
   const std::string& file = args[1];
   std::size_t n = args.size();
-  auto* p = static_cast<OrnStanzaFileProperties*>(
-      OrnStanzaFileProperties::getRegisteredPropertiesFor(file.c_str(), 0));
   if (verb == "get") {
     if (n != 4) return wrongCount();
     ZArrayList_7_0_0 values(10, 1);
@@ -64,7 +73,10 @@ int runCommand(const cli::Args& args) {
   }
   if (verb == "migrate") {
     if (n != 2) return wrongCount();
-    std::printf("%u\n", p->getIntegerValue("meta-info", "version", 0, 0));
+    // As written: a version this release cannot read is shown, not taken for 0.
+    ZUTF8String_7_0_0 version;
+    p->getValue("meta-info", "version", version, 0, "0");
+    std::printf("%s\n", version.getChars());
     return cli::kOk;
   }
   if (verb == "set" || verb == "add") {
@@ -87,19 +99,47 @@ int runCommand(const cli::Args& args) {
   }
   try {
     p->store(file.c_str());
+  } catch (ZOutOfMemoryException_7_0_0&) {
+    throw;
   } catch (ZException_7_0_0& e) {
-    return cli::fail(cli::kCannotWrite, std::string("config: ") + e.text);
+    return cannotWrite(e);
   }
   return cli::kOk;
+}
+
+// Read-only actions read the file as every program of the product does.
+// Changing ones hold the file's lock from before reading until the store, so
+// that no other process's change lands in between and is lost. A missing
+// file is reported by the load, before any lock file is made beside it.
+int openAndRun(const cli::Args& args) {
+  const std::string& file = args[1];
+  if (!changes(args[0]))
+    return runCommand(args, static_cast<OrnStanzaFileProperties*>(
+                                OrnStanzaFileProperties::getRegisteredPropertiesFor(file.c_str(), 0)));
+  OrnStanzaFileProperties p;
+  struct stat st;
+  if (::stat(file.c_str(), &st) == 0) {
+    try {
+      p.lockFile(file.c_str());
+    } catch (ZException_7_0_0& e) {
+      return cannotWrite(e);
+    }
+  }
+  p.load(file.c_str());
+  int status = runCommand(args, &p);
+  p.unlockFile();
+  return status;
 }
 
 int run(const cli::Args& args) {
   if (cli::wantsHelp(cli::kConfig, args)) return cli::kOk;
   if (args.size() < 2) return cli::usage(cli::kConfig, "an action and a file are needed");
   try {
-    return runCommand(args);
-  } catch (ZInvalidParameterException_7_0_0& e) {
-    return cli::fail(cli::kBadInput, std::string("config: ") + e.text);
+    return openAndRun(args);
+  } catch (ZOutOfMemoryException_7_0_0&) {
+    return cli::fail(cli::kBadInput, "config: out of memory");
+  } catch (std::bad_alloc&) {
+    return cli::fail(cli::kBadInput, "config: out of memory");
   } catch (ZException_7_0_0& e) {
     return cli::fail(cli::kBadInput, std::string("config: ") + e.text);
   }

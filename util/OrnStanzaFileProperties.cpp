@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
+#include "foundation/internal/fileread.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
 #include "foundation/zstring.h"
@@ -139,9 +141,68 @@ void migrateGroupC(OrnStanzaFileProperties& p, const char* fileName) {
       }
     }
   }
+}
 
+constexpr unsigned int kCurrentVersion = 1792;
+
+// The file's format version: 0 when "[meta-info] version" is missing; false
+// when its value is not a plain decimal number within 32 bits, a version no
+// release wrote, which must not be taken for an old one (the file would be
+// "migrated" and a newer file downgraded).
+bool readVersion(const ZStanzaFileProperties_7_0_0& p, unsigned int& version, ZUTF8String_7_0_0& text) {
+  version = 0;
+  if (!p.getValue("meta-info", "version", text, 0, nullptr)) return true;
+  const char* digits = text.getChars();
+  if (!*digits) return false;
+  unsigned long long v = 0;
+  for (const char* d = digits; *d; ++d) {
+    if (*d < '0' || *d > '9') return false;
+    v = v * 10 + static_cast<unsigned>(*d - '0');
+    if (v > 0xffffffffull) return false;
+  }
+  version = static_cast<unsigned int>(v);
+  return true;
+}
+
+// Whether the content needs migrating; an unreadable version is reported
+// and left alone.
+bool needsMigration(const ZStanzaFileProperties_7_0_0& p, const char* fileName, unsigned int& version) {
+  ZUTF8String_7_0_0 text;
+  if (!readVersion(p, version, text)) {
+    orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%s", 0, 48,
+                               0x1354a0d0u, fileName, text.getChars());
+    return false;
+  }
+  return version < kCurrentVersion;
+}
+
+// Applies the rules of every release newer than `version`, then stores.
+void migrate(OrnStanzaFileProperties& p, unsigned int version, const char* fileName) {
+  if (version <= 1295) migrateGroupA(p);
+  if (version <= 1552) migrateGroupB(p, fileName);
+  if (version <= 1791) migrateGroupC(p, fileName);
+  // The rename would send the rest of a writer's bytes (an editor, or
+  // "cat >", rewriting the file in place) to an unlinked file: leave the
+  // file to it and migrate again on the next load.
+  if (ornz::openForWritingElsewhere(fileName)) {
+    orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s", 0, 48, 0x1354a0d1u,
+                               fileName);
+    return;
+  }
   p.store(fileName);
 }
+
+// Releases the object's hold on a file's lock however the migration ends.
+class HeldLock {
+ public:
+  HeldLock(ZStanzaFileProperties_7_0_0& p, const char* fileName) : p_(p) { p_.lockFile(fileName); }
+  ~HeldLock() { p_.unlockFile(); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  ZStanzaFileProperties_7_0_0& p_;
+};
 
 }  // namespace
 
@@ -159,7 +220,6 @@ OrnStanzaFileProperties::OrnStanzaFilePropertiesFactory::~OrnStanzaFilePropertie
 
 OrnStanzaFileProperties::OrnStanzaFileProperties() : ZStanzaFileProperties_7_0_0(1) {
   ensureFactory();
-  serialiseLoads();  // postLoad stores migrated files
 }
 
 OrnStanzaFileProperties::~OrnStanzaFileProperties() = default;
@@ -220,10 +280,18 @@ int OrnStanzaFileProperties::migrateORNRTEStanza() {
 
 void OrnStanzaFileProperties::postLoad(const char* fileName) {
   try {
-    unsigned int version = getIntegerValue("meta-info", "version", 0, 0);
-    if (version <= 1295) migrateGroupA(*this);
-    if (version <= 1552) migrateGroupB(*this, fileName);
-    if (version <= 1791) migrateGroupC(*this, fileName);
+    unsigned int version = 0;
+    if (!needsMigration(*this, fileName, version)) return;
+    if (holdsLockOf(fileName)) {
+      migrate(*this, version, fileName);  // read under the caller's lock already
+      return;
+    }
+    // Reading took no lock, so that a current file (the common case) costs
+    // no lock file. Migrating does: read again under it, since another
+    // process may have migrated or changed the file meanwhile.
+    HeldLock lock(*this, fileName);
+    readFile(fileName);
+    if (needsMigration(*this, fileName, version)) migrate(*this, version, fileName);
   } catch (ZException_7_0_0& e) {
     if (orn_svc_debug_level(orn_ras_svc_handle, 3) >= 9)
       orn_svc__debug_withfile(orn_ras_svc_handle, kModule, __LINE__, 3, 9, "ZException Exception caught. %s\n",

@@ -42,8 +42,15 @@ class ORNUTIL_API OrnStanzaFileProperties : public ZStanzaFileProperties_7_0_0 {
   virtual void deleteValues(const char* stanza, const char* key, ZArrayList_7_0_0& values);
 
   // Migrates a file older than version 1792 and stores it under `fileName`.
-  // A failure is logged (0x1354a0c7) and leaves the migrated content in
-  // memory only; the load goes on.
+  // The file was read without a lock; a file that needs migrating is read
+  // again under its lock (unless the caller holds it: lockFile) and migrated
+  // from what it holds then, so processes loading one old file together
+  // migrate it once. A version that is not a plain decimal number within 32
+  // bits is not understood: the file is left alone and a warning
+  // (0x1354a0d0) names it. A file another process has open for writing is
+  // migrated in memory only (warning 0x1354a0d1). A failure is logged
+  // (0x1354a0c7) and leaves the migrated content in memory only; the load
+  // goes on.
   void postLoad(const char* fileName) override;
   // Adds the missing "ornrte" keys; 1 when it changed the object.
   int migrateORNRTEStanza();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "foundation/svc.h"
 #include "foundation/zarraylist.h"
@@ -39,6 +40,15 @@ unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, u
   } catch (ZException_7_0_0& e) {
     traceCaught("ZException", __LINE__);
     e.report();
+    orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32,
+                               0x1354a09au, fileName, 1);
+    return 0x1354a0c8u;
+  } catch (std::bad_alloc&) {
+    // A C caller cannot catch it; the foundation reports exhausted memory as
+    // ZOutOfMemoryException_7_0_0, but the standard library's own may still
+    // come from anywhere underneath.
+    traceCaught("std::bad_alloc", __LINE__);
+    logNoMemory(__LINE__);
     orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32,
                                0x1354a09au, fileName, 1);
     return 0x1354a0c8u;

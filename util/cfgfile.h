@@ -29,8 +29,10 @@ ORNUTIL_BEGIN_DECL
  * migrating it on first use; `flag` as for the registry) and fills the
  * destinations of the `count` items. Returns 0; 0x1354a0ca when the file
  * holds invalid data (message 0x1354a0c3 logged), 0x1354a0c8 on any other
- * foundation failure (message 0x1354a09a logged). Items filled before a
- * failure stay filled. */
+ * foundation failure, exhausted memory included (message 0x1354a09a
+ * logged): a file that does not exist, is not a regular file, is larger
+ * than 64 MiB or cannot be read. No C++ exception leaves this function.
+ * Items filled before a failure stay filled. */
 ORNUTIL_API unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items,
                                           unsigned int count, int flag);
 

@@ -1,19 +1,25 @@
 #include "foundation/internal/atomicfile.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "foundation/internal/fileread.h"
 #include "foundation/zexception.h"
 
 namespace ornz {
 
 namespace {
+
+const char kModule[] = "foundation/atomicfile";
 
 int sysOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 
@@ -24,8 +30,14 @@ FileOps& ops() {
   return current;
 }
 
-[[noreturn]] void fail(const char* step, const char* path, int err) {
-  fileException(path, err, true, step).throwException("foundation/zstanzafile", __LINE__);
+[[noreturn]] void fail(const char* step, const std::string& path, int err) {
+  fileException(path.c_str(), err, true, step).throwException(kModule, __LINE__);
+}
+
+[[noreturn]] void refuse(const char* step, const std::string& path, const std::string& reason) {
+  ZException_7_0_0 e(kCodeFileNotWritable, ("cannot " + std::string(step) + " " + path + ": " + reason).c_str());
+  e.addInsert(step).addInsert(path.c_str()).addInsert(reason.c_str());
+  e.throwException(kModule, __LINE__);
 }
 
 std::string directoryOf(const std::string& path) {
@@ -35,50 +47,130 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string baseOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Temporary files of stores that died before their rename. Only called under
+// the target's lock: every live store of this target holds it too, so none
+// of the names found belongs to a store still running.
+void removeLeftovers(const std::string& dir, const std::string& base) {
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return;
+  DIR* d = ::fdopendir(dfd);
+  if (!d) {
+    ::close(dfd);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (struct dirent* e = ::readdir(d)) {
+    if (isTemporaryName(e->d_name, base)) stale.emplace_back(e->d_name);
+  }
+  for (const std::string& name : stale) {
+    struct stat st;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      ::unlinkat(dfd, name.c_str(), 0);
+  }
+  ::closedir(d);  // closes dfd
+}
+
+bool mayLeaveBehind(const char* name, int err) {
+  if (err == ENOTSUP || err == EOPNOTSUPP) return true;  // the file system cannot hold it
+  // A label or trusted attribute this process may not set: the new file
+  // keeps what the system gives it.
+  bool privileged = std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
+  return privileged && (err == EPERM || err == EACCES);
+}
+
+// Copies every extended attribute (POSIX ACLs are the system.posix_acl_*
+// ones) from `from` to `to`. Returns 0 or the errno of the first failure
+// that must fail the store.
+int copyAttributes(int from, int to) {
+  std::vector<char> names;
+  ssize_t size;
+  for (;;) {
+    size = ::flistxattr(from, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
+    if (size == 0) return 0;
+    names.resize(static_cast<std::size_t>(size));
+    size = ::flistxattr(from, names.data(), names.size());
+    if (size >= 0) break;
+    if (errno != ERANGE) return errno;  // ERANGE: the list grew meanwhile
+  }
+  std::vector<char> value;
+  for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
+    ssize_t length;
+    for (;;) {
+      length = ::fgetxattr(from, name, nullptr, 0);
+      if (length < 0) break;
+      value.resize(static_cast<std::size_t>(length) + 1);
+      length = ::fgetxattr(from, name, value.data(), value.size());
+      if (length >= 0 || errno != ERANGE) break;
+    }
+    if (length < 0) {
+      if (errno == ENODATA) continue;  // removed meanwhile
+      if (mayLeaveBehind(name, errno)) continue;
+      return errno;
+    }
+    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0 &&
+        !mayLeaveBehind(name, errno))
+      return errno;
+  }
+  return 0;
+}
+
 }  // namespace
 
 FileOps& fileOps() { return ops(); }
 
 void resetFileOps() { ops() = defaults(); }
 
-std::string readWholeFile(const char* path) {
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) fileException(path, errno, false, "open").throwException("foundation/zstanzafile", __LINE__);
-  struct stat st;
-  std::string data;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    fileException(path, EISDIR, false, "read").throwException("foundation/zstanzafile", __LINE__);
+bool isTemporaryName(const std::string& name, const std::string& base) {
+  const std::size_t prefix = base.size() + 5;  // "." base ".tmp"
+  if (name.size() != prefix + 8 || name[0] != '.' || name.compare(1, base.size(), base) != 0 ||
+      name.compare(base.size() + 1, 4, ".tmp") != 0)
+    return false;
+  for (std::size_t i = prefix; i < name.size(); ++i) {
+    char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
-  if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      fileException(path, err, false, "read").throwException("foundation/zstanzafile", __LINE__);
-    }
-    if (n == 0) break;
-    data.append(chunk, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return data;
+  return true;
 }
 
-void writeFileAtomically(const char* path, const std::string& data) {
+void writeFileAtomically(const std::string& target, const std::string& data, bool leftovers) {
   FileOps& o = ops();
-  std::string target = path;
-  std::string dir = directoryOf(target);
-  std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+  const std::string dir = directoryOf(target);
+  const std::string base = baseOf(target);
 
+  if (data.size() > kMaxFileSize)
+    refuse("store", target, "the text is larger than the " + std::to_string(kMaxFileSize >> 20) + " MiB a file may hold");
+
+  // The old file: what it is, and a descriptor to copy its attributes from.
+  // Only a regular file is ever replaced.
   struct stat st;
-  bool exists = ::stat(path, &st) == 0;
-  mode_t mode = exists ? (st.st_mode & 07777) : 0644;
+  bool exists = ::lstat(target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) fail("examine", target, errno);
+  int old = -1;
+  if (exists) {
+    if (!S_ISREG(st.st_mode))
+      refuse("replace", target, std::string("it is ") + fileTypeName(st.st_mode) + ", not a regular file");
+    old = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (old >= 0 && (::fstat(old, &st) != 0 || !S_ISREG(st.st_mode))) {
+      ::close(old);
+      refuse("replace", target, "it was replaced by something that is not a regular file");
+    }
+    // Unreadable to this process: owner and mode still come from lstat; the
+    // attributes cannot be seen, so none can be lost by not copying them.
+  }
+  struct CloseOld {
+    int fd;
+    ~CloseOld() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closeOld{old};
+
+  if (leftovers) removeLeftovers(dir, base);
 
   // A name of our own next to the target: same file system, so rename is atomic.
   std::string temp;
@@ -91,16 +183,16 @@ void writeFileAtomically(const char* path, const std::string& data) {
     std::snprintf(suffix, sizeof suffix, ".tmp%08lx", (seed >> 24) & 0xfffffffful);
     temp = dir + "/." + base + suffix;
     do {
-      fd = o.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      fd = o.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != EEXIST) fail("create a temporary file for", path, errno);
+    if (fd < 0 && errno != EEXIST) fail("create a temporary file for", target, errno);
   }
-  if (fd < 0) fail("create a temporary file for", path, EEXIST);
+  if (fd < 0) fail("create a temporary file for", target, EEXIST);
 
   auto abandon = [&](const char* step, int err) {
     o.close(fd);
     ::unlink(temp.c_str());
-    fail(step, path, err);
+    fail(step, target, err);
   };
 
   const char* p = data.data();
@@ -115,12 +207,19 @@ void writeFileAtomically(const char* path, const std::string& data) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (::fchmod(fd, mode) != 0) abandon("set the permissions of", errno);
-  // Keep the owner when we may (root rewriting a file of another user);
-  // failing that the file is ours, which is no reason to refuse the store.
+  // Owner first (a change of owner clears set-id bits), then the mode, then
+  // the attributes: setting an access ACL rewrites the group bits from its
+  // mask, which a later chmod would undo.
   if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+    // Keep the owner when we may (root rewriting a file of another user);
+    // failing that the file is ours, which is no reason to refuse the store.
     int ignored = ::fchown(fd, st.st_uid, st.st_gid);
     (void)ignored;
+  }
+  if (::fchmod(fd, exists ? (st.st_mode & 07777) : 0644) != 0) abandon("set the permissions of", errno);
+  if (old >= 0) {
+    int err = copyAttributes(old, fd);
+    if (err != 0) abandon("copy the ACL and extended attributes of", err);
   }
   int rc;
   do {
@@ -130,15 +229,15 @@ void writeFileAtomically(const char* path, const std::string& data) {
   if (o.close(fd) != 0 && errno != EINTR) {
     int err = errno;
     ::unlink(temp.c_str());
-    fail("close", path, err);
+    fail("close", target, err);
   }
   do {
-    rc = o.rename(temp.c_str(), path);
+    rc = o.rename(temp.c_str(), target.c_str());
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     int err = errno;
     ::unlink(temp.c_str());
-    fail("rename", path, err);
+    fail("rename", target, err);
   }
   // The new name is durable once the directory is flushed. The content is
   // already in place; a file system that cannot flush directories (EINVAL)

@@ -1,8 +1,14 @@
-// Whole-file reads and atomic, durable replacement of files.
+// Atomic, durable replacement of files, keeping what the old file carried.
 //
 // Relies on POSIX rename(2) replacing the target atomically within one file
 // system, and on fsync(2) of the file and then of its directory making the
-// new name and content durable.
+// new name and content durable. What a crash leaves, step by step:
+//   - before the rename: the old file, untouched, and possibly a temporary
+//     file ".<name>.tmp<8 hex digits>" beside it, which the next store made
+//     under the lock removes;
+//   - after the rename: the new file, complete (it was flushed before it
+//     took the name); before the directory flush, a power cut may still show
+//     the old one, never a mixture.
 #ifndef ORNUTIL_FOUNDATION_INTERNAL_ATOMICFILE_H
 #define ORNUTIL_FOUNDATION_INTERNAL_ATOMICFILE_H
 
@@ -24,17 +30,27 @@ struct FileOps {
 FileOps& fileOps();
 void resetFileOps();
 
-// The whole content of the file. Raises ZException_7_0_0 (kind 12 when it
-// does not exist, 13 otherwise) with the file name and the system's reason.
-std::string readWholeFile(const char* path);
-
-// Replaces `path` with `data`: a temporary file in the same directory is
-// written, flushed to disk, given the target's permissions (0644 for a new
-// file) and owner, renamed over the target, and the directory is flushed.
+// Replaces the regular file `target` (the real file: symbolic links already
+// resolved; it need not exist yet) with `data`: a temporary file in the same
+// directory is written, flushed, given the old file's owner, group, mode,
+// POSIX ACLs and extended attributes (0644 and none for a new file), renamed
+// over the target, and the directory is flushed. With `removeLeftovers`
+// (only while holding the target's lock, so no live store's file is
+// touched), temporary files of earlier stores that died are removed first.
 // On failure the target is untouched, the temporary file is removed, and
 // ZException_7_0_0 (kind 28) is raised naming the step, the file and the
-// system's reason.
-void writeFileAtomically(const char* path, const std::string& data);
+// reason. A target that exists but is not a regular file (a device, FIFO,
+// socket or directory) is refused before anything is written, as is data
+// larger than kMaxFileSize (a file that could not be loaded again).
+// Extended attributes a file system does not support, and security.* or
+// trusted.* attributes this process may not set, are left behind; any other
+// failure to carry them fails the store, so that a file never loses its ACL.
+void writeFileAtomically(const std::string& target, const std::string& data, bool removeLeftovers);
+
+// True for the names writeFileAtomically gives its temporary files beside
+// `base` (a file name without directory): "." base ".tmp" and 8 lower-case
+// hexadecimal digits.
+bool isTemporaryName(const std::string& name, const std::string& base);
 
 }  // namespace ornz
 

@@ -350,9 +350,11 @@ void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
     tail_ = line;
     // A file that ended without a line end keeps ending without one.
     if (lines_[after].eol == kNone || lines_[after].eol == kCr) {
-      // A CR at the end of its text stays text only before a CRLF.
+      // A CR at the end of its text stays text only before a CRLF; a CR
+      // that ended the file was a CRLF cut short, and is completed so that
+      // the line keeps its bytes.
       const Line& a = lines_[after];
-      bool endsInCr = a.length > 0 && a.text[a.length - 1] == '\r';
+      bool endsInCr = a.eol == kCr || (a.length > 0 && a.text[a.length - 1] == '\r');
       lines_[after].eol = endsInCr ? kCrLf : newEol_;
       l.eol = kNone;
     }

@@ -51,6 +51,8 @@ class StanzaDocument {
   void clear();
   // The file's bytes.
   std::string serialize() const;
+  // The bytes last parsed, as they were (changes do not touch them).
+  const std::string& original() const { return buffer_; }
 
   // --- reading
   int stanzaCount() const;

@@ -1,0 +1,196 @@
+#include "foundation/internal/fileread.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "foundation/zexception.h"
+
+namespace ornz {
+
+namespace {
+
+const char kModule[] = "foundation/fileread";
+
+// The limit of symbolic links in one chain, as the kernel's path walk
+// (MAXSYMLINKS).
+constexpr int kMaxLinks = 40;
+// Reads that saw the file change are made again this many times in all.
+constexpr int kReadAttempts = 6;
+
+[[noreturn]] void unreadable(const char* path, const std::string& reason, int line) {
+  std::string name = path ? path : "";
+  ZException_7_0_0 e(kCodeFileUnreadable, (name + ": " + reason).c_str());
+  e.addInsert(path).addInsert(reason.c_str());
+  e.throwException(kModule, line);
+}
+
+[[noreturn]] void failed(const char* path, int err, const char* operation, int line) {
+  fileException(path, err, false, operation).throwException(kModule, line);
+}
+
+int openNoBlock(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// What tells that a file was written: a writer in place changes the size or
+// the change time, a writer by rename changes the identity.
+bool unchanged(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         sameTime(a.st_mtim, b.st_mtim) && sameTime(a.st_ctim, b.st_ctim);
+}
+
+std::string tooLarge(off_t size) {
+  return "too large for a configuration file (" + std::to_string(static_cast<long long>(size)) +
+         " bytes; the limit is " + std::to_string(kMaxFileSize >> 20) + " MiB)";
+}
+
+enum class Attempt { kDone, kChanged };
+
+// One read of the whole file into `data`; kChanged when the file changed
+// while it was read (or was replaced between the look and the open).
+Attempt readOnce(const char* path, std::string& data) {
+  // A look before opening: a device is never opened (opening some has
+  // effects of its own) and a FIFO is never waited on.
+  struct stat before;
+  if (::stat(path, &before) != 0) failed(path, errno, "open", __LINE__);
+  if (!S_ISREG(before.st_mode)) unreadable(path, std::string("not a regular file (") + fileTypeName(before.st_mode) + ")", __LINE__);
+  if (static_cast<unsigned long long>(before.st_size) > kMaxFileSize) unreadable(path, tooLarge(before.st_size), __LINE__);
+
+  int fd = openNoBlock(path);
+  if (fd < 0) {
+    if (errno == EWOULDBLOCK) return Attempt::kChanged;  // another process holds a lease: it is writing
+    failed(path, errno, "open", __LINE__);
+  }
+  struct stat opened;
+  if (::fstat(fd, &opened) != 0) {
+    int err = errno;
+    ::close(fd);
+    failed(path, err, "read", __LINE__);
+  }
+  if (!S_ISREG(opened.st_mode) || static_cast<unsigned long long>(opened.st_size) > kMaxFileSize) {
+    ::close(fd);
+    return Attempt::kChanged;  // replaced after the look: look again
+  }
+
+  // One byte of room past the size, to see the file grow while it is read.
+  std::size_t want = static_cast<std::size_t>(opened.st_size);
+  data.assign(want + 1, '\0');
+  std::size_t got = 0;
+  while (got < data.size()) {
+    ssize_t n = ::read(fd, &data[got], data.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      failed(path, err, "read", __LINE__);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  data.resize(got);
+  struct stat after;
+  int rc = ::fstat(fd, &after);
+  ::close(fd);
+  if (rc != 0 || !unchanged(opened, after) || data.size() != want) return Attempt::kChanged;
+  return Attempt::kDone;
+}
+
+// A signal whose default action is to be ignored and that this process does
+// not handle: a lease broken while it is held must not end or disturb the
+// process (the lease's own signal, SIGIO, would end it).
+int quietSignal() {
+  for (int sig : {SIGURG, SIGWINCH}) {
+    struct sigaction current;
+    if (::sigaction(sig, nullptr, &current) != 0) continue;
+    if (!(current.sa_flags & SA_SIGINFO) && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN))
+      return sig;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char* fileTypeName(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return "a regular file";
+    case S_IFDIR: return "a directory";
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    case S_IFLNK: return "a symbolic link";
+    default: return "a special file";
+  }
+}
+
+std::string resolveSymlinks(const char* path, bool* dangling) {
+  std::string current = path ? path : "";
+  if (dangling) *dangling = false;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0) {
+      if (dangling) *dangling = links > 0 && errno == ENOENT;
+      return current;
+    }
+    if (!S_ISLNK(st.st_mode)) return current;
+    if (links == kMaxLinks) failed(path, ELOOP, "resolve", __LINE__);
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n;
+    for (;;) {
+      n = ::readlink(current.c_str(), &target[0], target.size());
+      if (n < 0) failed(path, errno, "resolve", __LINE__);
+      if (static_cast<std::size_t>(n) < target.size()) break;
+      target.resize(target.size() * 2);  // the link grew since lstat
+    }
+    target.resize(static_cast<std::size_t>(n));
+    if (!target.empty() && target[0] == '/') {
+      current = target;
+    } else {
+      std::size_t slash = current.rfind('/');
+      current = slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+    }
+  }
+}
+
+std::string readWholeFile(const char* path) {
+  std::string data;
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    if (readOnce(path, data) == Attempt::kDone) return data;
+    // Give the writer a moment: 1, 2, 4, 8 and 16 ms.
+    struct timespec pause = {0, (1L << attempt) * 1000000L};
+    ::nanosleep(&pause, nullptr);
+  }
+  unreadable(path, "it kept changing while it was read", __LINE__);
+}
+
+bool openForWritingElsewhere(const char* path) {
+  int sig = quietSignal();
+  if (sig == 0) return false;
+  int fd = openNoBlock(path);
+  if (fd < 0) return errno == EWOULDBLOCK;  // a writer's lease is in the way
+  struct stat st;
+  bool writers = false;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETSIG, sig) == 0) {
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    else writers = errno == EAGAIN;
+  }
+  ::close(fd);
+  return writers;
+}
+
+}  // namespace ornz

@@ -1,0 +1,53 @@
+// Reading the files the library loads (stanza and properties files): only
+// regular files, never blocking, bounded in size, and never a half-written
+// file; and finding the real file behind a chain of symbolic links.
+//
+// Relies on: open(2) with O_NONBLOCK returning at once for a FIFO; fstat(2)
+// of the opened descriptor telling what was really opened; the size and the
+// change time of a file changing whenever it is written; and fcntl(2)
+// F_SETLEASE F_RDLCK failing with EAGAIN while any process has the file open
+// for writing.
+#ifndef ORNUTIL_FOUNDATION_INTERNAL_FILEREAD_H
+#define ORNUTIL_FOUNDATION_INTERNAL_FILEREAD_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace ornz {
+
+// No configuration file comes near this; a larger one is refused before any
+// of it is read, so a huge or sparse file cannot exhaust memory.
+constexpr std::size_t kMaxFileSize = 64u << 20;
+
+// Follows `path` through a chain of symbolic links (relative targets are
+// taken from the link's own directory) to the name that is not a link: the
+// name to lock, write beside and rename over. A name that does not exist is
+// its own target; `dangling` (when given) is set when the chain ends in a
+// name that does not exist. Raises ZException_7_0_0 (kind 13) for a chain
+// of more than 40 links or a link that cannot be read.
+std::string resolveSymlinks(const char* path, bool* dangling = nullptr);
+
+// The whole content of the regular file `path` (symbolic links followed).
+// Raises ZException_7_0_0 naming the file and the reason: kind 12 when it
+// does not exist; kind 13 when it is not a regular file (a FIFO, device,
+// socket or directory is never read, and nothing blocks), is larger than
+// kMaxFileSize, cannot be read, or kept changing while it was read (a read
+// that sees the size, change time or identity differ before and after is
+// made again, a few times, before giving up).
+std::string readWholeFile(const char* path);
+
+// True when another process has the regular file `path` open for writing
+// (a writer in the middle of rewriting it in place). False when nobody has,
+// and when it cannot be told (no such file, a file system without leases,
+// a file this process may not lease, or no signal the lease could safely
+// use).
+bool openForWritingElsewhere(const char* path);
+
+// Words for a file type in messages: "a directory", "a FIFO", ...
+const char* fileTypeName(mode_t mode);
+
+}  // namespace ornz
+
+#endif

@@ -1,0 +1,62 @@
+#include "foundation/internal/stanzajournal.h"
+
+#include "foundation/internal/stanzadoc.h"
+
+namespace ornz {
+
+void StanzaJournal::record(Op op, std::string_view stanza, std::string_view key, std::string_view text,
+                           std::uint32_t ordinal) {
+  changes_.push_back(Change{op, ordinal, std::string(stanza), std::string(key), std::string(text)});
+}
+
+void StanzaJournal::replay(StanzaDocument& doc) const {
+  for (const Change& c : changes_) {
+    switch (c.op) {
+      case kSetValue:
+        doc.setValue(c.stanza, c.key, c.text);
+        break;
+      case kAddValue:
+        doc.addValue(c.stanza, c.key, c.text);
+        break;
+      case kDeleteKey:
+        doc.deleteKey(doc.findStanza(c.stanza), c.key);
+        break;
+      case kRemoveValue: {
+        std::uint32_t seen = 0;
+        for (std::int32_t line = doc.firstValueLine(doc.findStanza(c.stanza), c.key); line >= 0;
+             line = doc.nextValueLine(line)) {
+          if (doc.value(line) != c.text) continue;
+          if (seen++ == c.ordinal) {
+            doc.removeValueLine(line);
+            break;
+          }
+        }
+        break;
+      }
+      case kAddStanza:
+        doc.ensureStanza(c.stanza);
+        break;
+      case kDeleteStanza:
+        doc.deleteStanza(doc.findStanza(c.stanza));
+        break;
+      case kAddFileComment:
+        doc.addFileComment(c.text);
+        break;
+      case kAddStanzaComment: {
+        std::int32_t s = doc.findStanza(c.stanza);
+        if (s >= 0) doc.addCommentAbove(doc.headerLine(s), c.text);
+        break;
+      }
+      case kAddEntryComment:
+      case kSetEntryComment: {
+        std::int32_t line = doc.firstValueLine(doc.findStanza(c.stanza), c.key);
+        if (line < 0) break;
+        if (c.op == kAddEntryComment) doc.addCommentAbove(line, c.text);
+        else doc.setCommentAbove(line, c.text);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace ornz
