@@ -308,6 +308,7 @@ void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
     bool dangling = false;
     std::string target = ornz::resolveSymlinks(fileName, &dangling);
     if (dangling) danglingLink(fileName, target);
+    ornz::checkReplaceable(target);  // no lock file beside a device or FIFO either
     StanzaFileLock lock(*this, target);
 
     const bool sameFile = journal_ && origin_ == target;

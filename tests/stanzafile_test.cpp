@@ -206,12 +206,12 @@ TEST(StanzaFileEdits, EachEditChangesOnlyTheLinesItConcerns) {
        "[b]\nx =\n"},
       {"no final line end: a new key", "[a]\nk = 1",
        [](ZStanzaFileProperties_7_0_0& p) { p.setValue("a", "n", "v", 0); }, "[a]\nk = 1\nn = v"},
-      {"a carriage return ending the file stays out of the value", "[a]\nk = 1\r",
+      {"a carriage return ending the file stays out of the value, and in the file", "[a]\nk = 1\r",
        [](ZStanzaFileProperties_7_0_0& p) {
          ASSERT_EQ(valueOf(p, "a", "k"), "1");
          p.setValue("a", "n", "v", 0);
        },
-       "[a]\nk = 1\nn = v"},
+       "[a]\nk = 1\r\nn = v"},
       {"a value ending in a carriage return keeps it when it becomes the last line", "[a]\nk = 1\r\r\nj = 2",
        [](ZStanzaFileProperties_7_0_0& p) {
          ASSERT_EQ(valueOf(p, "a", "k"), "1\r");

@@ -110,7 +110,8 @@ int runCommand(const cli::Args& args, OrnStanzaFileProperties* p) {
 // Read-only actions read the file as every program of the product does.
 // Changing ones hold the file's lock from before reading until the store, so
 // that no other process's change lands in between and is lost. A missing
-// file is reported by the load, before any lock file is made beside it.
+// file, or one that is no regular file, is reported by the load, before any
+// lock file is made beside it.
 int openAndRun(const cli::Args& args) {
   const std::string& file = args[1];
   if (!changes(args[0]))
@@ -118,7 +119,7 @@ int openAndRun(const cli::Args& args) {
                                 OrnStanzaFileProperties::getRegisteredPropertiesFor(file.c_str(), 0)));
   OrnStanzaFileProperties p;
   struct stat st;
-  if (::stat(file.c_str(), &st) == 0) {
+  if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     try {
       p.lockFile(file.c_str());
     } catch (ZException_7_0_0& e) {

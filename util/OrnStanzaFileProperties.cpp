@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "foundation/internal/fileread.h"
 #include "foundation/svc.h"
@@ -176,11 +177,16 @@ bool needsMigration(const ZStanzaFileProperties_7_0_0& p, const char* fileName, 
   return version < kCurrentVersion;
 }
 
-// Applies the rules of every release newer than `version`, then stores.
-void migrate(OrnStanzaFileProperties& p, unsigned int version, const char* fileName) {
+// Applies the rules of every release newer than `version`, in memory.
+void applyRules(OrnStanzaFileProperties& p, unsigned int version, const char* fileName) {
   if (version <= 1295) migrateGroupA(p);
   if (version <= 1552) migrateGroupB(p, fileName);
   if (version <= 1791) migrateGroupC(p, fileName);
+}
+
+// Migrates and stores; the caller holds the file's lock.
+void migrate(OrnStanzaFileProperties& p, unsigned int version, const char* fileName) {
+  applyRules(p, version, fileName);
   // The rename would send the rest of a writer's bytes (an editor, or
   // "cat >", rewriting the file in place) to an unlinked file: leave the
   // file to it and migrate again on the next load.
@@ -289,8 +295,16 @@ void OrnStanzaFileProperties::postLoad(const char* fileName) {
     // Reading took no lock, so that a current file (the common case) costs
     // no lock file. Migrating does: read again under it, since another
     // process may have migrated or changed the file meanwhile.
-    HeldLock lock(*this, fileName);
-    readFile(fileName);
+    std::optional<HeldLock> lock;
+    try {
+      lock.emplace(*this, fileName);
+      readFile(fileName);
+    } catch (ZException_7_0_0&) {
+      // No lock to be had (or no second read): the values serve this
+      // process migrated, and the file is left as it is.
+      applyRules(*this, version, fileName);
+      throw;
+    }
     if (needsMigration(*this, fileName, version)) migrate(*this, version, fileName);
   } catch (ZException_7_0_0& e) {
     if (orn_svc_debug_level(orn_ras_svc_handle, 3) >= 9)

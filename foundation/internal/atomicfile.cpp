@@ -40,6 +40,10 @@ FileOps& ops() {
   e.throwException(kModule, __LINE__);
 }
 
+[[noreturn]] void refuseNotRegular(const std::string& target, mode_t mode) {
+  refuse("replace", target, std::string("it is ") + fileTypeName(mode) + ", not a regular file");
+}
+
 std::string directoryOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -126,6 +130,11 @@ FileOps& fileOps() { return ops(); }
 
 void resetFileOps() { ops() = defaults(); }
 
+void checkReplaceable(const std::string& target) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) refuseNotRegular(target, st.st_mode);
+}
+
 bool isTemporaryName(const std::string& name, const std::string& base) {
   const std::size_t prefix = base.size() + 5;  // "." base ".tmp"
   if (name.size() != prefix + 8 || name[0] != '.' || name.compare(1, base.size(), base) != 0 ||
@@ -153,8 +162,7 @@ void writeFileAtomically(const std::string& target, const std::string& data, boo
   if (!exists && errno != ENOENT) fail("examine", target, errno);
   int old = -1;
   if (exists) {
-    if (!S_ISREG(st.st_mode))
-      refuse("replace", target, std::string("it is ") + fileTypeName(st.st_mode) + ", not a regular file");
+    if (!S_ISREG(st.st_mode)) refuseNotRegular(target, st.st_mode);
     old = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (old >= 0 && (::fstat(old, &st) != 0 || !S_ISREG(st.st_mode))) {
       ::close(old);

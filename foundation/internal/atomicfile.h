@@ -47,6 +47,11 @@ void resetFileOps();
 // failure to carry them fails the store, so that a file never loses its ACL.
 void writeFileAtomically(const std::string& target, const std::string& data, bool removeLeftovers);
 
+// Raises what writeFileAtomically raises for a target that exists but is not
+// a regular file, so that a caller can refuse before taking locks or making
+// files beside it.
+void checkReplaceable(const std::string& target);
+
 // True for the names writeFileAtomically gives its temporary files beside
 // `base` (a file name without directory): "." base ".tmp" and 8 lower-case
 // hexadecimal digits.

@@ -34,6 +34,7 @@ int lockBeside(const std::string& target) {
   if (::lstat(lock.c_str(), &st) == 0) {
     if (S_ISLNK(st.st_mode)) refuse(lock, "it is a symbolic link", __LINE__);
     if (!S_ISREG(st.st_mode)) refuse(lock, notRegular(st.st_mode), __LINE__);
+    if (st.st_nlink != 1) refuse(lock, "it has other names (hard links)", __LINE__);
   }
   mode_t mode = 0644;
   struct stat file;
