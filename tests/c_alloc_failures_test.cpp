@@ -12,6 +12,7 @@
 #include "foundation/zproperties.h"
 #include "foundation/zstring.h"
 #include "tests/support/alloc_hook.h"
+#include "tests/support/temp_dir.h"
 #include "util/cfgfile.h"
 #include "util/mbs_sprintf.h"
 #include "util/patquote.h"
@@ -137,6 +138,32 @@ TEST_F(CAllocationFailure, KeyValueCopySkipsPairsThatCannotBeCopied) {
     EXPECT_EQ(out.count, 1u);  // the pair whose copy failed is skipped
     ASSERT_LT(n, 20);
   }
+}
+
+// Every allocation of a configuration load failing in turn: the C loader
+// reports a status and never lets an exception reach its C caller.
+TEST_F(CAllocationFailure, ConfigItemLoadReportsExhaustedMemoryAsAStatus) {
+  ornutil_test::TempDir dir;
+  std::string text = "[meta-info]\nversion = 1792\n[s]\n";
+  for (int i = 0; i < 50; ++i) text += "k" + std::to_string(i) + " = value " + std::to_string(i) + "\n";
+  bool reachedEnd = false;
+  long n = 1;
+  for (; n < 5000 && !reachedEnd; ++n) {
+    SCOPED_TRACE(n);
+    // A name per attempt: the registry keeps a file once it has loaded it.
+    std::string file = dir.file("f" + std::to_string(n) + ".conf");
+    ASSERT_TRUE(ornutil_test::writeFile(file, text));
+    ZLCString_7_0_0 value;
+    ZStzFileItem_7_0_0 item = {ZSTZ_ITEM_LCSTRING, "s", "k7", 0, &value, nullptr};
+    unsigned int status = 1;
+    reachedEnd = !failing(n, [&] { status = config_item_load(file.c_str(), &item, 1, 0); });
+    EXPECT_TRUE(status == 0 || status == 0x1354a0c8u) << std::hex << status;
+    if (status == 0) {
+      EXPECT_STREQ(value.getChars(), "value 7");
+    }
+  }
+  EXPECT_TRUE(reachedEnd);
+  EXPECT_GT(n, 20) << "a load makes more allocations than that";
 }
 
 }  // namespace

@@ -26,11 +26,14 @@
 #include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
 #include "foundation/zstring.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
 #include "util/OrnStanzaFileProperties.h"
 #include "util/cfgfile.h"
+#include "util/getpath.h"
 
 using ornutil_test::readFile;
 using ornutil_test::TempDir;
@@ -533,5 +536,63 @@ TEST(Leftovers, TemporaryNamesAreExactlyThoseOfTheStore) {
   EXPECT_FALSE(ornz::isTemporaryName(".a.conf.tmp0123abcg", "a.conf"));
   EXPECT_FALSE(ornz::isTemporaryName(".a.conf.tmp", "a.conf"));
 }
+
+// ---------------------------------------------------------------- start-up
+
+// The files start-up reads, as FIFOs and devices in a private view of /etc
+// and /opt: start-up finishes, with the values it has without them, and
+// makes nothing beside them.
+ORNUTIL_CHILD_TEST(StartupSpecialFilesChild, InChild) {
+  std::string why;
+  ASSERT_TRUE(ornutil_test::enterSandbox({{"/opt/BrenmoorWarden/etc/keep", ""}}, &why)) << why;
+  const bool device = std::getenv("AS_DEVICE") != nullptr;
+  for (const char* path : {"/etc/cqy.conf", "/etc/kvt/corvan/common/cfg/log.properties",
+                           "/opt/BrenmoorWarden/etc/orn.conf"}) {
+    ornutil_test::writeFileAt(path, "");
+    ASSERT_EQ(::unlink(path), 0);
+    int rc = device ? ::mknod(path, S_IFCHR | 0666, makedev(1, 3)) : ::mkfifo(path, 0644);
+    ASSERT_EQ(rc, 0) << path << ": " << std::strerror(errno);
+  }
+  Deadline deadline(20);
+  ornutil_init();
+  EXPECT_STREQ(orn_get_path("/opt/BrenmoorWarden/etc/kelmgrd.conf"), "/opt/BrenmoorWarden/etc/kelmgrd.conf");
+  EXPECT_EQ(typeOf("/opt/BrenmoorWarden/etc/orn.conf"), device ? S_IFCHR : S_IFIFO);
+  EXPECT_EQ(lockFilesIn("/opt/BrenmoorWarden/etc"), std::vector<std::string>{});
+  EXPECT_FALSE(exists("/etc/cqy.conf.lock"));
+  EXPECT_FALSE(exists("/etc/kvt/corvan/common/cfg/log.properties.lock"));
+}
+
+// An old orn.conf whose lock name is a planted link: start-up migrates it
+// for the process and follows no link.
+ORNUTIL_CHILD_TEST(StartupPlantedLockChild, InChild) {
+  std::string why;
+  ASSERT_TRUE(ornutil_test::enterSandbox({{"/opt/BrenmoorWarden/etc/orn.conf", "[ssl]\nssl-enable-fips = yes\n"}},
+                                         &why))
+      << why;
+  ASSERT_EQ(::symlink("/opt/victim", "/opt/BrenmoorWarden/etc/orn.conf.lock"), 0);
+  ornutil_init();
+  EXPECT_FALSE(exists("/opt/victim"));
+  EXPECT_EQ(readFile("/opt/BrenmoorWarden/etc/orn.conf"), "[ssl]\nssl-enable-fips = yes\n");
+}
+
+class StartupFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::string why;
+    static bool supported = ornutil_test::sandboxSupported(&why);
+    if (!supported) GTEST_SKIP() << "needs root and mount namespaces (" << why << ")";
+  }
+  void runChild(const char* test, std::vector<std::pair<std::string, std::string>> env = {}) {
+    std::string output;
+    EXPECT_EQ(ornutil_test::runSandboxedTest(test, env, &output), 0) << output;
+  }
+};
+
+TEST_F(StartupFiles, FifosAndDevicesNeitherBlockNorGetReplaced) {
+  runChild("StartupSpecialFilesChild.InChild");
+  runChild("StartupSpecialFilesChild.InChild", {{"AS_DEVICE", "1"}});
+}
+
+TEST_F(StartupFiles, APlantedLockLinkIsNotFollowed) { runChild("StartupPlantedLockChild.InChild"); }
 
 }  // namespace
