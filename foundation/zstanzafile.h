@@ -114,7 +114,9 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   // other writer in between; loads and stores of that file made meanwhile
   // do not take it again. Calls nest. Waits while another process holds it.
   // Raises ZException_7_0_0 (kind 47) for an unusable lock file (see
-  // store); a lock file that cannot be created is no error.
+  // store), and ZInvalidParameterException_7_0_0 while the object holds
+  // the lock of another file; a lock file that cannot be created is no
+  // error (the cycle then runs unserialised).
   void lockFile(const char* fileName);
   void unlockFile();
 

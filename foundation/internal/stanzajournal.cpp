@@ -6,6 +6,15 @@ namespace ornz {
 
 void StanzaJournal::record(Op op, std::string_view stanza, std::string_view key, std::string_view text,
                            std::uint32_t ordinal) {
+  // A key set over and over (a value kept up to date in memory) is one
+  // change, not a list that grows until the next store.
+  if (op == kSetValue && !changes_.empty()) {
+    Change& last = changes_.back();
+    if (last.op == kSetValue && last.stanza == stanza && last.key == key) {
+      last.text.assign(text.data(), text.size());
+      return;
+    }
+  }
   changes_.push_back(Change{op, ordinal, std::string(stanza), std::string(key), std::string(text)});
 }
 
