@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "util/internal/base64_kernels.h"
+#include "util/internal/base64_stream.h"
 
 static_assert(sizeof(unsigned long) == sizeof(std::size_t),
               "lengths are passed as unsigned long and used as size_t");
@@ -33,19 +34,6 @@ namespace {
 // because either path gives the same bytes.
 std::atomic<bool> forceScalar{false};
 
-bool cpuHasAvx2() {
-#if ORNUTIL_BASE64_HAVE_AVX2
-  // libgcc also checks that the operating system saves the AVX registers.
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
 void set_path(Path path) { forceScalar.store(path == Path::scalar, std::memory_order_relaxed); }
@@ -66,30 +54,9 @@ char* mime64_new_encode(unsigned char const* data, unsigned long length) {
   char* text = static_cast<char*>(std::malloc(groups * 4 + 1));
   if (text == nullptr) return nullptr;
 
-  std::size_t i = 0;
-  char* out = text;
-#if ORNUTIL_BASE64_HAVE_AVX2
-  if (b64::avx2_active()) {
-    i = b64::encodeAvx2(data, n, out);
-    out += i / 3 * 4;
-  }
-#endif
-  std::size_t done = b64::encodeScalar(data + i, n - i, out);
-  i += done;
-  out += done / 3 * 4;
-
-  if (n - i == 1) {
-    std::memcpy(out, b64::kPairs.pair[unsigned(data[i]) << 4], 2);
-    out[2] = '=';
-    out[3] = '=';
-    out += 4;
-  } else if (n - i == 2) {
-    unsigned x = unsigned(data[i]) << 10 | unsigned(data[i + 1]) << 2;  // 18 bits
-    std::memcpy(out, b64::kPairs.pair[x >> 6], 2);
-    out[2] = new_alphabet[x & 63];
-    out[3] = '=';
-    out += 4;
-  }
+  std::size_t i = b64::encodeGroups(data, n, text, b64::avx2_active());
+  char* out = text + i / 3 * 4;
+  out += b64::encodeLast(data + i, n - i, out);
   *out = '\0';
   return text;
 }
@@ -105,54 +72,12 @@ void mime64_new_decode(char const* text, unsigned long length, char** out,
   auto* buffer = static_cast<unsigned char*>(std::malloc(n));
   if (buffer == nullptr) return;
 
+  // One block of a stream: with no group carried in, the output stays
+  // within n bytes (o <= 3i/4), which is all the kernels need.
   const auto* in = reinterpret_cast<const unsigned char*>(text);
-  const bool avx2 = b64::avx2_active();
-  std::size_t i = 0, o = 0;
-  std::uint32_t group = 0;  // values of a group being collected, 6 bits each
-  unsigned held = 0;        // how many
-  bool stopped = false;
-
-  // The kernels take whole groups of clean characters (o <= 3i/4 keeps their
-  // word stores inside the buffer); anything else goes through the loop below,
-  // which keeps going until it is back at a group boundary in front of a
-  // character of the alphabet.
-  while (i < n && !stopped) {
-#if ORNUTIL_BASE64_HAVE_AVX2
-    if (avx2) i += b64::decodeAvx2(in + i, n - i, buffer + o, &o);
-#else
-    (void)avx2;
-#endif
-    i += b64::decodeScalar(in + i, n - i, buffer + o, &o);
-    while (i < n) {
-      unsigned char c = in[i++];
-      if (c == '=') {
-        stopped = true;
-        break;
-      }
-      unsigned v = c < 128 ? new_reverse_alphabet[c] : 255u;
-      if (v != 255) {
-        group = group << 6 | v;
-        if (++held == 4) {
-          buffer[o] = static_cast<unsigned char>(group >> 16);
-          buffer[o + 1] = static_cast<unsigned char>(group >> 8);
-          buffer[o + 2] = static_cast<unsigned char>(group);
-          o += 3;
-          group = 0;
-          held = 0;
-        }
-      }
-      if (held == 0 && i < n && in[i] < 128 && new_reverse_alphabet[in[i]] != 255) break;
-    }
-  }
-
-  // A last group of 2 or 3 values carries 1 or 2 whole bytes; its low bits
-  // are padding.
-  if (held == 2) {
-    buffer[o++] = static_cast<unsigned char>(group >> 4);
-  } else if (held == 3) {
-    buffer[o++] = static_cast<unsigned char>(group >> 10);
-    buffer[o++] = static_cast<unsigned char>(group >> 2);
-  }
+  b64::StreamDecoder decoder(b64::avx2_active());
+  std::size_t o = decoder.feed(in, n, buffer);
+  o += decoder.finish(buffer + o);
   *out = reinterpret_cast<char*>(buffer);
   *out_length = o;
 }
