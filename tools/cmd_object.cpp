@@ -22,9 +22,13 @@ int object(const cli::Args& args) {
   unsigned long status = 0;
   map.decode(buffer, status);
   if (status != 0) return cli::fail(cli::kBadInput, "object: not an encoded name/value tree (status " + std::to_string(status) + ")");
+  // The encoded bytes are not needed once decoded: free them before the
+  // trace text is made, so the peak holds the tree and the text, not three
+  // copies of the data.
+  std::string().swap(data);
   ZUTF8String_7_0_0 text;
   map.buildTraceBuf(text, 0);
-  cli::writeOut(std::string(text.getChars(), text.getLength()));
+  cli::writeOut(text.getChars(), text.getLength());
   return cli::kOk;
 }
 
