@@ -31,6 +31,7 @@
 #include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
+#include "tests/support/tool_runner.h"
 #include "util/OrnStanzaFileProperties.h"
 #include "util/cfgfile.h"
 #include "util/getpath.h"
@@ -78,28 +79,11 @@ int codeOf(Op op, std::string* text = nullptr) {
   return 0;
 }
 
-struct ToolResult {
-  int status;
-  std::string out, err;
-};
+using ornutil_test::shellQuote;
+using ornutil_test::ToolResult;
 
-std::string shellQuote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-// The tool as a user runs it; `timeout` turns a hang into a failure.
 ToolResult tool(const TempDir& scratch, const std::vector<std::string>& args) {
-  std::string out = scratch.path() + "/.tool-out", err = scratch.path() + "/.tool-err";
-  std::string command = "timeout 20 " + shellQuote(ORNUTIL_TOOL);
-  for (const std::string& a : args) command += " " + shellQuote(a);
-  command += " </dev/null >" + out + " 2>" + err;
-  int raw = std::system(command.c_str());
-  ToolResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
-  ::unlink(out.c_str());
-  ::unlink(err.c_str());
-  return r;
+  return ornutil_test::runTool(scratch.path(), args);
 }
 
 std::vector<std::string> lockFilesIn(const std::string& dir) {

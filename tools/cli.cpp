@@ -22,11 +22,7 @@ std::string reason(const std::string& file, int err) {
 
 }  // namespace
 
-namespace {
-
-// The escaping of printable(); `backslashes` false leaves backslashes alone,
-// for whole messages whose names were escaped already.
-std::string escaped(const std::string& text, bool backslashes) {
+std::string printable(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -41,7 +37,7 @@ std::string escaped(const std::string& text, bool backslashes) {
       i += static_cast<std::size_t>(length);
       continue;
     }
-    if (length == 1 && c >= 0x20 && c != 0x7f && (c != '\\' || !backslashes)) {
+    if (length == 1 && c >= 0x20 && c != 0x7f && c != '\\') {
       out += static_cast<char>(c);
       ++i;
       continue;
@@ -66,14 +62,10 @@ std::string escaped(const std::string& text, bool backslashes) {
   return out;
 }
 
-}  // namespace
-
-std::string printable(const std::string& text) { return escaped(text, true); }
-
-std::string quoted(const std::string& name) { return "'" + printable(name) + "'"; }
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 int fail(int code, const std::string& what) {
-  std::string line = "ornutil: " + escaped(what, false) + "\n";
+  std::string line = "ornutil: " + printable(what) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   return code;
 }

@@ -45,7 +45,7 @@ bool wantsHelp(const Command& command, const Args& args);
 // of a valid UTF-8 character escaped as \n, \t, \\ or \xHH (as ls -b shows
 // names).
 std::string printable(const std::string& text);
-// A name for a message: printable(name) in single quotes.
+// A name for a message, in single quotes (fail() escapes the whole message).
 std::string quoted(const std::string& name);
 
 // A file, or standard input for "-" or "", read in blocks.
