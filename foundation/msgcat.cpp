@@ -1,15 +1,29 @@
+// Relies on glibc: catopen of a name holding '/' opens exactly that file
+// (without O_NONBLOCK, so a FIFO there would block it), and
+// nl_langinfo(_NL_LOCALE_NAME(LC_MESSAGES)) names the LC_MESSAGES locale in
+// force (see ornz::readLocaleName). On Linux, opening /proc/self/fd/<n> opens
+// the file that descriptor n refers to, whatever has since become of its name.
 #include "foundation/msgcat.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <locale.h>
 #include <nl_types.h>
+#include <sys/auxv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "foundation/catalog_ids.h"
 #include "foundation/internal/environment.h"
+#include "foundation/internal/nlspath.h"
 
 namespace {
 
@@ -37,7 +51,7 @@ const BuiltIn* findBuiltIn(unsigned int id) {
 // descriptor is not guaranteed thread-safe, so look-ups hold the mutex too.
 struct Catalogue {
   std::mutex mutex;
-  nl_catd descriptor = reinterpret_cast<nl_catd>(-1);
+  nl_catd descriptor = reinterpret_cast<nl_catd>(-1);  // none open
   bool tried = false;
   std::string nlspath;
 };
@@ -47,6 +61,58 @@ Catalogue& catalogue() {
   return *instance;
 }
 
+const nl_catd kNoCatalogue = reinterpret_cast<nl_catd>(-1);
+
+// The name of the LC_MESSAGES locale in force, as catopen substitutes it for
+// %L. Not setlocale(LC_MESSAGES, NULL) but nl_langinfo of the name (what
+// glibc's own catopen reads too), copied under the mutex kelmsg_init's
+// setlocale holds, since setlocale frees the name it replaces.
+std::string messagesLocaleName() {
+  std::string locale = ornz::readLocaleName(LC_MESSAGES);
+  // As glibc: a set-user-ID program never lets a locale name lead elsewhere.
+  if (getauxval(AT_SECURE) && locale.find('/') != std::string::npos) locale = "C";
+  return locale;
+}
+
+// Opens the catalogue at one candidate, or gives kNoCatalogue. Only a
+// regular file reaches catopen: glibc opens what it is given without
+// O_NONBLOCK, so a FIFO would block it for good and a device would be opened
+// (a terminal perhaps becoming the controlling one). The file is checked
+// through our own non-blocking descriptor and handed over as
+// /proc/self/fd/<n>, so what catopen reads is the file checked, even if the
+// name is replaced in between.
+nl_catd openCandidate(const std::string& candidate) {
+  struct stat st;
+  // Saves opening a device or FIFO at all; the fstat below is what counts.
+  if (stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kNoCatalogue;
+  int fd = open(candidate.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return kNoCatalogue;
+  nl_catd descriptor = kNoCatalogue;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    char byDescriptor[32];
+    std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", fd);
+    // Without /proc the name is all there is (and may be swapped meanwhile).
+    const char* name = access(byDescriptor, F_OK) == 0 ? byDescriptor : candidate.c_str();
+    descriptor = catopen(name, NL_CAT_LOCALE);
+  }
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return descriptor;
+}
+
+// The catalogue at the first candidate catopen accepts. glibc stops at the
+// first candidate it can open, even one it then rejects; going on instead
+// lets a stray file early in the path not hide the catalogue.
+nl_catd openCatalogue(const std::string& nlspath) {
+  for (const std::string& candidate :
+       ornz::catalogueCandidates(nlspath, ORN_MSG_CAT_NAME, messagesLocaleName())) {
+    nl_catd descriptor = openCandidate(candidate);
+    if (descriptor != kNoCatalogue) return descriptor;
+  }
+  return kNoCatalogue;
+}
+
 char* lookUpCatalogue(unsigned int id) {
   Catalogue& c = catalogue();
   std::lock_guard<std::mutex> hold(c.mutex);
@@ -54,12 +120,13 @@ char* lookUpCatalogue(unsigned int id) {
   // race with a setlocale of another thread, which frees the old name.
   std::string currentPath = ornz::readEnvironment("NLSPATH");
   if (!c.tried || currentPath != c.nlspath) {
-    if (c.descriptor != reinterpret_cast<nl_catd>(-1)) catclose(c.descriptor);
-    c.descriptor = catopen(ORN_MSG_CAT_NAME, NL_CAT_LOCALE);
+    if (c.descriptor != kNoCatalogue) catclose(c.descriptor);
+    c.descriptor = kNoCatalogue;  // closed, even if the open below throws
+    c.descriptor = openCatalogue(currentPath);  // std::bad_alloc: tried again next time
     c.tried = true;
-    c.nlspath = currentPath;
+    c.nlspath.swap(currentPath);
   }
-  if (c.descriptor == reinterpret_cast<nl_catd>(-1)) return nullptr;
+  if (c.descriptor == kNoCatalogue) return nullptr;
   const char* text = catgets(c.descriptor, ORN_MSG_CAT_SET(id), ORN_MSG_CAT_NUMBER(id), nullptr);
   return text ? strdup(text) : nullptr;
 }

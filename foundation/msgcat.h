@@ -1,11 +1,16 @@
 /* Message texts by id, and the family's directory and security services.
  *
- * Texts come from the X/Open catalogue "ornutil" (ornutil.cat), found by
- * catopen through NLSPATH and the LC_MESSAGES locale; ids the catalogue lacks
- * fall back to the built-in English texts compiled from messages.def. The
- * catalogue is reopened when NLSPATH has changed since it was opened, so
- * start-up's change of NLSPATH takes effect at once; the locale is the one in
- * force when it was (re)opened (programs set it at start, before threads).
+ * Texts come from the X/Open catalogue "ornutil" (ornutil.cat), found
+ * through NLSPATH and the LC_MESSAGES locale as catopen finds it (NLSPATH's
+ * elements, then glibc's /usr/share/locale ones); ids the catalogue lacks
+ * fall back to the built-in English texts compiled from messages.def. Only a
+ * regular file is read: a FIFO, device, directory or socket where the
+ * catalogue is looked for is passed over without waiting, and so are empty
+ * elements of NLSPATH and files that are not valid catalogues; the first
+ * valid catalogue is used. The catalogue is reopened when NLSPATH has changed
+ * since it was opened, so start-up's change of NLSPATH takes effect at once;
+ * the locale is the one in force when it was (re)opened (programs set it at
+ * start, before threads).
  */
 #ifndef ORNUTIL_FOUNDATION_MSGCAT_H
 #define ORNUTIL_FOUNDATION_MSGCAT_H

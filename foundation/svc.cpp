@@ -36,14 +36,27 @@ Sink& sink() {
 }
 
 // Caller holds the sink's mutex. Returns 0 or the errno of a failed open.
+//
+// ORN_SVC_LOG may name something other than a file. O_NONBLOCK keeps the
+// open itself from waiting: a FIFO without a reader fails at once with ENXIO
+// (and records go to standard error, as for any file that cannot be opened)
+// instead of blocking the process; O_NOCTTY keeps a terminal from becoming
+// the controlling one. Once open, writes block again, so that a pipe with a
+// reader is written to as standard error would be.
 int openDestination(Sink& s) {
   if (s.fd != STDERR_FILENO) close(s.fd);
   s.fd = STDERR_FILENO;
   s.opened = true;
   std::string path = ornz::readEnvironment("ORN_SVC_LOG");
   if (path.empty()) return 0;
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) return errno;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    int err = errno;
+    close(fd);
+    return err;
+  }
   s.fd = fd;
   return 0;
 }

@@ -14,7 +14,11 @@
  *
  * Records go to standard error, or are appended to the file named by the
  * environment variable ORN_SVC_LOG (read by orn_svc_init, or by the first
- * record when orn_svc_init has not been called).
+ * record when orn_svc_init has not been called). Opening it never waits and
+ * never takes a controlling terminal: a FIFO without a reader counts as a
+ * file that cannot be opened (records go to standard error); a FIFO or pipe
+ * with a reader, a terminal or /dev/stderr is written to as standard error
+ * is, each record with one blocking write.
  *
  * Debug levels (0 to 9, default 0) come from ORN_SVC_DEBUG, read when a
  * handle is first filled in: a comma-separated list of NAME:SUB.LEVEL where

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/catalog_ids.h"
+#include "foundation/internal/nlspath.h"
 #include "foundation/msgcat.h"
 
 namespace {
@@ -70,6 +71,51 @@ TEST(MessageTable, EveryIdTheLibraryUsesHasAText) {
     EXPECT_EQ(status, 0u);
     std::free(text);
   }
+}
+
+// Known answers: the substitutions of glibc's __open_catalog
+// (catgets/open_catalog.c), but for empty elements, which glibc reads as %N
+// in the current directory and which are left out here.
+TEST(MsgSearchPath, ElementsExpandAsCatopenExpandsThem) {
+  const struct {
+    const char* description;
+    const char* nlspath;
+    const char* locale;
+    std::vector<std::string> expected;  // before the four default candidates
+  } rows[] = {
+      {"catalogue name", "/a/%N:/b/%N.cat", "C", {"/a/ornutil", "/b/ornutil.cat"}},
+      {"locale and its parts", "/m/%L/%l/%t/%c/%N", "de_DE.UTF-8", {"/m/de_DE.UTF-8/de/DE/UTF-8/ornutil"}},
+      {"locale without territory or codeset", "/m/%L-%l-%t-%c", "C", {"/m/C-C--"}},
+      {"codeset without territory", "/m/%L-%l-%t-%c", "C.UTF-8", {"/m/C.UTF-8-C--UTF-8"}},
+      {"a modifier stays with the territory", "/m/%l-%t-%c", "de_DE@euro", {"/m/de-DE@euro-"}},
+      {"a modifier stays with the codeset", "/m/%l-%t-%c", "sr_RS.UTF-8@latin", {"/m/sr-RS-UTF-8@latin"}},
+      {"an empty locale name is C", "/m/%L/%l", "", {"/m/C/C"}},
+      {"percent sign", "/p/100%%/%N", "C", {"/p/100%/ornutil"}},
+      {"an unknown sequence drops its element", "/x/%Z/%N:/y/%N", "C", {"/y/ornutil"}},
+      {"a trailing percent sign drops its element", "/x/%:/y/%N", "C", {"/y/ornutil"}},
+      {"empty elements are left out", ":/a/%N::/b/%N:", "C", {"/a/ornutil", "/b/ornutil"}},
+      {"an element without substitutions stands as it is", "relative/file", "C", {"relative/file"}},
+      {"unset or empty NLSPATH: the defaults only", "", "C", {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.description);
+    std::vector<std::string> got = ornz::catalogueCandidates(row.nlspath, "ornutil", row.locale);
+    ASSERT_EQ(got.size(), row.expected.size() + 4);
+    got.resize(row.expected.size());
+    EXPECT_EQ(got, row.expected);
+  }
+}
+
+// The default is glibc's NLSPATH (catgets/Makefile, prefix /usr).
+TEST(MsgSearchPath, DefaultCandidatesFollowNlspath) {
+  std::vector<std::string> expected = {
+      "/n/ornutil",
+      "/usr/share/locale/fr_FR.UTF-8/ornutil",
+      "/usr/share/locale/fr_FR.UTF-8/LC_MESSAGES/ornutil",
+      "/usr/share/locale/fr/ornutil",
+      "/usr/share/locale/fr/LC_MESSAGES/ornutil",
+  };
+  EXPECT_EQ(ornz::catalogueCandidates("/n/%N", "ornutil", "fr_FR.UTF-8"), expected);
 }
 
 // Builds a catalogue in a temporary directory laid out as NLSPATH's
@@ -132,6 +178,16 @@ TEST_F(CatalogueTest, ANewSearchPathIsHonouredAtOnce) {
   EXPECT_EQ(take(orn_msg_get_msg(0x10652065, nullptr)), "Out of memory.");
   setenv("NLSPATH", "/nonexistent/%L/%N.cat", 1);
   EXPECT_EQ(take(orn_msg_get_msg(0x10652065, nullptr)), "Out of memory.");
+}
+
+TEST_F(CatalogueTest, TheLocaleNameInForceIsSubstituted) {
+  if (!setlocale(LC_MESSAGES, "C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale here";
+  writeCatalogue({{0x10652065, "found under C.UTF-8"}});
+  ASSERT_EQ(rename((dir_ + "/C").c_str(), (dir_ + "/C.UTF-8").c_str()), 0);
+  setenv("NLSPATH", (dir_ + "/%L/%N.cat").c_str(), 1);
+  std::string text = take(orn_msg_get_msg(0x10652065, nullptr));
+  setlocale(LC_MESSAGES, "C");
+  EXPECT_EQ(text, "found under C.UTF-8");
 }
 
 TEST_F(CatalogueTest, UnknownIdsGiveNullAndANotFoundStatus) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 
+#include "foundation/internal/environment.h"
 #include "foundation/msgcat.h"
 #include "foundation/svc.h"
 #include "foundation/zstring.h"
@@ -151,7 +152,8 @@ int kelmsg_init(const char* name) {
   static std::mutex settingUp;
   std::lock_guard<std::mutex> hold(settingUp);
   if (__atomic_load_n(&init_svc, __ATOMIC_ACQUIRE)) return 1;
-  setlocale(LC_ALL, "");
+  // Under the mutex of the catalogue's reads of the locale name.
+  ornz::setLocale(LC_ALL, "");
   ZUTF8String_7_0_0 progname(name);
   // openlog keeps the pointer: the name gets a copy of its own that lives as
   // long as the process. A copy left from an attempt that failed (and closed
