@@ -311,6 +311,8 @@ void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
     ornz::checkReplaceable(target);  // no lock file beside a device or FIFO either
     StanzaFileLock lock(*this, target);
 
+    // Never rename over a file another process is rewriting in place.
+    ornz::waitForWriters(target.c_str());
     const bool sameFile = journal_ && origin_ == target;
     std::unique_ptr<StanzaDocument> merged;
     if (sameFile) {

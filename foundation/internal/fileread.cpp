@@ -21,8 +21,9 @@ const char kModule[] = "foundation/fileread";
 // The limit of symbolic links in one chain, as the kernel's path walk
 // (MAXSYMLINKS).
 constexpr int kMaxLinks = 40;
-// Reads that saw the file change are made again this many times in all.
-constexpr int kReadAttempts = 6;
+// How long a read waits for a file to stop changing, or for another
+// process to close it after writing it in place.
+constexpr long kWaitMs = 500;
 
 [[noreturn]] void unreadable(const char* path, const std::string& reason, int line) {
   std::string name = path ? path : "";
@@ -59,10 +60,30 @@ std::string tooLarge(off_t size) {
          " bytes; the limit is " + std::to_string(kMaxFileSize >> 20) + " MiB)";
 }
 
-enum class Attempt { kDone, kChanged };
+enum class Attempt {
+  kDone,     // read whole, nobody writing
+  kWriter,   // read without a change, but another process has it open for writing
+  kChanged,  // changed while it was read (or replaced between the look and the open)
+};
 
-// One read of the whole file into `data`; kChanged when the file changed
-// while it was read (or was replaced between the look and the open).
+// Whether another process has the file behind `fd` (open for reading only)
+// open for writing: a read lease cannot then be had. The lease is given back
+// at once. Unknown (false) where leases cannot tell.
+bool writerOn(int fd);
+
+// A writer in the middle of rewriting a file in place changed it moments
+// ago; a file that has not changed for longer than a read waits cannot be
+// told from a finished one anyway. Asking for a lease costs as much as the
+// rest of a small read, so only recently changed files are asked about.
+bool changedLately(const struct stat& st) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  long long ageMs = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000 +
+                    (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  return ageMs < 2 * kWaitMs;  // a time in the future counts as recent
+}
+
+// One read of the whole file into `data`.
 Attempt readOnce(const char* path, std::string& data) {
   // A look before opening: a device is never opened (opening some has
   // effects of its own) and a FIFO is never waited on.
@@ -105,9 +126,10 @@ Attempt readOnce(const char* path, std::string& data) {
   data.resize(got);
   struct stat after;
   int rc = ::fstat(fd, &after);
+  bool writer = rc == 0 && changedLately(after) && writerOn(fd);
   ::close(fd);
   if (rc != 0 || !unchanged(opened, after) || data.size() != want) return Attempt::kChanged;
-  return Attempt::kDone;
+  return writer ? Attempt::kWriter : Attempt::kDone;
 }
 
 // A signal whose default action is to be ignored and that this process does
@@ -169,28 +191,60 @@ std::string resolveSymlinks(const char* path, bool* dangling) {
 
 std::string readWholeFile(const char* path) {
   std::string data;
-  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    if (readOnce(path, data) == Attempt::kDone) return data;
-    // Give the writer a moment: 1, 2, 4, 8 and 16 ms.
-    struct timespec pause = {0, (1L << attempt) * 1000000L};
+  struct timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (long pauseMs = 1;; pauseMs = pauseMs < 32 ? pauseMs * 2 : 50) {
+    Attempt a = readOnce(path, data);
+    if (a == Attempt::kDone) return data;
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsedMs >= kWaitMs) {
+      // A process that keeps the file open for writing without changing it
+      // (an idle holder, or a writer paused for longer than the wait) cannot
+      // be told from one that has finished: what is there is the file.
+      if (a == Attempt::kWriter) return data;
+      unreadable(path, "it kept changing while it was read", __LINE__);
+    }
+    struct timespec pause = {0, pauseMs * 1000000L};
     ::nanosleep(&pause, nullptr);
   }
-  unreadable(path, "it kept changing while it was read", __LINE__);
 }
 
-bool openForWritingElsewhere(const char* path) {
+namespace {
+
+bool writerOn(int fd) {
   int sig = quietSignal();
-  if (sig == 0) return false;
+  if (sig == 0 || ::fcntl(fd, F_SETSIG, sig) != 0) return false;
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN;
+}
+
+}  // namespace
+
+bool openForWritingElsewhere(const char* path) {
   int fd = openNoBlock(path);
   if (fd < 0) return errno == EWOULDBLOCK;  // a writer's lease is in the way
   struct stat st;
-  bool writers = false;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETSIG, sig) == 0) {
-    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) ::fcntl(fd, F_SETLEASE, F_UNLCK);
-    else writers = errno == EAGAIN;
-  }
+  bool writers = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && writerOn(fd);
   ::close(fd);
   return writers;
+}
+
+void waitForWriters(const char* path) {
+  for (long waitedMs = 0, pauseMs = 1; openForWritingElsewhere(path); waitedMs += pauseMs, pauseMs = pauseMs < 32 ? pauseMs * 2 : 50) {
+    if (waitedMs >= kWaitMs) {
+      ZException_7_0_0 e(kCodeFileNotWritable,
+                         ("cannot replace " + std::string(path) + ": another process has it open for writing").c_str());
+      e.addInsert("replace").addInsert(path).addInsert("another process has it open for writing");
+      e.throwException(kModule, __LINE__);
+    }
+    struct timespec pause = {0, pauseMs * 1000000L};
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 }  // namespace ornz

@@ -33,9 +33,12 @@ std::string resolveSymlinks(const char* path, bool* dangling = nullptr);
 // Raises ZException_7_0_0 naming the file and the reason: kind 12 when it
 // does not exist; kind 13 when it is not a regular file (a FIFO, device,
 // socket or directory is never read, and nothing blocks), is larger than
-// kMaxFileSize, cannot be read, or kept changing while it was read (a read
-// that sees the size, change time or identity differ before and after is
-// made again, a few times, before giving up).
+// kMaxFileSize, cannot be read, or kept changing while it was read. A read
+// that sees the file change (its size, times or identity differ before and
+// after), or that finds another process holding the file open for writing
+// (a writer rewriting it in place may be between two writes), is made again
+// for up to half a second; a holder that changes nothing over that time is
+// taken to be done, and what the file holds is returned.
 std::string readWholeFile(const char* path);
 
 // True when another process has the regular file `path` open for writing
@@ -44,6 +47,12 @@ std::string readWholeFile(const char* path);
 // a file this process may not lease, or no signal the lease could safely
 // use).
 bool openForWritingElsewhere(const char* path);
+
+// Waits up to half a second for other processes to close the file `path`
+// after writing it; then raises ZException_7_0_0 (kind 28): renaming a new
+// file over it would send the rest of a writer's bytes to a file that no
+// longer has the name.
+void waitForWriters(const char* path);
 
 // Words for a file type in messages: "a directory", "a FIFO", ...
 const char* fileTypeName(mode_t mode);

@@ -78,7 +78,8 @@ class StanzaDocument {
   void addValue(std::string_view stanza, std::string_view key, std::string_view value);
   // Removes every value line of the key and the comment above the first one.
   void deleteKey(std::int32_t stanza, std::string_view key);
-  // Removes one value line (and its comment when it was the key's first).
+  // Removes one value line and the comment right above it (a comment belongs
+  // to the entry below it).
   void removeValueLine(std::int32_t line);
   // Removes the stanza with its comment, entries and blank lines.
   void deleteStanza(std::int32_t stanza);
