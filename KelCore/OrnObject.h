@@ -74,10 +74,12 @@ class ORNUTIL_API OrnObject : public ZObject_7_0_0 {
 
   // Writes the tree as one debug record through `handle` at the caller's
   // position, subcomponent and level, starting with `textPrefix`, with the
-  // values of secret names masked. Nothing is built when the subcomponent's
-  // level is below `level`. A failure to emit is traced and reported as the
-  // record "Bad textPrefix, <prefix>", never raised; a failure while building
-  // the text passes to the caller.
+  // values of secret names masked, also inside nested objects, object arrays
+  // and attribute lists, which are rendered as trees rather than as their
+  // Base64 (NameValueMap::buildTraceBuf). Nothing is built when the
+  // subcomponent's level is below `level`. A failure to emit is traced and
+  // reported as the record "Bad textPrefix, <prefix>", never raised; a
+  // failure while building the text passes to the caller.
   virtual void traceDump(dce_svc_handle_s_t* handle, char const* file, int line, int subcomponent,
                          int level, char const* textPrefix);
 

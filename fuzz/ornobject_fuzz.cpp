@@ -1,7 +1,7 @@
 // Decoding arbitrary bytes into a typed object, then reading every name the
 // bytes carry with every reader (nested objects and attribute lists
-// included) and tracing the result: no crash, no leak, and a refused input
-// leaves the object as it was.
+// included) and tracing the result, alone and nested in another object: no
+// crash, no leak, and a refused input leaves the object as it was.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -96,13 +96,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   object.getDescription();
   attrlist_s_t list{0, nullptr};
   object.attrListValue_internal("", list, nullptr);
-  releaseList(list);
 
   OrnObject copy;
   object.getNameValues(copy, nullptr);
   for (std::string const& scope : top) object.getAllScope(copy, scope.c_str());
   object.traceDump(kelcore_svc_handle, "fuzz", 1, 0, 9, "decoded: ");
   copy.traceDump(kelcore_svc_handle, "fuzz", 2, 0, 9, "%s%n");
+
+  // The decoded object nested in another, beside its attribute list and in
+  // an array: the trace renders every one of them as a tree.
+  OrnObject outer;
+  outer.addObjectValue("cfg", object, nullptr);
+  outer.addAttrListValue("attrs", list, "scope");
+  ZArrayList_7_0_0 array(10, 0);
+  array.add(&object);
+  array.add(&copy);
+  outer.addObjectArrayValue("list", array, nullptr);
+  releaseList(list);
+  outer.traceDump(kelcore_svc_handle, "fuzz", 3, 0, 9, "nested: ");
 
   // What was decoded encodes again.
   orn_asn_buffer_t out{0, nullptr};

@@ -1,12 +1,17 @@
 // The trace text of a tree, line by line: indents, value blocks, subtrees,
-// masked secrets and the per-level obfuscation flag.
+// masked secrets and the per-level obfuscation flag; values holding encoded
+// trees rendered as trees with the same masking, to any depth.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/support/child_process.h"
 #include "util/NameValueMap.h"
+#include "util/encode.h"
+#include "util/mime64_new.h"
 
 namespace {
 
@@ -116,6 +121,252 @@ TEST(NameValueMapTrace, ObfuscationBelongsToOneLevel) {
                                 "\t\tnumber of entries = 1", "\t\tnum values = 1\tvalue = shown", "\town is a subtree",
                                 "\t\tnumber of entries = 2", "\t\tnum values = 1\tobfuscate = true",
                                 "\t\tnum values = 1\tvalue = ******"}));
+}
+
+// ---------------------------------------------------------------- values holding encoded trees
+
+std::string base64(const std::string& bytes) {
+  char* text = mime64_new_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  std::string out = text;
+  std::free(text);
+  return out;
+}
+
+std::string encoded(const NameValueMap& map) {
+  orn_asn_buffer_t buffer{0, nullptr};
+  unsigned long status = 1;
+  map.encode(buffer, status);
+  EXPECT_EQ(status, 0u);
+  std::string bytes(reinterpret_cast<const char*>(buffer.data), buffer.length);
+  orn_asn_buffer_free(&buffer);
+  return bytes;
+}
+
+// Stores `map` under `name` as a nested object is stored: Base64 of its
+// wire form.
+void addTree(NameValueMap& level, const char* name, const NameValueMap& map) {
+  std::string bytes = encoded(map);
+  level.addString(name, bytes.data(), static_cast<unsigned int>(bytes.size()));
+}
+
+NameValueMap treeOf(std::initializer_list<std::pair<const char*, const char*>> values) {
+  NameValueMap map;
+  for (const auto& value : values) map.addString(value.first, value.second);
+  return map;
+}
+
+TEST(NameValueMapTraceNested, TreesRenderInPlaceOfTheirTextPlainValuesAsTheyStand) {
+  NameValueMap map;
+  addTree(map, "cfg", treeOf({{"user", "alice"}, {"password", "hunter2"}}));
+  addTree(map, "list", treeOf({{"a", "1"}}));
+  map.addString("list", "plain");
+  addTree(map, "list", NameValueMap());
+  // Base64 that is not an encoded tree, and texts close to one.
+  for (const char* text : {"MDEy", "MAAA", "MAB=", "MAA", "Mozilla/5.0"}) map.addString("shown", text);
+  EXPECT_EQ(render(map),
+            (Lines{"\tnumber of entries = 3", "\tnum values = 1\tcfg = (object)", "\t\tnumber of entries = 2",
+                   "\t\tnum values = 1\tuser = alice", "\t\tnum values = 1\tpassword = ******",
+                   "\tnum values = 3\tlist = ", "\t\t\t\t(object)", "\t\tnumber of entries = 1",
+                   "\t\tnum values = 1\ta = 1", "\t\t\t\tplain", "\t\t\t\t(object)", "\t\tnumber of entries = 0",
+                   "\tnum values = 5\tshown = ", "\t\t\t\tMDEy", "\t\t\t\tMAAA", "\t\t\t\tMAB=", "\t\t\t\tMAA",
+                   "\t\t\t\tMozilla/5.0"}));
+}
+
+// The characters of the Base64 of `bytes` that depend on those bytes alone,
+// at each of the three alignments they can have inside longer bytes.
+std::vector<std::string> base64Cores(const std::string& bytes) {
+  std::vector<std::string> cores;
+  for (std::size_t shift = 0; shift < 3; ++shift) {
+    std::string text = base64(std::string(shift, 'x') + bytes);
+    std::size_t first = shift ? 1 : 0, whole = (shift + bytes.size()) / 3;
+    cores.push_back(text.substr(first * 4, (whole - first) * 4));
+  }
+  return cores;
+}
+
+// Every form of `secret` a trace could leak: the text, its scrambled form,
+// and the Base64 of either once, twice and three times over (a secret three
+// objects deep is Base64 inside Base64 inside Base64).
+std::vector<std::string> formsOf(const std::string& secret) {
+  char* scrambled = util_encode(secret.c_str());
+  std::vector<std::string> forms{secret, scrambled};
+  std::free(scrambled);
+  std::vector<std::string> layer = forms;
+  for (int times = 0; times < 3; ++times) {
+    std::vector<std::string> next;
+    for (const std::string& form : layer)
+      for (const std::string& core : base64Cores(form)) next.push_back(core);
+    forms.insert(forms.end(), next.begin(), next.end());
+    layer = next;
+  }
+  return forms;
+}
+
+unsigned long decodeStatus(const std::string& bytes) {
+  NameValueMap map;
+  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+  unsigned long status = 0;
+  map.decode(buffer, status);
+  return status;
+}
+
+// One DER element: the tag, the shortest definite length, the content.
+std::string der(unsigned char tag, const std::string& content) {
+  std::string length;
+  std::size_t n = content.size();
+  if (n < 128) {
+    length = std::string(1, static_cast<char>(n));
+  } else {
+    for (; n; n >>= 8) length.insert(length.begin(), static_cast<char>(n & 0xff));
+    length.insert(length.begin(), static_cast<char>(0x80 | length.size()));
+  }
+  return std::string(1, static_cast<char>(tag)) + length + content;
+}
+
+// The encoding of a tree nested `levels` deep through subtrees named "d",
+// with `name` = `value` at the bottom. Past ORN_ASN_MAX_DEPTH the encoder
+// refuses to make it, so the levels above are wrapped by hand.
+std::string deepEncoding(int levels, const char* name, const std::string& value) {
+  int made = levels < ORN_ASN_MAX_DEPTH ? levels : ORN_ASN_MAX_DEPTH;
+  NameValueMap top;
+  NameValueMap* level = &top;
+  for (int i = 1; i < made; ++i) level = level->addSubtree("d");
+  level->addString(name, value.c_str());
+  std::string bytes = encoded(top);
+  for (int i = made; i < levels; ++i) {
+    // The list's nodes become the subtrees of one new node "d" without values.
+    std::string nodes = bytes.substr(bytes[1] & 0x80 ? 2 + (bytes[1] & 0x7f) : 2);
+    bytes = der(0x30, der(0x30, der(0x04, "d") + der(0x30, "") + der(0x30, nodes)));
+  }
+  return bytes;
+}
+
+struct SecretCase {
+  const char* description;
+  // Fills the map; the secret is its argument. Every case also holds the
+  // plain value "visible" somewhere next to the secret.
+  std::function<void(NameValueMap&, const std::string&)> build;
+};
+
+void PrintTo(const SecretCase& c, std::ostream* os) { *os << c.description; }
+
+class NameValueMapTraceSecret : public ::testing::TestWithParam<SecretCase> {};
+
+TEST_P(NameValueMapTraceSecret, NoFormOfTheSecretIsTraced) {
+  const std::string secret = std::string("Qz8!secret-") + GetParam().description + "-end";
+  NameValueMap map;
+  GetParam().build(map, secret);
+  ZUTF8String_7_0_0 out;
+  map.buildTraceBuf(out, 0);
+  std::string text(out.getChars(), out.getLength());
+  for (const std::string& form : formsOf(secret)) EXPECT_EQ(text.find(form), std::string::npos) << form << "\n" << text;
+  EXPECT_NE(text.find("visible"), std::string::npos) << text;
+  EXPECT_NE(text.find("******"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NameValueMapTraceSecret,
+    ::testing::Values(
+        SecretCase{"Depth1",
+                   [](NameValueMap& m, const std::string& s) {
+                     addTree(m, "cfg", treeOf({{"user", "visible"}, {"password", s.c_str()}}));
+                   }},
+        SecretCase{"Depth2InASubtreeOfATree",
+                   [](NameValueMap& m, const std::string& s) {
+                     NameValueMap middle;
+                     addTree(*middle.addSubtree("scope"), "inner", treeOf({{"pwd", s.c_str()}}));
+                     middle.addString("note", "visible");
+                     addTree(m, "cfg", middle);
+                   }},
+        SecretCase{"Depth3",
+                   [](NameValueMap& m, const std::string& s) {
+                     NameValueMap two, one;
+                     addTree(two, "three", treeOf({{"server_pwd", s.c_str()}, {"host", "visible"}}));
+                     addTree(one, "two", two);
+                     addTree(m, "one", one);
+                   }},
+        SecretCase{"ObjectArray",
+                   [](NameValueMap& m, const std::string& s) {
+                     addTree(m, "list", treeOf({{"user", "visible"}}));
+                     addTree(m, "list", treeOf({{"resourcepassword", s.c_str()}}));
+                   }},
+        SecretCase{"ObfuscatedValueInATree",
+                   [](NameValueMap& m, const std::string& s) {
+                     addTree(m, "cfg", treeOf({{"obfuscate", "true"}, {"value", s.c_str()}, {"v", "visible"}}));
+                   }},
+        SecretCase{"FlatAttributeListUnderAPrefix",
+                   [](NameValueMap& m, const std::string& s) {
+                     for (const char* name : {"user", "password"}) m.addString("credattrlistnames", name);
+                     m.addString("creduser", "visible");
+                     m.addString("creduserattrlistvaltype", "4");
+                     m.addString("credpassword", s.c_str());
+                     m.addString("credpasswordattrlistvaltype", "4");
+                   }},
+        SecretCase{"FlatAttributeListObfuscated",
+                   [](NameValueMap& m, const std::string& s) {
+                     for (const char* name : {"obfuscate", "value"}) m.addString("pattrlistnames", name);
+                     m.addString("pobfuscate", "true");
+                     m.addString("pvalue", s.c_str());
+                     m.addString("value", "visible");  // another level's flag: shown
+                   }},
+        SecretCase{"ObjectCodeWithATree",
+                   [](NameValueMap& m, const std::string& s) {
+                     m.addString("attrlistnames", "blob");
+                     addTree(m, "blob", treeOf({{"password", s.c_str()}, {"u", "visible"}}));
+                     m.addString("blobattrlistvaltype", "3");
+                   }},
+        SecretCase{"ObjectCodeWithoutATree",
+                   [](NameValueMap& m, const std::string& s) {
+                     m.addString("attrlistnames", "blob");
+                     m.addString("blob", "visible");  // code 4: shown
+                     m.addString("blob", s.c_str());  // code 3, does not decode: masked
+                     m.addString("blobattrlistvaltype", "4");
+                     m.addString("blobattrlistvaltype", "3");
+                   }},
+        SecretCase{"ObjectCodeOutOfStepWithTheValues",
+                   [](NameValueMap& m, const std::string& s) {
+                     m.addString("attrlistnames", "blob");
+                     m.addString("blob", s.c_str());
+                     m.addString("blob", "other");
+                     m.addString("blobattrlistvaltype", "3");
+                     m.addString("note", "visible");
+                   }},
+        SecretCase{"TooDeepForTheDecoder",
+                   [](NameValueMap& m, const std::string& s) {
+                     EXPECT_EQ(decodeStatus(deepEncoding(ORN_ASN_MAX_DEPTH, "note", s)), 0u);
+                     std::string bytes = deepEncoding(ORN_ASN_MAX_DEPTH + 3, "note", s);
+                     EXPECT_EQ(decodeStatus(bytes), static_cast<unsigned long>(ORN_ASN_E_DEPTH));
+                     m.addString("cfg", bytes.data(), static_cast<unsigned int>(bytes.size()));
+                     m.addString("user", "visible");
+                   }},
+        SecretCase{"BadTagInsideATree",
+                   [](NameValueMap& m, const std::string& s) {
+                     std::string bytes = encoded(treeOf({{"note", s.c_str()}}));
+                     std::size_t at = bytes.find(s);
+                     bytes[at - 2] = '\x0c';  // the value's OCTET STRING tag
+                     EXPECT_EQ(decodeStatus(bytes), static_cast<unsigned long>(ORN_ASN_E_TAG));
+                     m.addString("cfg", bytes.data(), static_cast<unsigned int>(bytes.size()));
+                     m.addString("user", "visible");
+                   }}),
+    [](const ::testing::TestParamInfo<SecretCase>& info) { return info.param.description; });
+
+// A nested tree is entered while it starts at most ORN_ASN_MAX_DEPTH levels
+// below the rendered map, subtrees counted; deeper it is masked.
+TEST(NameValueMapTraceNested, NestingIsBoundedByTheDecodersDepth) {
+  for (int levels : {ORN_ASN_MAX_DEPTH - 1, ORN_ASN_MAX_DEPTH}) {
+    SCOPED_TRACE(levels);
+    NameValueMap map;
+    NameValueMap* level = &map;
+    for (int i = 0; i < levels; ++i) level = level->addSubtree("s");
+    addTree(*level, "cfg", treeOf({{"note", "shown"}}));
+    ZUTF8String_7_0_0 out;
+    map.buildTraceBuf(out, 0);
+    std::string text(out.getChars(), out.getLength());
+    bool entered = levels < ORN_ASN_MAX_DEPTH;
+    EXPECT_EQ(text.find("cfg = (object)\n") != std::string::npos, entered);
+    EXPECT_EQ(text.find("note = shown") != std::string::npos, entered);
+    EXPECT_EQ(text.find("cfg = ******\n") != std::string::npos, !entered);
+  }
 }
 
 // The set of secret names is built once per process, on the first trace.

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
 #include "tests/support/log_capture.h"
+#include "util/encode.h"
+#include "util/mime64_new.h"
 
 namespace {
 
@@ -320,6 +324,184 @@ TEST_F(OrnObjectTrace, ANullHandleTracesNothing) {
   OrnObject object;
   EXPECT_NO_THROW(object.traceDump(nullptr, "f", 1, 0, 0, "p"));
   EXPECT_TRUE(capture_.records().empty());
+}
+
+// ---------------------------------------------------------------- secrets inside nested values
+
+std::string base64(const std::string& bytes) {
+  char* text = mime64_new_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  std::string out = text;
+  std::free(text);
+  return out;
+}
+
+// Every form of `secret` a record could leak: the text, its scrambled form,
+// and the Base64 of either once, twice and three times over, at each byte
+// alignment (only the characters that depend on those bytes alone).
+std::vector<std::string> formsOf(const std::string& secret) {
+  char* scrambled = util_encode(secret.c_str());
+  std::vector<std::string> forms{secret, scrambled};
+  std::free(scrambled);
+  std::vector<std::string> layer = forms;
+  for (int times = 0; times < 3; ++times) {
+    std::vector<std::string> next;
+    for (const std::string& form : layer) {
+      for (std::size_t shift = 0; shift < 3; ++shift) {
+        std::string text = base64(std::string(shift, 'x') + form);
+        std::size_t first = shift ? 1 : 0, whole = (shift + form.size()) / 3;
+        next.push_back(text.substr(first * 4, (whole - first) * 4));
+      }
+    }
+    forms.insert(forms.end(), next.begin(), next.end());
+    layer = next;
+  }
+  return forms;
+}
+
+// An attribute list on the C heap, released with the test.
+struct List {
+  attrlist_s_t l{0, nullptr};
+  ~List() {
+    for (unsigned int i = 0; i < l.num_entries; ++i) attr_free(&l.entries[i]);
+    std::free(l.entries);
+  }
+  List& add(const char* name, unsigned int type, const char* str, const void* data = nullptr,
+            unsigned int length = 0) {
+    value_s_t v{type, const_cast<char*>(str), length, static_cast<unsigned char*>(const_cast<void*>(data))};
+    attrlist_add_entry(&l, const_cast<char*>(name), &v);
+    return *this;
+  }
+};
+
+OrnObject holding(const char* name, const std::string& value) {
+  OrnObject object;
+  object.addStringValue(name, value.c_str(), nullptr);
+  return object;
+}
+
+struct NestedSecretCase {
+  const char* description;
+  // Fills the object around the secret; every case also stores the value
+  // "visible-<description>" beside it, which the record must show.
+  std::function<void(OrnObject&, const std::string& secret, const std::string& visible)> build;
+};
+
+void PrintTo(const NestedSecretCase& c, std::ostream* os) { *os << c.description; }
+
+class OrnObjectTraceNestedSecret : public OrnObjectTrace,
+                                   public ::testing::WithParamInterface<NestedSecretCase> {};
+
+TEST_P(OrnObjectTraceNestedSecret, TheRecordHoldsNoFormOfTheSecret) {
+  const std::string secret = std::string("Wv5#secret-") + GetParam().description + "-end";
+  const std::string visible = std::string("visible-") + GetParam().description;
+  OrnObject object("outer");
+  GetParam().build(object, secret, visible);
+  orn_svc_set_debug_level(kelcore_svc_handle, 0, 9);
+  object.traceDump(kelcore_svc_handle, "f", 1, 0, 9, "dump: ");
+  auto records = capture_.records();
+  ASSERT_EQ(records.size(), 1u);
+  const std::string& record = records[0].text;
+  for (const std::string& form : formsOf(secret))
+    EXPECT_EQ(record.find(form), std::string::npos) << form << "\n" << record;
+  EXPECT_NE(record.find(visible), std::string::npos) << record;
+  EXPECT_NE(record.find("(object)"), std::string::npos) << record;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OrnObjectTraceNestedSecret,
+    ::testing::Values(
+        NestedSecretCase{"Depth1",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           OrnObject inner = holding("password", s);
+                           inner.addStringValue("user", v.c_str(), nullptr);
+                           o.addObjectValue("cfg", inner, nullptr);
+                         }},
+        NestedSecretCase{"Depth2InScopes",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           OrnObject middle = holding("note", v);
+                           middle.addObjectValue("inner", holding("pwd", s), "scope");
+                           o.addObjectValue("cfg", middle, "outer-scope");
+                         }},
+        NestedSecretCase{"Depth3",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           OrnObject three = holding("server_pwd", s);
+                           three.addStringValue("host", v.c_str(), nullptr);
+                           OrnObject two, one;
+                           two.addObjectValue("three", three, nullptr);
+                           one.addObjectValue("two", two, nullptr);
+                           o.addObjectValue("one", one, nullptr);
+                         }},
+        NestedSecretCase{"ScrambledAtDepth2",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           char* scrambled = util_encode(s.c_str());
+                           OrnObject inner = holding("resourcepassword", scrambled);
+                           std::free(scrambled);
+                           OrnObject middle = holding("user", v);
+                           middle.addObjectValue("inner", inner, nullptr);
+                           o.addObjectValue("cfg", middle, nullptr);
+                         }},
+        NestedSecretCase{"ObjectArray",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           ZArrayList_7_0_0 list(10, 1);
+                           OrnObject first = holding("user", v), second = holding("password", s);
+                           list.add(&first);
+                           list.add(&second);
+                           o.setObjectArrayValue("list", list, nullptr);
+                         }},
+        NestedSecretCase{"AttributeList",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           // The secret as a string, as bytes and inside an encoded object.
+                           orn_asn_buffer_t encoded{0, nullptr};
+                           unsigned long status = 1;
+                           holding("password", s).encode(encoded, status);
+                           ASSERT_EQ(status, 0u);
+                           List list;
+                           list.add("user", ATTR_VALUE_STRING, v.c_str())
+                               .add("password", ATTR_VALUE_STRING, s.c_str())
+                               .add("pwd", ATTR_VALUE_BUFFER, nullptr, s.data(), static_cast<unsigned int>(s.size()))
+                               .add("blob", ATTR_VALUE_POBJ, nullptr, encoded.data,
+                                    static_cast<unsigned int>(encoded.length));
+                           orn_asn_buffer_free(&encoded);
+                           o.addAttrListValue("attrs", list.l, nullptr);
+                         }},
+        NestedSecretCase{"AttributeListInAnArrayElement",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           List list;
+                           list.add("user", ATTR_VALUE_STRING, v.c_str()).add("password", ATTR_VALUE_STRING, s.c_str());
+                           OrnObject element;
+                           element.addAttrListValue("attrs", list.l, "scope");
+                           ZArrayList_7_0_0 array(10, 1);
+                           array.add(&element);
+                           o.addObjectArrayValue("list", array, nullptr);
+                         }},
+        NestedSecretCase{"FlatAttributeListUnderAPrefixInAnObject",
+                         [](OrnObject& o, const std::string& s, const std::string& v) {
+                           List list;
+                           list.add("user", ATTR_VALUE_STRING, v.c_str()).add("password", ATTR_VALUE_STRING, s.c_str());
+                           OrnObject inner;
+                           inner.v417_addAttrListValue_deprecated("cred", list.l, nullptr);
+                           o.addObjectValue("cfg", inner, nullptr);
+                         }}),
+    [](const ::testing::TestParamInfo<NestedSecretCase>& info) { return info.param.description; });
+
+// What a trace shows of a nested object: its tree one level deeper, in the
+// value's place; the object still reads back as it was stored.
+TEST_F(OrnObjectTrace, NestedObjectsAreRenderedAsTreesInTheRecord) {
+  OrnObject inner;
+  inner.addStringValue("user", "alice", nullptr).addStringValue("password", "hunter2", nullptr);
+  OrnObject object;
+  object.addObjectValue("cfg", inner, nullptr).addStringValue("plain", "MDEy", nullptr);
+  orn_svc_set_debug_level(kelcore_svc_handle, 0, 9);
+  object.traceDump(kelcore_svc_handle, "f", 1, 0, 9, "");
+  auto records = capture_.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].text,
+            "\tnumber of entries = 2\n\tnum values = 1\tcfg = (object)\n\t\tnumber of entries = 2\n"
+            "\t\tnum values = 1\tuser = alice\n\t\tnum values = 1\tpassword = ******\n"
+            "\tnum values = 1\tplain = MDEy");
+  OrnObject back;
+  object.objectValue("cfg", back, 0, nullptr);
+  EXPECT_EQ(text(back.getStringValue("password", 0, nullptr)), "hunter2");
 }
 
 }  // namespace

@@ -143,7 +143,12 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   // ------------------------------------------------------------ trace
   // Appends an indented rendering of the map and its subtrees to `out`,
   // masking the values of the names in namesNotToTrace (and of "value" when
-  // this level's "obfuscate" is "true"). `depth` is 0 for the top map.
+  // this level's "obfuscate" is "true"). A value holding an encoded tree (a
+  // nested object, an attribute list stored as one) is rendered as that
+  // tree, under the same rules, and masked when it should be one but does
+  // not decode (rules in NameValueMapTrace.cpp). `depth` is 0 for the top
+  // map. Throws ZOutOfMemoryException_7_0_0 when memory runs out; `out` may
+  // then hold part of the rendering.
   void buildTraceBuf(ZUTF8String_7_0_0& out, int depth) const;
 
   // Names whose values are never traced: "resourcepassword", "pwd",
@@ -158,6 +163,9 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
 
   ORNUTIL_LOCAL NameValueEntry* findEntry(char const* name) const;
   ORNUTIL_LOCAL NameValueEntry* entryFor(char const* name);
+  // buildTraceBuf at `nesting` levels (subtrees and nested trees) below the
+  // map it was called on.
+  ORNUTIL_LOCAL void buildTraceLevel(ZUTF8String_7_0_0& out, int depth, int nesting) const;
   ORNUTIL_LOCAL void fillNode(namevalue_s_t* node, char const* name, NameValueEntry const& entry) const;
 
   ZHashKeyMap_7_0_0 map_;
