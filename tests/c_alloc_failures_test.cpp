@@ -14,6 +14,7 @@
 #include "tests/support/alloc_hook.h"
 #include "tests/support/temp_dir.h"
 #include "util/cfgfile.h"
+#include "util/encode.h"
 #include "util/mbs_sprintf.h"
 #include "util/patquote.h"
 
@@ -164,6 +165,44 @@ TEST_F(CAllocationFailure, ConfigItemLoadReportsExhaustedMemoryAsAStatus) {
   }
   EXPECT_TRUE(reachedEnd);
   EXPECT_GT(n, 20) << "a load makes more allocations than that";
+}
+
+// The scrambled-string codec never hands back its input for want of memory: a
+// plain text returned by util_encode would be stored as if it were
+// scrambled, a scrambled one returned by util_decode taken for the secret.
+TEST_F(CAllocationFailure, ScrambleCodecGivesNullNeverItsInput) {
+  char* scrambled = util_encode("secret");
+  ASSERT_NE(scrambled, nullptr);
+  const std::string secret = scrambled;
+  std::free(scrambled);
+  const struct {
+    const char* description;
+    char* (*codec)(const char*);
+    std::string text, result;
+  } cases[] = {
+      {"scrambling a plain text", util_encode, "secret", secret},
+      {"scrambling a marked text copies it", util_encode, "~^+abc", "~^+abc"},
+      {"unscrambling a scrambled text", util_decode, secret, "secret"},
+      {"unscrambling a plain text copies it", util_decode, "plain", "plain"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.description);
+    for (long n = 1;; ++n) {
+      SCOPED_TRACE(n);
+      long live = liveBlocks;
+      char* result = nullptr;
+      bool reached = failing(n, [&] { result = c.codec(c.text.c_str()); });
+      if (reached) {
+        EXPECT_EQ(result, nullptr) << "gave " << result;
+      } else {
+        EXPECT_STREQ(result, c.result.c_str());
+      }
+      std::free(result);
+      EXPECT_EQ(liveBlocks, live);
+      if (!reached) break;
+      ASSERT_LT(n, 10);
+    }
+  }
 }
 
 }  // namespace
