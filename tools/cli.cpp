@@ -17,7 +17,7 @@ namespace {
 bool stdoutWasClosed = false;
 
 std::string reason(const std::string& file, int err) {
-  return quoted(file.empty() ? "-" : file) + ": " + std::strerror(err);
+  return (file.empty() || file == "-" ? std::string("standard input") : quoted(file)) + ": " + std::strerror(err);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ const cli::Command cli::kObject = {
     "usage: ornutil object dump [FILE]\n\n"
     "Decodes FILE (standard input for - or none), the wire form of a name/value\n"
     "tree, and prints it as the library's trace text, with the values of secret\n"
-    "names (password, pwd, ...) masked. Exit status 3 when the bytes are not a\n"
-    "valid encoding.\n",
+    "names (password, pwd, ...) masked; nested objects, object arrays and\n"
+    "attribute lists are shown as trees, masked the same way. Exit status 3 when\n"
+    "the bytes are not a valid encoding.\n",
     object};
