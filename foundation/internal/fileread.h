@@ -41,8 +41,9 @@ std::string resolveSymlinks(const char* path, bool* dangling = nullptr);
 // taken to be done, and what the file holds is returned.
 std::string readWholeFile(const char* path);
 
-// True when another process has the regular file `path` open for writing
-// (a writer in the middle of rewriting it in place). False when nobody has,
+// True when another open file description has the regular file `path` open
+// for writing (a writer in the middle of rewriting it in place; a
+// descriptor this process opened for writing counts too). False when nobody has,
 // and when it cannot be told (no such file, a file system without leases,
 // a file this process may not lease, or no signal the lease could safely
 // use).
