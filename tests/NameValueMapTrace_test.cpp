@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/secret_forms.h"
 #include "tests/support/child_process.h"
 #include "util/NameValueMap.h"
-#include "util/encode.h"
-#include "util/mime64_new.h"
 
 namespace {
 
@@ -125,13 +124,6 @@ TEST(NameValueMapTrace, ObfuscationBelongsToOneLevel) {
 
 // ---------------------------------------------------------------- values holding encoded trees
 
-std::string base64(const std::string& bytes) {
-  char* text = mime64_new_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  std::string out = text;
-  std::free(text);
-  return out;
-}
-
 std::string encoded(const NameValueMap& map) {
   orn_asn_buffer_t buffer{0, nullptr};
   unsigned long status = 1;
@@ -170,36 +162,6 @@ TEST(NameValueMapTraceNested, TreesRenderInPlaceOfTheirTextPlainValuesAsTheyStan
                    "\t\tnum values = 1\ta = 1", "\t\t\t\tplain", "\t\t\t\t(object)", "\t\tnumber of entries = 0",
                    "\tnum values = 5\tshown = ", "\t\t\t\tMDEy", "\t\t\t\tMAAA", "\t\t\t\tMAB=", "\t\t\t\tMAA",
                    "\t\t\t\tMozilla/5.0"}));
-}
-
-// The characters of the Base64 of `bytes` that depend on those bytes alone,
-// at each of the three alignments they can have inside longer bytes.
-std::vector<std::string> base64Cores(const std::string& bytes) {
-  std::vector<std::string> cores;
-  for (std::size_t shift = 0; shift < 3; ++shift) {
-    std::string text = base64(std::string(shift, 'x') + bytes);
-    std::size_t first = shift ? 1 : 0, whole = (shift + bytes.size()) / 3;
-    cores.push_back(text.substr(first * 4, (whole - first) * 4));
-  }
-  return cores;
-}
-
-// Every form of `secret` a trace could leak: the text, its scrambled form,
-// and the Base64 of either once, twice and three times over (a secret three
-// objects deep is Base64 inside Base64 inside Base64).
-std::vector<std::string> formsOf(const std::string& secret) {
-  char* scrambled = util_encode(secret.c_str());
-  std::vector<std::string> forms{secret, scrambled};
-  std::free(scrambled);
-  std::vector<std::string> layer = forms;
-  for (int times = 0; times < 3; ++times) {
-    std::vector<std::string> next;
-    for (const std::string& form : layer)
-      for (const std::string& core : base64Cores(form)) next.push_back(core);
-    forms.insert(forms.end(), next.begin(), next.end());
-    layer = next;
-  }
-  return forms;
 }
 
 unsigned long decodeStatus(const std::string& bytes) {
@@ -259,7 +221,7 @@ TEST_P(NameValueMapTraceSecret, NoFormOfTheSecretIsTraced) {
   ZUTF8String_7_0_0 out;
   map.buildTraceBuf(out, 0);
   std::string text(out.getChars(), out.getLength());
-  for (const std::string& form : formsOf(secret)) EXPECT_EQ(text.find(form), std::string::npos) << form << "\n" << text;
+  for (const std::string& form : ornutil_test::secretForms(secret)) EXPECT_EQ(text.find(form), std::string::npos) << form << "\n" << text;
   EXPECT_NE(text.find("visible"), std::string::npos) << text;
   EXPECT_NE(text.find("******"), std::string::npos) << text;
 }

@@ -14,9 +14,9 @@
 #include "KelCore/internal/ornobject_trace.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
+#include "tests/support/secret_forms.h"
 #include "tests/support/log_capture.h"
 #include "util/encode.h"
-#include "util/mime64_new.h"
 
 namespace {
 
@@ -328,36 +328,6 @@ TEST_F(OrnObjectTrace, ANullHandleTracesNothing) {
 
 // ---------------------------------------------------------------- secrets inside nested values
 
-std::string base64(const std::string& bytes) {
-  char* text = mime64_new_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  std::string out = text;
-  std::free(text);
-  return out;
-}
-
-// Every form of `secret` a record could leak: the text, its scrambled form,
-// and the Base64 of either once, twice and three times over, at each byte
-// alignment (only the characters that depend on those bytes alone).
-std::vector<std::string> formsOf(const std::string& secret) {
-  char* scrambled = util_encode(secret.c_str());
-  std::vector<std::string> forms{secret, scrambled};
-  std::free(scrambled);
-  std::vector<std::string> layer = forms;
-  for (int times = 0; times < 3; ++times) {
-    std::vector<std::string> next;
-    for (const std::string& form : layer) {
-      for (std::size_t shift = 0; shift < 3; ++shift) {
-        std::string text = base64(std::string(shift, 'x') + form);
-        std::size_t first = shift ? 1 : 0, whole = (shift + form.size()) / 3;
-        next.push_back(text.substr(first * 4, (whole - first) * 4));
-      }
-    }
-    forms.insert(forms.end(), next.begin(), next.end());
-    layer = next;
-  }
-  return forms;
-}
-
 // An attribute list on the C heap, released with the test.
 struct List {
   attrlist_s_t l{0, nullptr};
@@ -401,7 +371,7 @@ TEST_P(OrnObjectTraceNestedSecret, TheRecordHoldsNoFormOfTheSecret) {
   auto records = capture_.records();
   ASSERT_EQ(records.size(), 1u);
   const std::string& record = records[0].text;
-  for (const std::string& form : formsOf(secret))
+  for (const std::string& form : ornutil_test::secretForms(secret))
     EXPECT_EQ(record.find(form), std::string::npos) << form << "\n" << record;
   EXPECT_NE(record.find(visible), std::string::npos) << record;
   EXPECT_NE(record.find("(object)"), std::string::npos) << record;
