@@ -3,7 +3,8 @@
 #   main  the library, its message catalogue and the tool (scripts/run_main.sh)
 #   all   (the default) also the tests, the benchmarks, the fuzzers, the
 #         references they compare against (OpenLDAP, GLib, inih, OpenSSL) and
-#         the manual pages with their check (scripts/test_all.sh)
+#         the manual pages with their check, the ABI comparison (abigail-tools)
+#         and the Debian packaging tools with lintian (scripts/test_all.sh)
 # Does nothing when everything is present. A failed installation is reported
 # and the build goes on: the references, scdoc and man-db are optional (what
 # needs them is skipped, saying so), and anything essential that is still
@@ -15,7 +16,7 @@ case $profile in
   main) packages=("${main[@]}") ;;
   all) packages=("${main[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev
     libbenchmark-dev libssl-dev openssl libldap-dev libglib2.0-dev libinih-dev
-    pkg-config scdoc man-db) ;;
+    pkg-config scdoc man-db abigail-tools debhelper dpkg-dev fakeroot lintian) ;;
   *) echo "usage: deps.sh [main|all]" >&2; exit 2 ;;
 esac
 missing=()
