@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the suite in a normal build and under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer, and each fuzz target briefly over its seed corpus.
+# ThreadSanitizer, each fuzz target briefly over its seed corpus, and the
+# Debian packages (built, checked with lintian, installed, used and purged in
+# a private mount namespace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -17,6 +19,9 @@ step "normal build"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+step "Debian packages (build/debian)"
+bash scripts/check_debian.sh build/debian
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORNUTIL_SANITIZE=address,undefined \
