@@ -30,15 +30,36 @@ namespace base64 {
 
 namespace {
 
-// Read on every call, written only by benchmarks and tests: relaxed is enough
-// because either path gives the same bytes.
-std::atomic<bool> forceScalar{false};
+// Path::automatic, or the path a test forced. Read on every call, written
+// only by tests and benchmarks: relaxed is enough because every path gives
+// the same bytes.
+std::atomic<Path> forced{Path::automatic};
+
+bool runs(Path path) {
+  switch (path) {
+    case Path::automatic:
+    case Path::scalar:
+      return true;
+    case Path::avx2:
+      return cpuHasAvx2();
+    case Path::avx512:
+      return cpuHasAvx512();
+  }
+  return false;
+}
 
 }  // namespace
 
-void set_path(Path path) { forceScalar.store(path == Path::scalar, std::memory_order_relaxed); }
+bool set_path(Path path) {
+  if (!runs(path)) return false;
+  forced.store(path, std::memory_order_relaxed);
+  return true;
+}
 
-bool avx2_active() { return !forceScalar.load(std::memory_order_relaxed) && cpuHasAvx2(); }
+Path active_path() {
+  Path path = forced.load(std::memory_order_relaxed);
+  return path == Path::automatic ? bestPath() : path;
+}
 
 }  // namespace base64
 }  // namespace ornutil
@@ -54,7 +75,7 @@ char* mime64_new_encode(unsigned char const* data, unsigned long length) {
   char* text = static_cast<char*>(std::malloc(groups * 4 + 1));
   if (text == nullptr) return nullptr;
 
-  std::size_t i = b64::encodeGroups(data, n, text, b64::avx2_active());
+  std::size_t i = b64::encodeGroups(data, n, text, b64::active_path());
   char* out = text + i / 3 * 4;
   out += b64::encodeLast(data + i, n - i, out);
   *out = '\0';
@@ -75,7 +96,7 @@ void mime64_new_decode(char const* text, unsigned long length, char** out,
   // One block of a stream: with no group carried in, the output stays
   // within n bytes (o <= 3i/4), which is all the kernels need.
   const auto* in = reinterpret_cast<const unsigned char*>(text);
-  b64::StreamDecoder decoder(b64::avx2_active());
+  b64::StreamDecoder decoder(b64::active_path());
   std::size_t o = decoder.feed(in, n, buffer);
   o += decoder.finish(buffer + o);
   *out = reinterpret_cast<char*>(buffer);

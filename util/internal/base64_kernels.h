@@ -1,5 +1,6 @@
 // Block kernels behind the Base64 codec (util/mime64_new): a portable scalar
-// path and an AVX2 path, with the switch that chooses between them.
+// path and an AVX2 path (AVX-512 in base64_avx512.h), with the switch that
+// chooses between them.
 // Not installed; only the codec, its tests, benchmark and fuzzer use it.
 #ifndef ORNUTIL_UTIL_INTERNAL_BASE64_KERNELS_H
 #define ORNUTIL_UTIL_INTERNAL_BASE64_KERNELS_H
@@ -21,17 +22,21 @@ namespace base64 {
 // ---------------------------------------------------------------- path choice
 
 enum class Path {
-  automatic,  // AVX2 where the processor has it, else scalar
+  automatic,  // the best code this processor runs: AVX-512, else AVX2, else scalar
   scalar,     // the portable code only
+  avx2,       // AVX2 blocks, scalar for what they leave
+  avx512,     // AVX-512 (VBMI, VBMI2) blocks, then AVX2 and scalar for the tail
 };
 
-// Chooses the code the codec runs from now on, in every thread. Benchmarks and
-// tests use it to measure and compare both paths; the output never depends
-// on it. Defined in util/mime64_new.cpp.
-void set_path(Path path);
+// The test hook that forces a path. Chooses the code the codec runs from now
+// on, in every thread; tests, the fuzzer and benchmarks use it to run every
+// path this machine has on the same inputs. The output never depends on it.
+// Returns false, and changes nothing, when this processor cannot run `path`.
+// Defined in util/mime64_new.cpp.
+bool set_path(Path path);
 
-// True when the codec currently runs the AVX2 code.
-bool avx2_active();
+// The path the codec runs now: scalar, avx2 or avx512, never automatic.
+Path active_path();
 
 // ---------------------------------------------------------------- tables
 
@@ -160,8 +165,8 @@ inline std::size_t encodeScalar(const unsigned char* in, std::size_t n, char* ou
 // ---------------------------------------------------------------- decoding
 //
 // A decode kernel is entered at a group boundary with in[0, n) ahead. It
-// decodes groups of four alphabet characters ('-' included for the scalar
-// kernel; the AVX2 kernel also steps over characters that are only skipped)
+// decodes groups of four alphabet characters ('-' included, but for the AVX2
+// kernel; the vector kernels also step over characters that are only skipped)
 // and stops, again at a group boundary, in front of a group it leaves to the
 // caller's character-by-character loop, or when too few characters remain.
 // It returns the characters consumed and adds the bytes written (3 per group)

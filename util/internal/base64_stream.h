@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/internal/base64_avx512.h"
 #include "util/internal/base64_kernels.h"
 
 namespace ornutil {
 namespace base64 {
 
 // Whether this processor (and its operating system) runs the AVX2 code.
+// (cpuHasAvx512() in base64_avx512.h for the AVX-512 code.)
 inline bool cpuHasAvx2() {
 #if ORNUTIL_BASE64_HAVE_AVX2
   // libgcc also checks that the operating system saves the AVX registers.
@@ -30,19 +32,44 @@ inline bool cpuHasAvx2() {
 #endif
 }
 
-// Encodes the whole 3-byte groups of in[0, n) into out (4 characters each);
-// returns the bytes consumed (n rounded down to a multiple of 3).
-inline std::size_t encodeGroups(const unsigned char* in, std::size_t n, char* out, bool avx2) {
+// The fastest code this processor runs (never Path::automatic).
+inline Path bestPath() {
+  if (cpuHasAvx512()) return Path::avx512;
+  if (cpuHasAvx2()) return Path::avx2;
+  return Path::scalar;
+}
+
+// The code a caller's "vector or not" choice stands for: the fastest this
+// processor runs, or the scalar code.
+inline Path pathFor(bool vector) { return vector ? bestPath() : Path::scalar; }
+
+// Encodes the whole 3-byte groups of in[0, n) into out (4 characters each)
+// with the code of `path` (one this processor runs); returns the bytes
+// consumed (n rounded down to a multiple of 3).
+inline std::size_t encodeGroups(const unsigned char* in, std::size_t n, char* out, Path path) {
   std::size_t i = 0;
-#if ORNUTIL_BASE64_HAVE_AVX2
-  if (avx2) {
-    i = encodeAvx2(in, n, out);
+#if ORNUTIL_BASE64_HAVE_AVX512
+  if (path == Path::avx512) {
+    i = encodeAvx512(in, n, out);
     out += i / 3 * 4;
   }
-#else
-  (void)avx2;
 #endif
+#if ORNUTIL_BASE64_HAVE_AVX2
+  // The wider kernel's tail (under 48 bytes) still fills a few AVX2 blocks.
+  if (path == Path::avx2 || path == Path::avx512) {
+    std::size_t done = encodeAvx2(in + i, n - i, out);
+    i += done;
+    out += done / 3 * 4;
+  }
+#endif
+  (void)path;
   return i + encodeScalar(in + i, n - i, out);
+}
+
+// `vector`: the fastest code this processor runs (true only when cpuHasAvx2()
+// says so), else the scalar code.
+inline std::size_t encodeGroups(const unsigned char* in, std::size_t n, char* out, bool vector) {
+  return encodeGroups(in, n, out, pathFor(vector));
 }
 
 // Encodes the 1 or 2 bytes left after the last whole group, padded with
@@ -68,7 +95,11 @@ inline std::size_t encodeLast(const unsigned char* in, std::size_t n, char* out)
 // stands, characters outside the alphabet are skipped, "-" counts as "/".
 class StreamDecoder {
  public:
-  explicit StreamDecoder(bool avx2) : avx2_(avx2) {}
+  // `path`: one this processor runs, never Path::automatic.
+  explicit StreamDecoder(Path path) : path_(path) {}
+  // `vector`: the fastest code this processor runs (true only when
+  // cpuHasAvx2() says so), else the scalar code.
+  explicit StreamDecoder(bool vector) : path_(pathFor(vector)) {}
 
   // Decodes the next `n` characters. `out` must have room for n + 3 bytes
   // (the kernels store whole words past the bytes they keep; the group
@@ -80,8 +111,14 @@ class StreamDecoder {
     // until it is back at a boundary in front of a character of the alphabet.
     while (i < n && !stopped_) {
       if (held_ == 0) {
+#if ORNUTIL_BASE64_HAVE_AVX512
+        if (path_ == Path::avx512) i += decodeAvx512(in + i, n - i, out + o, &o);
+#endif
 #if ORNUTIL_BASE64_HAVE_AVX2
-        if (avx2_) i += decodeAvx2(in + i, n - i, out + o, &o);
+        // Also after the AVX-512 kernel: its tail (under 64 characters) may
+        // still hold a 32-character block.
+        if (path_ == Path::avx2 || path_ == Path::avx512)
+          i += decodeAvx2(in + i, n - i, out + o, &o);
 #endif
         i += decodeScalar(in + i, n - i, out + o, &o);
       }
@@ -128,7 +165,7 @@ class StreamDecoder {
   bool stopped() const { return stopped_; }
 
  private:
-  bool avx2_;
+  Path path_;
   bool stopped_ = false;
   std::uint32_t group_ = 0;  // values of a group being collected, 6 bits each
   unsigned held_ = 0;        // how many
