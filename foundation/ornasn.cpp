@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/internal/ornasn_der.h"
+
 // DER of:
 //   NameValueList ::= SEQUENCE OF NameValueNode
 //   NameValueNode ::= SEQUENCE { name OCTET STRING,
@@ -17,19 +19,13 @@
 
 namespace {
 
-constexpr unsigned char kTagOctetString = 0x04;
-constexpr unsigned char kTagSequence = 0x30;
-// The encoding's length has to fit the 32-bit counts that callers keep.
-constexpr std::uint64_t kMaxEncoding = 0xffffffffu;
+using ornz::der::headerSize;
+using ornz::der::kMaxEncoding;
+using ornz::der::kTagOctetString;
+using ornz::der::kTagSequence;
+using ornz::der::Reader;
 
 // ---------------------------------------------------------------- encoding
-
-std::uint64_t headerSize(std::uint64_t content) {
-  std::uint64_t size = 2;
-  if (content >= 0x80)
-    for (std::uint64_t v = content; v; v >>= 8) ++size;
-  return size;
-}
 
 std::uint64_t tlvSize(std::uint64_t content) { return headerSize(content) + content; }
 
@@ -94,31 +90,12 @@ struct BackWriter {
   unsigned char* p;
   Lengths& lengths;
 
-  void header(unsigned char tag, std::uint64_t content) {
-    if (content < 0x80) {
-      *--p = static_cast<unsigned char>(content);
-    } else {
-      unsigned char count = 0;
-      for (std::uint64_t v = content; v; v >>= 8, ++count) *--p = static_cast<unsigned char>(v);
-      *--p = static_cast<unsigned char>(0x80 | count);
-    }
-    *--p = tag;
-  }
+  void header(unsigned char tag, std::uint64_t content) { p = ornz::der::putHeaderBefore(p, tag, content); }
 
   void octets(const char* text) {
     std::size_t length = lengths.pop();
     p -= length;
-    // Most names and values are short: copy them with two overlapping
-    // 8-byte moves rather than a call.
-    if (length >= 8 && length <= 16) {
-      std::uint64_t head, tail;
-      std::memcpy(&head, text, 8);
-      std::memcpy(&tail, text + length - 8, 8);
-      std::memcpy(p, &head, 8);
-      std::memcpy(p + length - 8, &tail, 8);
-    } else if (length) {
-      std::memcpy(p, text, length);
-    }
+    ornz::der::copyText(p, text, length);
     if (length < 0x80) {
       p -= 2;
       p[0] = kTagOctetString;
@@ -143,79 +120,17 @@ struct BackWriter {
 
 // ---------------------------------------------------------------- decoding
 
-struct Reader {
-  const unsigned char* p;
-
-  // Reads the header of an element of type `tag` that must end by `end`;
-  // on success `contentEnd` is the end of its content and `p` its start.
-  int header(unsigned char tag, const unsigned char* end, const unsigned char*& contentEnd) {
-    if (p >= end) return ORN_ASN_E_TRUNCATED;
-    if (*p != tag) return ORN_ASN_E_TAG;
-    if (end - p < 2) return ORN_ASN_E_TRUNCATED;
-    ++p;
-    unsigned char first = *p++;
-    std::uint64_t length = first;
-    if (first & 0x80) {
-      unsigned int count = first & 0x7f;
-      if (count == 0 || count > 8) return ORN_ASN_E_LENGTH;  // indefinite, reserved, too long
-      if (static_cast<std::uint64_t>(end - p) < count) return ORN_ASN_E_TRUNCATED;
-      if (p[0] == 0) return ORN_ASN_E_LENGTH;  // leading zero byte: not the shortest form
-      length = 0;
-      for (unsigned int i = 0; i < count; ++i) length = (length << 8) | *p++;
-      if (length < 0x80) return ORN_ASN_E_LENGTH;  // the short form was required
-    }
-    if (length > static_cast<std::uint64_t>(end - p)) return ORN_ASN_E_TRUNCATED;
-    contentEnd = p + length;
-    return ORN_ASN_OK;
-  }
-
-  int text(const unsigned char* end, const unsigned char*& start, std::size_t& length) {
-    const unsigned char* contentEnd;
-    if (int s = header(kTagOctetString, end, contentEnd)) return s;
-    start = p;
-    length = static_cast<std::size_t>(contentEnd - p);
-    if (length && std::memchr(p, 0, length)) return ORN_ASN_E_CONTENT;
-    p = contentEnd;
-    return ORN_ASN_OK;
-  }
-};
-
 struct Counts {
   std::uint64_t nodes = 0;
   std::uint64_t pointers = 0;
   std::uint64_t textBytes = 0;
+
+  void onText(std::size_t length) { textBytes += length + 1; }
+  void onNode(std::uint64_t values, std::uint64_t children) {
+    ++nodes;
+    pointers += values + children;
+  }
 };
-
-int checkNode(Reader& r, const unsigned char* end, int depth, Counts& counts) {
-  if (depth > ORN_ASN_MAX_DEPTH) return ORN_ASN_E_DEPTH;
-  const unsigned char* nodeEnd;
-  if (int s = r.header(kTagSequence, end, nodeEnd)) return s;
-  ++counts.nodes;
-  const unsigned char* text;
-  std::size_t length;
-  if (int s = r.text(nodeEnd, text, length)) return s;
-  counts.textBytes += length + 1;
-
-  const unsigned char* valuesEnd;
-  if (int s = r.header(kTagSequence, nodeEnd, valuesEnd)) return s;
-  std::uint64_t values = 0;
-  while (r.p < valuesEnd) {
-    if (int s = r.text(valuesEnd, text, length)) return s;
-    counts.textBytes += length + 1;
-    if (++values > 0xffffffffu) return ORN_ASN_E_COUNT;
-  }
-  counts.pointers += values;
-
-  const unsigned char* childrenEnd;
-  if (int s = r.header(kTagSequence, nodeEnd, childrenEnd)) return s;
-  std::uint64_t children = 0;
-  while (r.p < childrenEnd) {
-    if (int s = checkNode(r, childrenEnd, depth + 1, counts)) return s;
-    if (++children > 0xffffffffu) return ORN_ASN_E_COUNT;
-  }
-  counts.pointers += children;
-  return r.p == nodeEnd ? ORN_ASN_OK : ORN_ASN_E_TRAILING;
-}
 
 // Number of elements of type `tag` between p and end; the input has been
 // checked, so only headers are read.
@@ -355,23 +270,11 @@ int ornAsnEncodeObj(orn_asn_buffer_t& buffer, namevalueList_s_t& list) {
 }
 
 int ornAsnDecodeObj(orn_asn_buffer_t const& buffer, namevalueList_s_t& list) {
-  if (buffer.length && !buffer.data) return ORN_ASN_E_PARAM;
-  if (buffer.length > SIZE_MAX) return ORN_ASN_E_TOO_BIG;
-  const unsigned char* begin = buffer.data;
-  const unsigned char* end = begin + buffer.length;
-  if (!begin) return ORN_ASN_E_TRUNCATED;
-
-  Reader r{begin};
-  const unsigned char* listEnd;
-  if (int s = r.header(kTagSequence, end, listEnd)) return s;
-  if (listEnd != end) return ORN_ASN_E_TRAILING;
-  const unsigned char* firstNode = r.p;
   Counts counts;
+  const unsigned char* firstNode;
+  const unsigned char* listEnd;
   std::uint64_t top = 0;
-  while (r.p < listEnd) {
-    if (int s = checkNode(r, listEnd, 1, counts)) return s;
-    if (++top > 0xffffffffu) return ORN_ASN_E_COUNT;
-  }
+  if (int s = ornz::der::checkList(buffer, counts, firstNode, listEnd, top)) return s;
   if (top == 0) {
     list.num_entries = 0;
     list.entries = nullptr;

@@ -72,6 +72,15 @@ void ZArrayList_7_0_0::grow() {
   capacity_ = capacity;
 }
 
+void ZArrayList_7_0_0::reserve(int capacity) {
+  if (capacity <= count_ || (items_ && capacity <= capacity_)) return;
+  if (capacity >= kMaxCapacity) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
+  void* grown = std::realloc(items_, sizeof(ZObject_7_0_0*) * static_cast<std::size_t>(capacity));
+  if (!grown) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
+  items_ = static_cast<ZObject_7_0_0**>(grown);
+  capacity_ = capacity;
+}
+
 void ZArrayList_7_0_0::add(const ZObject_7_0_0* element) {
   ZObject_7_0_0* stored = copyOf(element);
   try {

@@ -33,6 +33,15 @@ class ORNUTIL_API ZArrayList_7_0_0 : public ZObject_7_0_0 {
   virtual int size() const;
   bool isEmpty() const { return count_ == 0; }
   bool owns() const { return owns_; }
+  // The stored elements and their number, for walkers inside the library
+  // that read a plain ZArrayList_7_0_0 (not a derived list) without a
+  // virtual call per element. Valid until the list changes.
+  ZObject_7_0_0* const* elements() const { return items_; }
+  int count() const { return count_; }
+  // Makes room for `capacity` elements in all, so that adding up to that
+  // many allocates nothing but the elements. Throws
+  // ZOutOfMemoryException_7_0_0 and leaves the list as it was.
+  ORNUTIL_LOCAL void reserve(int capacity);
 
  private:
   ORNUTIL_LOCAL ZObject_7_0_0* copyOf(const ZObject_7_0_0* element) const;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "foundation/internal/hash.h"
 #include "foundation/zarraylist.h"
@@ -16,14 +17,6 @@
 // through the index and compare the full hash before any byte. A writer
 // fills an entry, then publishes its index slot with a release store, then
 // the count; readers load with acquire and so never see a half-made entry.
-
-struct ZHashKeyMap_7_0_0::Entry {
-  std::uint64_t hash;
-  const char* chars;  // the stored key's text, cached to compare without a virtual call
-  std::size_t length;
-  ZAbstractString_7_0_0* key;
-  std::atomic<ZObject_7_0_0*> value;
-};
 
 struct ZHashKeyMap_7_0_0::Table {
   std::uint32_t mask;
@@ -299,6 +292,45 @@ void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t h
   while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
   t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
   t->count.store(i + 1, std::memory_order_release);
+}
+
+const ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::entries(std::uint32_t& count) const {
+  const Table* t = table_.load(std::memory_order_acquire);
+  count = t ? t->count.load(std::memory_order_acquire) : 0;
+  return count ? t->entries : nullptr;
+}
+
+void ZHashKeyMap_7_0_0::swapContents(ZHashKeyMap_7_0_0& other) noexcept {
+  Table* mine = table_.load(std::memory_order_relaxed);
+  table_.store(other.table_.load(std::memory_order_relaxed), std::memory_order_release);
+  other.table_.store(mine, std::memory_order_release);
+  std::swap(initialCapacity_, other.initialCapacity_);
+  std::swap(owns_, other.owns_);
+}
+
+ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptIfAbsent(ZAbstractString_7_0_0* key, ZObject_7_0_0* value, bool& adopted) {
+  WriterGuard hold(writers_);
+  adopted = false;
+  std::uint64_t hash = ornz::hashText(key->data(), key->size());
+  Table* t = table_.load(std::memory_order_relaxed);
+  if (t) {
+    if (Entry* e = lookUp(t, hash, key->data(), key->size())) return e->value.load(std::memory_order_relaxed);
+  }
+  if (!t || t->count.load(std::memory_order_relaxed) == t->capacity) {
+    std::uint32_t capacity = t ? t->capacity * 2 : initialCapacity_;
+    if (capacity > kMaxCapacity) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+    Table* grown = copyTable(t, capacity, nullptr);
+    publish(grown);
+    t = grown;
+  }
+  std::uint32_t i = t->count.load(std::memory_order_relaxed);
+  new (&t->entries[i]) Entry{hash, key->data(), key->size(), key, {value}};
+  std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
+  while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+  t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
+  t->count.store(i + 1, std::memory_order_release);
+  adopted = true;
+  return value;
 }
 
 void ZHashKeyMap_7_0_0::putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value) {

@@ -64,13 +64,37 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   // Look-up by a plain text, same as getEntry.
   ZObject_7_0_0* find(const char* text, std::size_t length) const;
 
+  // One stored entry. `chars` and `length` are the stored key's text.
+  struct Entry {
+    std::uint64_t hash;
+    const char* chars;
+    std::size_t length;
+    ZAbstractString_7_0_0* key;
+    std::atomic<ZObject_7_0_0*> value;
+  };
+  // The entries in insertion order (null when there are none) and their
+  // number, for walkers inside the library that must neither allocate nor
+  // make a virtual call per entry. Valid until the map changes.
+  ORNUTIL_LOCAL const Entry* entries(std::uint32_t& count) const;
+  // True when the map has never held an entry since it was made or emptied
+  // with removeAll: a walker's quick test before entries().
+  bool bare() const { return table_.load(std::memory_order_acquire) == nullptr; }
+  // An owning map only: stores `key` and `value` themselves, without copies,
+  // when the key's text is absent, and returns the stored value; when it is
+  // present, returns the value already stored and leaves `key` and `value`
+  // with the caller. Throws ZOutOfMemoryException_7_0_0 (the map unchanged,
+  // `key` and `value` still the caller's) when the table cannot grow.
+  // Exchanges the two maps' entries, never failing. Neither map may be in
+  // the concurrent-readers mode.
+  ORNUTIL_LOCAL void swapContents(ZHashKeyMap_7_0_0& other) noexcept;
+  ORNUTIL_LOCAL ZObject_7_0_0* adoptIfAbsent(ZAbstractString_7_0_0* key, ZObject_7_0_0* value, bool& adopted);
+
  protected:
   // Switches the map to the concurrent-readers mode described above. Call
   // before the map is shared.
   void enableConcurrentReaders();
 
  private:
-  struct Entry;
   struct Table;
   struct Retired;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,108 @@ TEST(NameValueMapEncoding, EmptyMapEncodesAnEmptyList) {
   EXPECT_EQ(buffer.data[1], 0x00);
   orn_asn_buffer_free(&buffer);
 }
+
+// The bytes the node codec makes of encodeMap()'s nodes: what encode()
+// must produce without building them.
+std::vector<unsigned char> nodeCodecBytes(const NameValueMap& map, int& status) {
+  ZArrayList_7_0_0 names(10, 0);
+  map.getNames(names);
+  std::vector<namevalue_s_t> nodes(static_cast<std::size_t>(names.size()));
+  std::vector<namevalue_s_t*> entries;
+  for (int i = 0; i < names.size(); ++i) {
+    map.encodeMap(&nodes[i], static_cast<ZAbstractString_7_0_0*>(names.get(i))->getChars());
+    entries.push_back(&nodes[i]);
+  }
+  namevalueList_s_t list{static_cast<unsigned int>(entries.size()), entries.empty() ? nullptr : entries.data()};
+  orn_asn_buffer_t buffer{0, nullptr};
+  status = ornAsnEncodeObj(buffer, list);
+  std::vector<unsigned char> bytes(buffer.data, buffer.data + (status ? 0 : buffer.length));
+  orn_asn_buffer_free(&buffer);
+  for (namevalue_s_t& node : nodes) map.freeMap(&node);
+  return bytes;
+}
+
+struct WireCase {
+  const char* description;
+  std::function<void(NameValueMap&)> fill;
+};
+
+class NameValueMapWire : public ::testing::TestWithParam<WireCase> {};
+
+TEST_P(NameValueMapWire, EncodesTheBytesTheNodeCodecMakesOfItsNodes) {
+  NameValueMap map;
+  GetParam().fill(map);
+  int expectedStatus = 0;
+  std::vector<unsigned char> expected = nodeCodecBytes(map, expectedStatus);
+  unsigned char sentinel = 0;
+  orn_asn_buffer_t buffer{12345, &sentinel};
+  unsigned long status = 99;
+  map.encode(buffer, status);
+  ASSERT_EQ(status, static_cast<unsigned long>(expectedStatus));
+  if (status != 0) {
+    EXPECT_EQ(buffer.length, 12345u);  // a failure leaves the buffer alone
+    EXPECT_EQ(buffer.data, &sentinel);
+    return;
+  }
+  ASSERT_NE(buffer.data, &sentinel);
+  EXPECT_EQ(std::vector<unsigned char>(buffer.data, buffer.data + buffer.length), expected);
+  orn_asn_buffer_free(&buffer);
+}
+
+NameValueMap* nest(NameValueMap& map, int levels) {
+  NameValueMap* at = &map;
+  for (int i = 1; i < levels; ++i) at = at->addSubtree("d");
+  return at;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, NameValueMapWire,
+    ::testing::Values(
+        WireCase{"empty", [](NameValueMap&) {}},
+        WireCase{"sample", [](NameValueMap& m) { m = sample(); }},
+        WireCase{"long_forms",
+                 [](NameValueMap& m) {
+                   m.addString("a", std::string(127, 'x').c_str());
+                   m.addString("a", std::string(128, 'y').c_str());
+                   m.addString(std::string(300, 'n').c_str(), std::string(70000, 'z').c_str());
+                   for (int i = 0; i < 300; ++i) m.addSubtree("many")->addString(std::to_string(i).c_str(), "v");
+                 }},
+        WireCase{"texts_cut_at_nul",
+                 [](NameValueMap& m) {
+                   // Texts are handed on NUL-terminated: a NUL inside ends them.
+                   for (std::size_t length : {3u, 9u, 16u, 40u}) {
+                     std::string text(length, 'q');
+                     text[length / 2] = '\0';
+                     ZUTF8String_7_0_0 value(text.data(), text.size());
+                     m.addValue("cut", &value);
+                   }
+                 }},
+        WireCase{"values_that_are_not_utf8_strings",
+                 [](NameValueMap& m) {
+                   ZLCString_7_0_0 local("local text");
+                   m.addValue("kinds", &local);
+                   ZUTF8ConstString_7_0_0 view("a view of a text", 6);
+                   m.addValue("kinds", &view);
+                   NameValueMap notAString;
+                   m.addValue("kinds", &notAString);  // encodes as the empty text
+                   m.getValues("kinds")->add(nullptr);
+                 }},
+        WireCase{"emptied_names_stay",
+                 [](NameValueMap& m) {
+                   m.addString("gone", "1");
+                   m.removeValue("gone", 0);
+                   m.addSubtree("bare");
+                   m.addString("kept", "2");
+                 }},
+        WireCase{"deepest_accepted", [](NameValueMap& m) { nest(m, ORN_ASN_MAX_DEPTH)->addString("leaf", "v"); }},
+        WireCase{"one_level_too_deep",
+                 [](NameValueMap& m) {
+                   m.addString(std::string(1000, 'b').c_str(), "big before the deep part");
+                   nest(m, ORN_ASN_MAX_DEPTH + 1)->addString("leaf", "v");
+                 }},
+        WireCase{"too_deep_but_empty_at_the_bottom",
+                 [](NameValueMap& m) { nest(m, ORN_ASN_MAX_DEPTH)->addSubtree("empty"); }}),
+    [](const ::testing::TestParamInfo<WireCase>& info) { return std::string(info.param.description); });
 
 TEST(NameValueMapEncoding, FromAttributeListByValueType) {
   const unsigned char number[] = {0, 0, 1, 0};

@@ -11,6 +11,7 @@
 #include "tests/support/secret_forms.h"
 #include "tests/support/child_process.h"
 #include "util/NameValueMap.h"
+#include "util/mime64_new.h"
 
 namespace {
 
@@ -226,6 +227,37 @@ TEST_P(NameValueMapTraceSecret, NoFormOfTheSecretIsTraced) {
   EXPECT_NE(text.find("******"), std::string::npos) << text;
 }
 
+// The trace made straight from an encoding is the decoded tree's.
+std::string traceOfEncoding(const std::string& bytes, int depth) {
+  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+  std::string text;
+  unsigned long status = 99;
+  NameValueMap::traceEncoded(
+      buffer, depth,
+      [](void* to, char const* piece, std::size_t length) { static_cast<std::string*>(to)->append(piece, length); },
+      &text, status);
+  EXPECT_EQ(status, 0u);
+  return text;
+}
+
+std::string traceOfDecoded(const std::string& bytes, int depth) {
+  NameValueMap map;
+  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+  unsigned long status = 99;
+  map.decode(buffer, status);
+  EXPECT_EQ(status, 0u);
+  ZUTF8String_7_0_0 out;
+  map.buildTraceBuf(out, depth);
+  return std::string(out.getChars(), out.getLength());
+}
+
+TEST_P(NameValueMapTraceSecret, AnEncodingTracesAsItsDecodedTree) {
+  NameValueMap map;
+  GetParam().build(map, "Qz8!secret");
+  std::string bytes = encoded(map);
+  EXPECT_EQ(traceOfEncoding(bytes, 0), traceOfDecoded(bytes, 0));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, NameValueMapTraceSecret,
     ::testing::Values(
@@ -311,6 +343,72 @@ INSTANTIATE_TEST_SUITE_P(
                      m.addString("user", "visible");
                    }}),
     [](const ::testing::TestParamInfo<SecretCase>& info) { return info.param.description; });
+
+// Encodings the tree's own encoder never makes: one name in several nodes
+// of a level, which decoding merges into one entry at the first node's
+// place, values in order and children into one subtree.
+std::string node(const std::string& name, std::vector<std::string> values, const std::string& children = "") {
+  std::string content;
+  for (const std::string& v : values) content += der(0x04, v);
+  return der(0x30, der(0x04, name) + der(0x30, content) + der(0x30, children));
+}
+
+std::string list(const std::string& nodes) { return der(0x30, nodes); }
+
+std::string base64(const std::string& bytes) {
+  char* text = mime64_new_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  std::string out(text);
+  std::free(text);
+  return out;
+}
+
+TEST(NameValueMapTraceEncoded, RepeatedNamesMergeAsDecodingMergesThem) {
+  std::string nested = list(node("pwd", {"n1"}) + node("x", {"1"}) + node("pwd", {"n2"}) + node("x", {}, node("y", {"2"})));
+  struct Case {
+    const char* description;
+    std::string bytes;
+  } cases[] = {
+      {"empty", list("")},
+      {"repeats_at_the_top", list(node("a", {"1"}) + node("b", {}, node("c", {"2"})) + node("a", {"3"}, node("d", {"4"})) +
+                                  node("a", {}, node("c", {"5"}) + node("d", {"6"})) + node("e", {}))},
+      {"obfuscate_twice", list(node("obfuscate", {"false"}) + node("value", {"v"}) + node("obfuscate", {"true"}))},
+      {"obfuscate_with_a_subtree_in_a_later_node",
+       list(node("obfuscate", {"true"}) + node("value", {"v"}) + node("obfuscate", {}, node("k", {"1"})))},
+      {"list_layout_split_over_nodes",
+       list(node("pattrlistnames", {"password"}) + node("ppassword", {"s1"}) + node("pattrlistnames", {"value", "obj"}) +
+            node("pvalue", {"s2"}) + node("pobfuscate", {"true"}) + node("pattrlistnames", {"obfuscate"}) +
+            node("pobj", {base64(nested)}) + node("pobjattrlistvaltype", {"3"}) +
+            node("ppasswordattrlistvaltype", {"4"}))},
+      {"nested_tree_with_repeats", list(node("cfg", {base64(nested), "plain", base64(nested)}))},
+      {"repeats_below_repeats",
+       list(node("s", {}, node("t", {"1"}, node("u", {"2"})) + node("t", {"3"})) +
+            node("s", {"x"}, node("t", {}, node("u", {"4"}) + node("w", {"5"}))))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    for (int depth : {0, 2, -1}) EXPECT_EQ(traceOfEncoding(c.bytes, depth), traceOfDecoded(c.bytes, depth));
+  }
+}
+
+TEST(NameValueMapTraceEncoded, BytesThatDoNotDecodeWriteNothing) {
+  const std::string bad[] = {"", std::string("\x30\x05\x30", 3), list(node("a", {std::string("x\0y", 3)})),
+                             list(node("a", {"1"})) + "!"};
+  for (const std::string& bytes : bad) {
+    orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+    std::string text;
+    unsigned long status = 0;
+    NameValueMap::traceEncoded(
+        buffer, 0,
+        [](void* to, char const* piece, std::size_t length) { static_cast<std::string*>(to)->append(piece, length); },
+        &text, status);
+    NameValueMap map;
+    unsigned long decodeStatus = 0;
+    map.decode(buffer, decodeStatus);
+    EXPECT_NE(status, 0u);
+    EXPECT_EQ(status, decodeStatus);
+    EXPECT_EQ(text, "");
+  }
+}
 
 // A nested tree is entered while it starts at most ORN_ASN_MAX_DEPTH levels
 // below the rendered map, subtrees counted; deeper it is masked.

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "foundation/ornasn.h"
-#include "foundation/zstring.h"
 #include "tools/cli.h"
 #include "util/NameValueMap.h"
 
@@ -15,20 +14,16 @@ int object(const cli::Args& args) {
     return cli::usage(cli::kObject, "expected 'dump [FILE]'");
   std::string data, error;
   if (!cli::readInput(args.size() == 2 ? args[1] : "-", data, error)) return cli::fail(cli::kBadInput, "object: " + error);
-  NameValueMap map;
+  // The trace is made straight from the bytes and written out as it is
+  // made: neither the tree nor the whole text is ever held, so the peak is
+  // the input and a small index of it.
   orn_asn_buffer_t buffer;
   buffer.length = data.size();
   buffer.data = reinterpret_cast<unsigned char*>(&data[0]);
   unsigned long status = 0;
-  map.decode(buffer, status);
+  NameValueMap::traceEncoded(
+      buffer, 0, [](void*, char const* text, std::size_t length) { cli::writeOut(text, length); }, nullptr, status);
   if (status != 0) return cli::fail(cli::kBadInput, "object: not an encoded name/value tree (status " + std::to_string(status) + ")");
-  // The encoded bytes are not needed once decoded: free them before the
-  // trace text is made, so the peak holds the tree and the text, not three
-  // copies of the data.
-  std::string().swap(data);
-  ZUTF8String_7_0_0 text;
-  map.buildTraceBuf(text, 0);
-  cli::writeOut(text.getChars(), text.getLength());
   return cli::kOk;
 }
 

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "foundation/zexception.h"
 #include "util/mime64_new.h"
@@ -59,22 +60,60 @@ NameValueEntry* NameValueMap::findEntry(char const* name) const {
   return static_cast<NameValueEntry*>(map_.getEntry(ZUTF8ConstString_7_0_0(name)));
 }
 
+// New names take a key and an entry made here and handed to the map as
+// they are, rather than copies of temporaries: one look-up and two
+// allocations per name. A value for a new name goes into its entry before
+// the entry goes into the map, so that a failure at any step leaves the map
+// as it was.
+NameValueEntry* NameValueMap::adoptEntry(char const* name, std::size_t length, NameValueEntry* fresh) {
+  struct Pending {
+    NameValueEntry* entry;
+    ZUTF8String_7_0_0* key = nullptr;
+    ~Pending() {
+      delete key;
+      delete entry;
+    }
+  } pending{fresh};
+  if (!fresh) ornz::throwOutOfMemory(kModule, __LINE__);
+  pending.key = new ZUTF8String_7_0_0(name, length);
+  if (!pending.key) ornz::throwOutOfMemory(kModule, __LINE__);
+  bool adopted = false;
+  auto* stored = static_cast<NameValueEntry*>(map_.adoptIfAbsent(pending.key, fresh, adopted));
+  if (adopted) pending.key = nullptr, pending.entry = nullptr;
+  return stored;
+}
+
 NameValueEntry* NameValueMap::entryFor(char const* name) {
-  ZUTF8ConstString_7_0_0 key(name);
-  if (auto* entry = static_cast<NameValueEntry*>(map_.getEntry(key))) return entry;
-  // The owning map stores a copy of the key (an owning string) and a clone
-  // of the empty entry.
-  NameValueEntry empty;
-  map_.putEntry(key, &empty);
-  return static_cast<NameValueEntry*>(map_.getEntry(key));
+  std::size_t length = name ? std::strlen(name) : 0;
+  if (auto* entry = static_cast<NameValueEntry*>(map_.find(name ? name : "", length))) return entry;
+  return adoptEntry(name, length, new NameValueEntry);
 }
 
 void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
-  entryFor(name)->values().add(value);
+  std::size_t length = name ? std::strlen(name) : 0;
+  if (auto* entry = static_cast<NameValueEntry*>(map_.find(name ? name : "", length))) {
+    entry->values().add(value);
+    return;
+  }
+  NameValueEntry* fresh = new NameValueEntry;
+  if (fresh) {
+    try {
+      // Room for a few values at once: growing one slot at a time leaves a
+      // trail of tiny freed blocks behind every name.
+      fresh->values().reserve(4);
+      fresh->values().add(value);
+    } catch (...) {
+      delete fresh;
+      throw;
+    }
+  }
+  adoptEntry(name, length, fresh);
 }
 
+// A view of the caller's text: the list stores its own copy (a
+// ZUTF8String_7_0_0) without a temporary copy in between.
 void NameValueMap::addString(char const* name, char const* value) {
-  ZUTF8String_7_0_0 text(value);
+  ZUTF8ConstString_7_0_0 text(value);
   addValue(name, &text);
 }
 
@@ -92,7 +131,13 @@ void NameValueMap::addString(char const* name, unsigned long number) {
 }
 
 void NameValueMap::setValue(char const* name, unsigned int index, ZObject_7_0_0 const* value) {
-  ZArrayList_7_0_0& values = entryFor(name)->values();
+  std::size_t length = name ? std::strlen(name) : 0;
+  auto* entry = static_cast<NameValueEntry*>(map_.find(name ? name : "", length));
+  if (!entry) {
+    addValue(name, value);
+    return;
+  }
+  ZArrayList_7_0_0& values = entry->values();
   if (index < static_cast<unsigned int>(values.size()))
     values.set(static_cast<int>(index), value);
   else
@@ -100,7 +145,7 @@ void NameValueMap::setValue(char const* name, unsigned int index, ZObject_7_0_0 
 }
 
 void NameValueMap::setString(char const* name, char const* value, unsigned int index) {
-  ZUTF8String_7_0_0 text(value);
+  ZUTF8ConstString_7_0_0 text(value);
   setValue(name, index, &text);
 }
 

@@ -151,6 +151,17 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   // then hold part of the rendering.
   void buildTraceBuf(ZUTF8String_7_0_0& out, int depth) const;
 
+  // Renders the trace of an encoded tree exactly as buildTraceBuf(out,
+  // depth) renders the map that decode() makes of `buffer`, without building
+  // that map or holding the text whole: the text is handed to `write`, with
+  // `context`, in pieces as it is made. `status` is 0, or the codec's status
+  // when the bytes do not decode, and then nothing is written. Throws
+  // ZOutOfMemoryException_7_0_0 when memory runs out; part of the text may
+  // have been written by then. The bytes stay the caller's.
+  static void traceEncoded(orn_asn_buffer_t const& buffer, int depth,
+                           void (*write)(void* context, char const* text, std::size_t length), void* context,
+                           unsigned long& status);
+
   // Names whose values are never traced: "resourcepassword", "pwd",
   // "password", "server_pwd". Built once, on the first trace, and kept for
   // the life of the process.
@@ -159,13 +170,19 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   static void initializeNamesNotToTrace();
 
  private:
+  friend struct NameValueMapWireWriter;
+
   ORNUTIL_LOCAL static pthread_once_t inst_once;
 
   ORNUTIL_LOCAL NameValueEntry* findEntry(char const* name) const;
   ORNUTIL_LOCAL NameValueEntry* entryFor(char const* name);
-  // buildTraceBuf at `nesting` levels (subtrees and nested trees) below the
-  // map it was called on.
-  ORNUTIL_LOCAL void buildTraceLevel(ZUTF8String_7_0_0& out, int depth, int nesting) const;
+  // Stores `fresh` (made by the caller, null when it could not be) under a
+  // new key of the `length` bytes at `name`, which must be absent, and
+  // returns it. Throws ZOutOfMemoryException_7_0_0, with `fresh` deleted and
+  // the map unchanged.
+  ORNUTIL_LOCAL NameValueEntry* adoptEntry(char const* name, std::size_t length, NameValueEntry* fresh);
+  // decode() once the bytes are known to be valid.
+  ORNUTIL_LOCAL void decodeChecked(unsigned char const* first, unsigned char const* end);
   ORNUTIL_LOCAL void fillNode(namevalue_s_t* node, char const* name, NameValueEntry const& entry) const;
 
   ZHashKeyMap_7_0_0 map_;

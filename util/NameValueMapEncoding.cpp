@@ -2,9 +2,12 @@
 // kelobj_t record, and conversion to and from attribute lists.
 #include "util/NameValueMap.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <typeinfo>
 
+#include "foundation/internal/ornasn_der.h"
 #include "foundation/zexception.h"
 
 namespace {
@@ -17,26 +20,6 @@ void* allocate(std::size_t count, std::size_t size) {
   return block;
 }
 
-// Frees the top-level nodes (and, through freeMap, everything under them)
-// however encode() leaves.
-struct NodeList {
-  const NameValueMap& map;
-  namevalueList_s_t list{0, nullptr};
-  unsigned int built = 0;
-  ~NodeList() {
-    for (unsigned int i = 0; i < built; ++i) {
-      map.freeMap(list.entries[i]);
-      std::free(list.entries[i]);
-    }
-    std::free(list.entries);
-  }
-};
-
-struct DecodedList {
-  namevalueList_s_t list{0, nullptr};
-  ~DecodedList() { ornAsnFreeObj(list); }
-};
-
 }  // namespace
 
 NameValueMap::NameValueMap(namevalue_s_t const& node) : NameValueMap() { addNameValue(node); }
@@ -46,31 +29,166 @@ NameValueMap::NameValueMap(attrlist_s_t const& list) : NameValueMap() {
 }
 
 // ---------------------------------------------------------------- wire buffer
+//
+// encode() writes the wire form straight from the stored entries, in one
+// walk: no node tree, no listing, no allocation per name. DER puts every
+// length before its content, so the walk writes backwards from the end of a
+// block, last entry first, and each header follows the content it measures.
+// The block grows (keeping what is written at its end) when the estimate
+// from the number of names falls short, and the bytes are moved to its
+// start at the end.
+//
+// The bytes are those the node codec makes of encodeMap()'s nodes: a text
+// is what getChars() gives, up to its first NUL, and a value that is not a
+// string (or null) is the empty text.
 
-void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const {
-  ZArrayList_7_0_0 keys(10, 0);
-  ZArrayList_7_0_0 entries(10, 0);
-  NodeList nodes{*this};
-  try {
-    map_.listKeys(keys);
-    map_.listObjects(entries);
-    nodes.list.num_entries = static_cast<unsigned int>(keys.size());
-    if (nodes.list.num_entries) {
-      nodes.list.entries = static_cast<namevalue_s_t**>(allocate(nodes.list.num_entries, sizeof(namevalue_s_t*)));
-      for (unsigned int i = 0; i < nodes.list.num_entries; ++i) {
-        auto* node = static_cast<namevalue_s_t*>(allocate(1, sizeof(namevalue_s_t)));
-        nodes.list.entries[i] = node;
-        std::memset(node, 0, sizeof *node);
-        ++nodes.built;
-        fillNode(node, static_cast<ZAbstractString_7_0_0*>(keys.get(static_cast<int>(i)))->getChars(),
-                 *static_cast<NameValueEntry*>(entries.get(static_cast<int>(i))));
+namespace {
+
+using ornz::der::kMaxEncoding;
+using ornz::der::kTagOctetString;
+using ornz::der::kTagSequence;
+
+// A text as the codec sees it: cut at the first NUL.
+inline std::size_t textLength(const char* text, std::size_t length) {
+  if (length >= 8 && length <= 16) {
+    // Both overlapping words: a zero byte anywhere shows as a high bit.
+    std::uint64_t head, tail;
+    std::memcpy(&head, text, 8);
+    std::memcpy(&tail, text + length - 8, 8);
+    constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    if ((((head - kLow) & ~head) | ((tail - kLow) & ~tail)) & kHigh) return std::strlen(text);
+    return length;
+  }
+  if (length && std::memchr(text, 0, length)) return std::strlen(text);
+  return length;
+}
+
+// The text of a stored value. The foundation's owning strings keep their
+// text NUL-terminated at data(), which is what getChars() returns; any
+// other class is asked through the virtual accessor.
+inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
+  if (!value) {
+    length = 0;
+    return "";
+  }
+  const std::type_info& type = typeid(*value);
+  if (type == typeid(ZUTF8String_7_0_0) || type == typeid(ZLCString_7_0_0)) {
+    auto const* s = static_cast<const ZAbstractString_7_0_0*>(value);
+    length = textLength(s->data(), s->size());
+    return s->data();
+  }
+  auto const* s = dynamic_cast<const ZAbstractString_7_0_0*>(value);
+  const char* text = s ? s->getChars() : nullptr;
+  if (!text) {
+    length = 0;
+    return "";
+  }
+  length = std::strlen(text);
+  return text;
+}
+
+}  // namespace
+
+// The two walks of encode(). The first measures the tree exactly, so the
+// block is allocated once at its final size; the second writes backwards
+// from the block's end, last entry first, each header after the content it
+// measures, so no size is kept between the walks.
+struct NameValueMapWireWriter {
+  unsigned char* p = nullptr;  // one past the next byte to write
+
+  static std::uint64_t tlvSize(std::uint64_t content) { return ornz::der::headerSize(content) + content; }
+
+  // Content size of the nodes of `map` at `depth` (top level 1), or 0 with
+  // `status` set. Sizes past the largest encoding stop the walk, so the
+  // sums never overflow.
+  static std::uint64_t measure(const ZHashKeyMap_7_0_0& map, int depth, int& status) {
+    if (map.bare()) return 0;
+    std::uint32_t count = 0;
+    const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
+    if (!count) return 0;
+    if (depth > ORN_ASN_MAX_DEPTH) {
+      status = ORN_ASN_E_DEPTH;
+      return 0;
+    }
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const ZHashKeyMap_7_0_0::Entry& e = entries[i];
+      auto const* entry = static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
+      ZArrayList_7_0_0 const& values = entry->values();
+      ZObject_7_0_0* const* items = values.elements();
+      std::uint64_t valueBytes = 0;
+      for (int v = 0, n = values.count(); v < n; ++v) {
+        std::size_t length;
+        valueText(items[v], length);
+        valueBytes += tlvSize(length);
+      }
+      std::uint64_t children = measure(entry->subtree().map_, depth + 1, status);
+      if (status) return 0;
+      std::uint64_t node = tlvSize(textLength(e.chars, e.length)) + tlvSize(valueBytes) + tlvSize(children);
+      total += tlvSize(node);
+      if (valueBytes > kMaxEncoding || node > kMaxEncoding || total > kMaxEncoding) {
+        status = ORN_ASN_E_TOO_BIG;
+        return 0;
       }
     }
-  } catch (const ZOutOfMemoryException_7_0_0&) {
-    status = ORN_ASN_E_NOMEM;
-    return;
+    return total;
   }
-  status = static_cast<unsigned long>(static_cast<long>(ornAsnEncodeObj(buffer, nodes.list)));
+
+  void header(unsigned char tag, std::size_t content) { p = ornz::der::putHeaderBefore(p, tag, content); }
+
+  void octets(const char* text, std::size_t length) {
+    p -= length;
+    ornz::der::copyText(p, text, length);
+    if (length < 0x80) {
+      p -= 2;
+      p[0] = kTagOctetString;
+      p[1] = static_cast<unsigned char>(length);
+    } else {
+      header(kTagOctetString, length);
+    }
+  }
+
+  void write(const ZHashKeyMap_7_0_0& map) {
+    if (map.bare()) return;
+    std::uint32_t count = 0;
+    const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
+    for (std::uint32_t i = count; i-- > 0;) {
+      const ZHashKeyMap_7_0_0::Entry& e = entries[i];
+      auto const* entry = static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
+      unsigned char* end = p;
+      write(entry->subtree().map_);
+      header(kTagSequence, static_cast<std::size_t>(end - p));
+      unsigned char* mark = p;
+      ZArrayList_7_0_0 const& values = entry->values();
+      ZObject_7_0_0* const* items = values.elements();
+      for (int v = values.count(); v-- > 0;) {
+        std::size_t length;
+        const char* text = valueText(items[v], length);
+        octets(text, length);
+      }
+      header(kTagSequence, static_cast<std::size_t>(mark - p));
+      octets(e.chars, textLength(e.chars, e.length));
+      header(kTagSequence, static_cast<std::size_t>(end - p));
+    }
+  }
+};
+
+void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const {
+  int result = ORN_ASN_OK;
+  std::uint64_t content = NameValueMapWireWriter::measure(map_, 1, result);
+  std::uint64_t total = NameValueMapWireWriter::tlvSize(content);
+  if (!result && total > kMaxEncoding) result = ORN_ASN_E_TOO_BIG;
+  unsigned char* block = nullptr;
+  if (!result && !(block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(total)))))
+    result = ORN_ASN_E_NOMEM;
+  if (!result) {
+    NameValueMapWireWriter writer{block + total};
+    writer.write(map_);
+    writer.header(kTagSequence, static_cast<std::size_t>(content));
+    buffer.length = total;
+    buffer.data = block;
+  }
+  status = static_cast<unsigned long>(static_cast<long>(result));
 }
 
 void NameValueMap::encodeMap(namevalue_s_t* node, char const* name) const {
@@ -141,12 +259,68 @@ void NameValueMap::freeMap(namevalue_s_t* node) const {
   }
 }
 
+// decode() checks the whole input first, allocating nothing, then adds the
+// nodes straight from the bytes: no node tree, one look-up per node, and
+// each value copied once, into the object the list keeps.
 void NameValueMap::decode(orn_asn_buffer_t& buffer, unsigned long& status) {
-  DecodedList decoded;
-  int result = ornAsnDecodeObj(buffer, decoded.list);
+  ornz::der::NoCount none;
+  const unsigned char* first = nullptr;
+  const unsigned char* end = nullptr;
+  std::uint64_t top = 0;
+  int result = ornz::der::checkList(buffer, none, first, end, top);
   status = static_cast<unsigned long>(static_cast<long>(result));
-  if (result != 0) return;
-  for (unsigned int i = 0; i < decoded.list.num_entries; ++i) addNameValue(*decoded.list.entries[i]);
+  if (result != 0 || top == 0) return;
+  if (map_.size() == 0) {
+    // Nothing to keep: undoing a failure is emptying the map again.
+    try {
+      decodeChecked(first, end);
+    } catch (...) {
+      map_.removeAll();
+      throw;
+    }
+    return;
+  }
+  // Adding to names the map holds cannot be undone piece by piece: the
+  // result is made in a copy, which replaces the map only when complete.
+  NameValueMap merged(*this);
+  merged.decodeChecked(first, end);
+  map_.swapContents(merged.map_);
+}
+
+void NameValueMap::decodeChecked(unsigned char const* first, unsigned char const* end) {
+  ornz::der::Reader r{first};
+  while (r.p < end) {
+    const unsigned char* nodeEnd = r.enterChecked();
+    (void)nodeEnd;
+    const unsigned char* name;
+    const unsigned char* nameEnd;
+    r.skipChecked(name, nameEnd);
+    const char* text = reinterpret_cast<const char*>(name);
+    std::size_t length = static_cast<std::size_t>(nameEnd - name);
+    auto* entry = static_cast<NameValueEntry*>(map_.find(text, length));
+    if (!entry) entry = adoptEntry(text, length, new NameValueEntry);
+
+    const unsigned char* valuesEnd = r.enterChecked();
+    if (r.p < valuesEnd) {
+      ZArrayList_7_0_0& values = entry->values();
+      int count = 0;
+      for (ornz::der::Reader c{r.p}; c.p < valuesEnd; ++count) {
+        const unsigned char *a, *b;
+        c.skipChecked(a, b);
+      }
+      values.reserve(values.count() + count);
+      while (r.p < valuesEnd) {
+        const unsigned char* value;
+        const unsigned char* valueEnd;
+        r.skipChecked(value, valueEnd);
+        ZUTF8ConstString_7_0_0 view(reinterpret_cast<const char*>(value), static_cast<std::size_t>(valueEnd - value));
+        values.add(&view);
+      }
+    }
+    const unsigned char* childrenEnd = r.enterChecked();
+    if (r.p < childrenEnd) entry->subtree().decodeChecked(r.p, childrenEnd);
+    r.p = childrenEnd;
+  }
 }
 
 void NameValueMap::addNameValue(namevalue_s_t const& node) {

@@ -29,16 +29,30 @@
 // the bound the wire decoder puts on one encoding; deeper, a value that is
 // or should be a tree is masked. So a hostile value of trees inside trees
 // costs bounded recursion.
+//
+// One renderer serves two kinds of level: a map's (buildTraceBuf) and an
+// encoded tree's, read in place from its bytes (nested trees, and
+// traceEncoded, which renders a whole encoding without building the map).
+// A level of an encoding is what decode() would make of it: nodes of one
+// name merge into one entry at the place of the first, their values in
+// order and their children into one subtree. The index of a level keeps a
+// few 32-bit numbers per node, so an encoding renders in little more memory
+// than its own bytes.
 #include "util/NameValueMap.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "foundation/internal/hash.h"
+#include "foundation/internal/ornasn_der.h"
 #include "foundation/zexception.h"
 #include "util/mime64_new.h"
 
@@ -65,19 +79,300 @@ const char kListTypeSuffix[] = "attrlistvaltype";
 // Levels below the rendered map at which a nested tree may still start.
 constexpr int kMaxNesting = ORN_ASN_MAX_DEPTH;
 
-void appendIndent(ZUTF8String_7_0_0& out, int depth) {
+// A text of either kind of level; `p` is null for a value that is not a
+// string (a map may hold other objects), which is left out.
+struct Span {
+  const char* p = nullptr;
+  std::size_t n = 0;
+};
+
+bool isText(Span s, const char* text) { return s.p && s.n == std::strlen(text) && std::memcmp(s.p, text, s.n) == 0; }
+
+std::string toString(Span s) { return std::string(s.p, s.n); }
+
+// ---------------------------------------------------------------- a map's level
+
+Span textOf(const ZObject_7_0_0* object) {
+  auto const* s = dynamic_cast<ZAbstractString_7_0_0 const*>(object);
+  return s ? Span{s->getChars(), s->getLength()} : Span{};
+}
+
+// Entries are reached by their name's C text, as the map's readers do.
+class MapLevel {
+ public:
+  using Ref = const char*;
+
+  class Values {
+   public:
+    Values(const ZArrayList_7_0_0* list) : list_(list) {}
+    bool next(Span& text) {
+      if (!list_ || i_ >= list_->size()) return false;
+      text = textOf(list_->get(i_++));
+      return true;
+    }
+
+   private:
+    const ZArrayList_7_0_0* list_;
+    int i_ = 0;
+  };
+
+  explicit MapLevel(const NameValueMap& map) : map_(map), names_(10, 0) { map.getNames(names_); }
+
+  std::size_t size() const { return static_cast<std::size_t>(names_.size()); }
+  Ref ref(std::size_t i) const {
+    return static_cast<ZAbstractString_7_0_0 const*>(names_.get(static_cast<int>(i)))->getChars();
+  }
+  Span name(std::size_t i) const { return textOf(names_.get(static_cast<int>(i))); }
+  bool subtreeHasNames(Ref r) const { return map_.getSubtreeCount(r) != 0; }
+  std::size_t valueCount(Ref r) const { return map_.getValueCount(r); }
+  Values values(Ref r) const { return Values(map_.getValues(r)); }
+  MapLevel subtree(Ref r) const { return MapLevel(*map_.getSubtree(r)); }
+  // The name's entry, found by its C text (which must outlive `r`).
+  bool find(const std::string& name, Ref& r) const {
+    r = name.c_str();
+    return map_.getValues(r) != nullptr;
+  }
+
+ private:
+  const NameValueMap& map_;
+  ZArrayList_7_0_0 names_;
+};
+
+// ---------------------------------------------------------------- an encoding's level
+
+// The parts of one checked node.
+struct Node {
+  Span name;
+  const unsigned char* values;
+  const unsigned char* valuesEnd;
+  const unsigned char* children;
+  const unsigned char* childrenEnd;
+};
+
+Node parseNode(const unsigned char* at) {
+  ornz::der::Reader r{at};
+  r.enterChecked();
+  const unsigned char *name, *nameEnd;
+  r.skipChecked(name, nameEnd);
+  Node node;
+  node.name = Span{reinterpret_cast<const char*>(name), static_cast<std::size_t>(nameEnd - name)};
+  node.valuesEnd = r.enterChecked();
+  node.values = r.p;
+  r.p = node.valuesEnd;
+  node.childrenEnd = r.enterChecked();
+  node.children = r.p;
+  return node;
+}
+
+template <class T>
+void pushOrThrow(std::vector<T>& v, T x) {
+  try {
+    v.push_back(x);
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
+}
+
+// The merged names of one or more runs of checked nodes (a node list, or
+// the children of every node of one name).
+class WireLevel {
+ public:
+  using Ref = std::size_t;
+
+  struct Run {
+    const unsigned char* begin;
+    const unsigned char* end;
+  };
+
+  class Values {
+   public:
+    Values(const WireLevel& level, std::uint32_t occurrence) : level_(level), occurrence_(occurrence) {}
+    bool next(Span& text) {
+      while (r_.p == end_) {
+        if (occurrence_ == kNone) return false;
+        Node node = parseNode(level_.at(occurrence_));
+        r_.p = node.values;
+        end_ = node.valuesEnd;
+        occurrence_ = level_.next_[occurrence_];
+      }
+      const unsigned char *start, *stop;
+      r_.skipChecked(start, stop);
+      text = Span{reinterpret_cast<const char*>(start), static_cast<std::size_t>(stop - start)};
+      return true;
+    }
+
+   private:
+    const WireLevel& level_;
+    std::uint32_t occurrence_;
+    ornz::der::Reader r_{nullptr};
+    const unsigned char* end_ = nullptr;
+  };
+
+  WireLevel(const unsigned char* base, const std::vector<Run>& runs) : base_(base) {
+    std::size_t nodes = 0;
+    for (const Run& run : runs)
+      for (ornz::der::Reader r{run.begin}; r.p < run.end; ++nodes) {
+        const unsigned char *a, *b;
+        r.skipChecked(a, b);
+      }
+    try {
+      offsets_.reserve(nodes);
+      next_.reserve(nodes);
+      std::size_t slots = 8;
+      while (slots < nodes * 2) slots <<= 1;
+      table_.assign(slots, kNone);
+    } catch (const std::bad_alloc&) {
+      ornz::throwOutOfMemory(kModule, __LINE__);
+    }
+    std::size_t mask = table_.size() - 1;
+    for (const Run& run : runs) {
+      for (ornz::der::Reader r{run.begin}; r.p < run.end;) {
+        const unsigned char* node = r.p;
+        const unsigned char *a, *b;
+        r.skipChecked(a, b);
+        auto occurrence = static_cast<std::uint32_t>(offsets_.size());
+        offsets_.push_back(static_cast<std::uint32_t>(node - base_));
+        next_.push_back(kNone);
+        Span name = parseNode(node).name;
+        std::size_t s = ornz::hashText(name.p, name.n) & mask;
+        for (;; s = (s + 1) & mask) {
+          std::uint32_t d = table_[s];
+          if (d == kNone) {
+            table_[s] = static_cast<std::uint32_t>(first_.size());
+            pushOrThrow(first_, occurrence);
+            pushOrThrow(last_, occurrence);
+            break;
+          }
+          Span other = parseNode(at(first_[d])).name;
+          if (other.n == name.n && std::memcmp(other.p, name.p, name.n) == 0) {
+            next_[last_[d]] = occurrence;
+            last_[d] = occurrence;
+            break;
+          }
+        }
+      }
+    }
+  }
+
+  std::size_t size() const { return first_.size(); }
+  Ref ref(std::size_t i) const { return i; }
+  Span name(std::size_t i) const { return parseNode(at(first_[i])).name; }
+  bool subtreeHasNames(std::size_t i) const {
+    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
+      Node node = parseNode(at(o));
+      if (node.children < node.childrenEnd) return true;
+    }
+    return false;
+  }
+  std::size_t valueCount(std::size_t i) const {
+    std::size_t count = 0;
+    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
+      Node node = parseNode(at(o));
+      for (ornz::der::Reader r{node.values}; r.p < node.valuesEnd; ++count) {
+        const unsigned char *a, *b;
+        r.skipChecked(a, b);
+      }
+    }
+    return count;
+  }
+  Values values(std::size_t i) const { return Values(*this, first_[i]); }
+  WireLevel subtree(std::size_t i) const {
+    std::vector<Run> runs;
+    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
+      Node node = parseNode(at(o));
+      if (node.children < node.childrenEnd) pushOrThrow(runs, Run{node.children, node.childrenEnd});
+    }
+    return WireLevel(base_, runs);
+  }
+  bool find(const std::string& name, Ref& r) const {
+    std::size_t mask = table_.size() - 1;
+    for (std::size_t s = ornz::hashText(name.data(), name.size()) & mask;; s = (s + 1) & mask) {
+      std::uint32_t d = table_[s];
+      if (d == kNone) return false;
+      Span other = parseNode(at(first_[d])).name;
+      if (other.n == name.size() && std::memcmp(other.p, name.data(), other.n) == 0) {
+        r = d;
+        return true;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+  const unsigned char* at(std::uint32_t occurrence) const { return base_ + offsets_[occurrence]; }
+
+  const unsigned char* base_;
+  std::vector<std::uint32_t> offsets_;  // per node: where it starts
+  std::vector<std::uint32_t> next_;     // per node: the next node of its name
+  std::vector<std::uint32_t> first_;    // per name, in order: its first node
+  std::vector<std::uint32_t> last_;     // per name: its last node so far
+  std::vector<std::uint32_t> table_;    // hash slots: name numbers
+};
+
+// The level of a whole checked encoding.
+WireLevel topLevel(const unsigned char* data, const unsigned char* first, const unsigned char* end) {
+  std::vector<WireLevel::Run> runs;
+  pushOrThrow(runs, WireLevel::Run{first, end});
+  return WireLevel(data, runs);
+}
+
+// ---------------------------------------------------------------- outputs
+
+class StringOut {
+ public:
+  explicit StringOut(ZUTF8String_7_0_0& out) : out_(out) {}
+  void append(const char* text, std::size_t length) { out_.append(text, length); }
+
+ private:
+  ZUTF8String_7_0_0& out_;
+};
+
+// Hands the text on in pieces of up to 64 KiB.
+class StreamOut {
+ public:
+  StreamOut(void (*write)(void*, char const*, std::size_t), void* context) : write_(write), context_(context) {}
+  ~StreamOut() = default;
+  void append(const char* text, std::size_t length) {
+    while (length) {
+      std::size_t room = sizeof buffer_ - used_;
+      std::size_t n = length < room ? length : room;
+      std::memcpy(buffer_ + used_, text, n);
+      used_ += n;
+      text += n;
+      length -= n;
+      if (used_ == sizeof buffer_) flush();
+    }
+  }
+  void flush() {
+    if (used_) write_(context_, buffer_, used_);
+    used_ = 0;
+  }
+
+ private:
+  void (*write_)(void*, char const*, std::size_t);
+  void* context_;
+  std::size_t used_ = 0;
+  char buffer_[1 << 16];
+};
+
+template <class Out>
+void appendText(Out& out, const char* text) {
+  out.append(text, std::strlen(text));
+}
+
+template <class Out>
+void appendIndent(Out& out, int depth) {
   for (int i = 0; i <= depth; ++i) out.append("\t", 1);
 }
 
-bool isText(const ZAbstractString_7_0_0& s, const char* text) {
-  return s.getLength() == std::strlen(text) && std::memcmp(s.getChars(), text, s.getLength()) == 0;
+template <class Out>
+void appendNumber(Out& out, std::size_t number) {
+  char digits[24];
+  int n = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(number));
+  out.append(digits, static_cast<std::size_t>(n));
 }
 
-ZAbstractString_7_0_0 const* textAt(ZArrayList_7_0_0 const& values, int index) {
-  return dynamic_cast<ZAbstractString_7_0_0 const*>(values.get(index));
-}
-
-std::string toString(ZAbstractString_7_0_0 const& s) { return std::string(s.getChars(), s.getLength()); }
+// ---------------------------------------------------------------- what a value holds
 
 struct MallocBlock {
   char* block = nullptr;
@@ -87,19 +382,19 @@ struct MallocBlock {
 // The bytes of a text that is Base64 exactly as the tree writes it (what
 // mime64_new_encode makes of them). The decoder skips what it does not know,
 // so the text is checked by encoding the bytes again.
-bool storedBase64(ZAbstractString_7_0_0 const& text, std::string& bytes) {
-  std::size_t length = text.getLength();
+bool storedBase64(Span text, std::string& bytes) {
+  std::size_t length = text.n;
   if (length == 0 || length % 4 != 0) return false;
   MallocBlock decoded;
   unsigned long count = 0;
-  mime64_new_decode(text.getChars(), length, &decoded.block, &count);
+  mime64_new_decode(text.p, length, &decoded.block, &count);
   // Without memory a value that may hold a tree cannot be told from one that
   // does not: stop rather than show it.
   if (!decoded.block) ornz::throwOutOfMemory(kModule, __LINE__);
   MallocBlock again;
   again.block = mime64_new_encode(reinterpret_cast<unsigned char const*>(decoded.block), count);
   if (!again.block) ornz::throwOutOfMemory(kModule, __LINE__);
-  if (std::strlen(again.block) != length || std::memcmp(again.block, text.getChars(), length) != 0) return false;
+  if (std::strlen(again.block) != length || std::memcmp(again.block, text.p, length) != 0) return false;
   bytes.assign(decoded.block, count);
   return true;
 }
@@ -126,19 +421,22 @@ enum class ValueKind {
   kUnreadable,  // should be a tree but does not decode: masked
 };
 
-// What a value holds; for kTree, `tree` has received the decoded tree.
-ValueKind classify(ZAbstractString_7_0_0 const& text, bool treeExpected, NameValueMap& tree) {
+// What a value holds; for kTree, `bytes` holds the encoding and `first` and
+// `end` bound its top-level nodes.
+ValueKind classify(Span text, bool treeExpected, std::string& bytes, const unsigned char*& first,
+                   const unsigned char*& end) {
   // Every encoding starts with the SEQUENCE tag 0x30, which Base64 writes as
   // 'M': most plain values go no further.
-  if (!treeExpected && (text.getLength() < 4 || text.getChars()[0] != 'M')) return ValueKind::kPlain;
-  std::string bytes;
+  if (!treeExpected && (text.n < 4 || text.p[0] != 'M')) return ValueKind::kPlain;
   if (!storedBase64(text, bytes)) return treeExpected ? ValueKind::kUnreadable : ValueKind::kPlain;
   orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(&bytes[0])};
-  unsigned long status = 0;
-  tree.decode(buffer, status);
-  if (status == 0) return ValueKind::kTree;
+  ornz::der::NoCount none;
+  std::uint64_t top = 0;
+  if (ornz::der::checkList(buffer, none, first, end, top) == 0) return ValueKind::kTree;
   return treeExpected || hasTreeOutside(bytes) ? ValueKind::kUnreadable : ValueKind::kPlain;
 }
+
+// ---------------------------------------------------------------- attribute-list layouts
 
 // What the attribute-list layouts of one level say about its names.
 struct ListLayouts {
@@ -147,72 +445,160 @@ struct ListLayouts {
   // Value keys with, per value, whether it should be an encoded tree.
   std::unordered_map<std::string, std::vector<bool>> trees;
 
-  bool treeExpected(std::string const& key, int index) const {
+  bool treeExpected(std::string const& key, std::size_t index) const {
     auto found = trees.find(key);
-    return found != trees.end() && index < static_cast<int>(found->second.size()) &&
-           found->second[static_cast<std::size_t>(index)];
+    return found != trees.end() && index < found->second.size() && found->second[index];
   }
 };
 
-bool firstValueIsTrue(NameValueMap const& level, char const* name) {
-  if (level.getSubtreeCount(name) != 0) return false;
-  ZArrayList_7_0_0 const* values = level.getValues(name);
-  if (!values || values->size() == 0) return false;
-  auto const* first = textAt(*values, 0);
-  return first && first->compareTo("true") == 0;
+template <class Level>
+bool firstValueIsTrue(const Level& level, const std::string& name) {
+  typename Level::Ref r;
+  if (!level.find(name, r) || level.subtreeHasNames(r)) return false;
+  auto values = level.values(r);
+  Span first;
+  return values.next(first) && isText(first, "true");
 }
 
 // Which values of `key` should be encoded trees, from its type codes. When
 // every value has its code (as OrnObject writes lists) the pairing is by
 // position; otherwise it is uncertain, and every value of an attribute with
 // an object code is taken for a tree.
-std::vector<bool> treePositions(NameValueMap const& level, std::string const& key) {
+template <class Level>
+std::vector<bool> treePositions(const Level& level, std::string const& key) {
   std::vector<bool> positions;
-  ZArrayList_7_0_0 const* values = level.getValues(key.c_str());
-  ZArrayList_7_0_0 const* codes = level.getValues((key + kListTypeSuffix).c_str());
-  if (!values || !codes) return positions;
+  std::string const codesKey = key + kListTypeSuffix;
+  typename Level::Ref values, codes;
+  if (!level.find(key, values) || !level.find(codesKey, codes)) return positions;
   bool anyObject = false;
-  for (int j = 0; j < codes->size(); ++j) {
-    auto const* code = textAt(*codes, j);
-    bool object = code && std::strtoul(code->getChars(), nullptr, 10) == ATTR_VALUE_POBJ;
+  auto cursor = level.values(codes);
+  for (Span code; cursor.next(code);) {
+    bool object = code.p && std::strtoul(toString(code).c_str(), nullptr, 10) == ATTR_VALUE_POBJ;
     positions.push_back(object);
     anyObject = anyObject || object;
   }
   if (!anyObject) return {};
-  if (codes->size() != values->size()) positions.assign(static_cast<std::size_t>(values->size()), true);
+  std::size_t valueCount = level.valueCount(values);
+  if (positions.size() != valueCount) positions.assign(valueCount, true);
   return positions;
 }
 
-ListLayouts listLayouts(NameValueMap const& level, ZArrayList_7_0_0 const& names, ZHashMap_7_0_0 const& secrets) {
+template <class Level>
+ListLayouts listLayouts(const Level& level, ZHashMap_7_0_0 const& secrets) {
   ListLayouts layouts;
   std::size_t const suffixLength = std::strlen(kListNamesSuffix);
-  for (int i = 0; i < names.size(); ++i) {
-    auto const* key = static_cast<ZAbstractString_7_0_0 const*>(names.get(i));
-    std::size_t length = key->getLength();
-    if (length < suffixLength ||
-        std::memcmp(key->getChars() + length - suffixLength, kListNamesSuffix, suffixLength) != 0)
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    Span key = level.name(i);
+    if (key.n < suffixLength || std::memcmp(key.p + key.n - suffixLength, kListNamesSuffix, suffixLength) != 0)
       continue;
-    std::string const prefix(key->getChars(), length - suffixLength);
-    ZArrayList_7_0_0 const* attributes = level.getValues(key->getChars());
-    if (!attributes) continue;
+    std::string const prefix(key.p, key.n - suffixLength);
     // The list's own "obfuscate" flag masks its "value", as at a level.
     bool obfuscate = false;
-    for (int j = 0; j < attributes->size(); ++j) {
-      auto const* attribute = textAt(*attributes, j);
-      if (attribute && isText(*attribute, "obfuscate"))
-        obfuscate = firstValueIsTrue(level, (prefix + "obfuscate").c_str());
-    }
-    for (int j = 0; j < attributes->size(); ++j) {
-      auto const* attribute = textAt(*attributes, j);
-      if (!attribute) continue;
-      std::string const valueKey = prefix + toString(*attribute);
-      if (secrets.contains(*attribute) || (obfuscate && isText(*attribute, "value")))
+    auto attributes = level.values(level.ref(i));
+    for (Span attribute; attributes.next(attribute);)
+      if (isText(attribute, "obfuscate")) obfuscate = firstValueIsTrue(level, prefix + "obfuscate");
+    auto again = level.values(level.ref(i));
+    for (Span attribute; again.next(attribute);) {
+      if (!attribute.p) continue;
+      std::string const valueKey = prefix + toString(attribute);
+      if (secrets.contains(ZUTF8ConstString_7_0_0(attribute.p, attribute.n)) ||
+          (obfuscate && isText(attribute, "value")))
         layouts.masked.insert(valueKey);
       std::vector<bool> positions = treePositions(level, valueKey);
       if (!positions.empty()) layouts.trees[valueKey] = std::move(positions);
     }
   }
   return layouts;
+}
+
+// ---------------------------------------------------------------- the renderer
+
+template <class Out>
+void renderEncoded(Out& out, const unsigned char* data, const unsigned char* first, const unsigned char* end,
+                   int depth, int nesting);
+
+template <class Level, class Out>
+void renderLevel(const Level& level, Out& out, int depth, int nesting) {
+  ZHashMap_7_0_0 const& secrets = *NameValueMap::namesNotToTrace;
+  std::size_t count = level.size();
+
+  appendIndent(out, depth);
+  appendText(out, "number of entries = ");
+  appendNumber(out, count);
+  out.append("\n", 1);
+  if (count == 0) return;
+
+  // "obfuscate" = "true" masks this level's "value" (not deeper levels').
+  bool obfuscate = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!level.subtreeHasNames(level.ref(i)) && isText(level.name(i), "obfuscate")) {
+      auto values = level.values(level.ref(i));
+      Span first;
+      obfuscate = values.next(first) && isText(first, "true");
+    }
+  }
+  ListLayouts const layouts = listLayouts(level, secrets);
+
+  for (std::size_t i = 0; i < count; ++i) {
+    Span name = level.name(i);
+    typename Level::Ref ref = level.ref(i);
+    if (level.subtreeHasNames(ref)) {
+      out.append("\t", 1);
+      out.append(name.p, name.n);
+      appendText(out, " is a subtree\n");
+      renderLevel(level.subtree(ref), out, depth + 1, nesting + 1);
+      continue;
+    }
+    std::size_t valueCount = level.valueCount(ref);
+    appendIndent(out, depth);
+    appendText(out, "num values = ");
+    appendNumber(out, valueCount);
+    out.append("\t", 1);
+    out.append(name.p, name.n);
+    appendText(out, " = ");
+    std::string const key = toString(name);
+    bool masked = secrets.contains(ZUTF8ConstString_7_0_0(name.p, name.n)) ||
+                  (obfuscate && isText(name, "value")) || layouts.masked.count(key) != 0;
+    bool signon = isText(name, "resourceuserid");
+    if (valueCount > 1) appendText(out, kValueBreak);
+    // A tree ends its own line; the next value then needs only its indent.
+    bool lineEnded = false;
+    auto values = level.values(ref);
+    std::size_t v = 0;
+    for (Span text; values.next(text); ++v) {
+      if (v > 0) appendText(out, lineEnded ? kValueIndent : kValueBreak);
+      lineEnded = false;
+      if (masked) {
+        appendText(out, kMask);
+        continue;
+      }
+      if (!text.p) continue;
+      std::string bytes;
+      const unsigned char* treeFirst = nullptr;
+      const unsigned char* treeEnd = nullptr;
+      ValueKind kind = classify(text, layouts.treeExpected(key, v), bytes, treeFirst, treeEnd);
+      if (kind == ValueKind::kUnreadable || (kind == ValueKind::kTree && nesting >= kMaxNesting)) {
+        appendText(out, kMask);
+      } else if (kind == ValueKind::kTree) {
+        appendText(out, kObjectMark);
+        out.append("\n", 1);
+        renderEncoded(out, reinterpret_cast<const unsigned char*>(bytes.data()), treeFirst, treeEnd, depth + 1,
+                      nesting + 1);
+        lineEnded = true;
+      } else if (signon && isText(text, "-signon@%null")) {
+        appendText(out, "-signon@null");
+      } else {
+        out.append(text.p, text.n);
+      }
+    }
+    if (!lineEnded) out.append("\n", 1);
+  }
+}
+
+template <class Out>
+void renderEncoded(Out& out, const unsigned char* data, const unsigned char* first, const unsigned char* end,
+                   int depth, int nesting) {
+  renderLevel(topLevel(data, first, end), out, depth, nesting);
 }
 
 }  // namespace
@@ -234,83 +620,33 @@ void NameValueMap::initializeNamesNotToTrace() {
 void NameValueMap::buildTraceBuf(ZUTF8String_7_0_0& out, int depth) const {
   pthread_once(&inst_once, NameValueMap_c_initializeNamesNotToTrace);
   if (!namesNotToTrace) ornz::throwOutOfMemory(kModule, __LINE__);
-  buildTraceLevel(out, depth, 0);
+  StringOut text(out);
+  try {
+    renderLevel(MapLevel(*this), text, depth, 0);
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
 }
 
-void NameValueMap::buildTraceLevel(ZUTF8String_7_0_0& out, int depth, int nesting) const {
-  ZArrayList_7_0_0 names(10, 0);
-  ZArrayList_7_0_0 entries(10, 0);
-  map_.listKeys(names);
-  map_.listObjects(entries);
-  int count = names.size();
-
-  appendIndent(out, depth);
-  out.append("number of entries = ");
-  out.append(ZUTF8String_7_0_0(count));
-  out.append("\n");
-  if (count == 0) return;
-
-  // "obfuscate" = "true" masks this level's "value" (not deeper levels').
-  bool obfuscate = false;
-  for (int i = 0; i < count; ++i) {
-    auto const* name = static_cast<ZAbstractString_7_0_0 const*>(names.get(i));
-    auto const* entry = static_cast<NameValueEntry const*>(entries.get(i));
-    if (entry->subtree().map_.size() == 0 && isText(*name, "obfuscate")) {
-      auto const* first = dynamic_cast<ZAbstractString_7_0_0 const*>(entry->values().get(0));
-      obfuscate = first && first->compareTo("true") == 0;
-    }
+void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
+                                void (*write)(void* context, char const* text, std::size_t length), void* context,
+                                unsigned long& status) {
+  ornz::der::NoCount none;
+  const unsigned char* first = nullptr;
+  const unsigned char* end = nullptr;
+  std::uint64_t top = 0;
+  int result = ornz::der::checkList(buffer, none, first, end, top);
+  status = static_cast<unsigned long>(static_cast<long>(result));
+  if (result != 0) return;
+  pthread_once(&inst_once, NameValueMap_c_initializeNamesNotToTrace);
+  if (!namesNotToTrace) ornz::throwOutOfMemory(kModule, __LINE__);
+  // The renderer's buffer is too large for the stack of a caller's thread.
+  std::unique_ptr<StreamOut> out(new (std::nothrow) StreamOut(write, context));
+  if (!out) ornz::throwOutOfMemory(kModule, __LINE__);
+  try {
+    renderEncoded(*out, buffer.data, first, end, depth, 0);
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
   }
-  ListLayouts const layouts = listLayouts(*this, names, *namesNotToTrace);
-
-  for (int i = 0; i < count; ++i) {
-    auto const* name = static_cast<ZAbstractString_7_0_0 const*>(names.get(i));
-    auto const* entry = static_cast<NameValueEntry const*>(entries.get(i));
-    if (entry->subtree().map_.size() > 0) {
-      out.append("\t", 1);
-      out.append(*name);
-      out.append(" is a subtree\n");
-      entry->subtree().buildTraceLevel(out, depth + 1, nesting + 1);
-      continue;
-    }
-    ZArrayList_7_0_0 const& values = entry->values();
-    int valueCount = values.size();
-    appendIndent(out, depth);
-    out.append("num values = ");
-    out.append(ZUTF8String_7_0_0(valueCount));
-    out.append("\t", 1);
-    out.append(*name);
-    out.append(" = ");
-    std::string const key = toString(*name);
-    bool masked = namesNotToTrace->contains(*name) || (obfuscate && isText(*name, "value")) ||
-                  layouts.masked.count(key) != 0;
-    bool signon = isText(*name, "resourceuserid");
-    if (valueCount > 1) out.append(kValueBreak);
-    // A tree ends its own line; the next value then needs only its indent.
-    bool lineEnded = false;
-    for (int v = 0; v < valueCount; ++v) {
-      if (v > 0) out.append(lineEnded ? kValueIndent : kValueBreak);
-      lineEnded = false;
-      if (masked) {
-        out.append(kMask);
-        continue;
-      }
-      auto const* text = textAt(values, v);
-      if (!text) continue;
-      NameValueMap tree;
-      ValueKind kind = classify(*text, layouts.treeExpected(key, v), tree);
-      if (kind == ValueKind::kUnreadable || (kind == ValueKind::kTree && nesting >= kMaxNesting)) {
-        out.append(kMask);
-      } else if (kind == ValueKind::kTree) {
-        out.append(kObjectMark);
-        out.append("\n", 1);
-        tree.buildTraceLevel(out, depth + 1, nesting + 1);
-        lineEnded = true;
-      } else if (signon && isText(*text, "-signon@%null")) {
-        out.append("-signon@null");
-      } else {
-        out.append(*text);
-      }
-    }
-    if (!lineEnded) out.append("\n", 1);
-  }
+  out->flush();
 }
