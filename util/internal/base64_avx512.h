@@ -191,9 +191,16 @@ inline std::size_t decodeSkippingAvx512(const unsigned char* in, std::size_t n,
                                         unsigned char* out, std::size_t* written) ORNUTIL_AVX512;
 inline std::size_t decodeSkippingAvx512(const unsigned char* in, std::size_t n,
                                         unsigned char* out, std::size_t* written) {
-  // Under 64 values carried over, a chunk's values, and room for the last
-  // block's 64-lane store past them.
-  alignas(64) unsigned char held[64 * (kChunkBlocks + 2)];
+  // `held`: under 64 values carried over, a chunk's values, and room for the
+  // last block's 64-lane store past them. It is placed half a page away from
+  // the input modulo 4 KiB: the processor matches a load against older
+  // stores by the low 12 address bits first, and with `held` and the input
+  // moving almost in step (a line break per block), a near match would hold
+  // every block's load behind the last block's store for a whole chunk.
+  alignas(64) unsigned char area[64 * (kChunkBlocks + 2) + 4096];
+  unsigned char* const held =
+      area + ((reinterpret_cast<std::uintptr_t>(in) + 2048 - reinterpret_cast<std::uintptr_t>(area)) &
+              (4096 - 64));
   const __m512i low = _mm512_load_si512(kAvx512.values);
   const __m512i high = _mm512_load_si512(kAvx512.values + 64);
   const __m512i pack = _mm512_load_si512(kAvx512.pack);
