@@ -6,6 +6,8 @@
 #include "foundation/msgcat.h"
 
 #include <errno.h>
+
+#include <new>
 #include <fcntl.h>
 #include <locale.h>
 #include <nl_types.h>
@@ -152,7 +154,13 @@ __attribute__((constructor)) void captureStartupNlspath() {
 }  // namespace
 
 char* orn_msg_get_msg(unsigned int id, unsigned long* status) {
-  char* text = lookUpCatalogue(id);
+  char* text = nullptr;
+  try {
+    text = lookUpCatalogue(id);
+  } catch (const std::bad_alloc&) {
+    // The built-in text is the next best; the catalogue is tried again on
+    // the next look-up.
+  }
   if (!text) text = builtInCopy(id);
   return result(text, status);
 }

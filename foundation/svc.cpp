@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -248,11 +250,10 @@ void logMessage(dce_svc_handle_s_t* handle, const char* file, int line, const ch
                 va_list ap) {
   try {
     std::vector<Insert> inserts = collectInserts(argtypes, ap);
-    char* text = orn_msg_get_msg(msgid, nullptr);
+    std::unique_ptr<char, decltype(&std::free)> text(orn_msg_get_msg(msgid, nullptr), &std::free);
     std::string rendered;
     if (text) {
-      rendered = render(text, inserts);
-      std::free(text);
+      rendered = render(text.get(), inserts);
     } else {
       rendered = "(no text for this message)";
       for (const Insert& i : inserts) rendered += " [" + (i.isNumber ? std::to_string(i.number) : i.text) + "]";
@@ -383,9 +384,13 @@ unsigned int orn_svc__debug_fillin2(dce_svc_handle_s_t* handle, unsigned int sub
   if (!__atomic_load_n(&handle->filled, __ATOMIC_ACQUIRE)) {
     std::lock_guard<std::mutex> hold(fillMutex());
     if (!__atomic_load_n(&handle->filled, __ATOMIC_RELAXED)) {
-      std::string setting = ornz::readEnvironment("ORN_SVC_DEBUG");
-      applyDebugSetting(handle, setting.c_str());
-      __atomic_store_n(&handle->filled, 1, __ATOMIC_RELEASE);
+      try {
+        std::string setting = ornz::readEnvironment("ORN_SVC_DEBUG");
+        applyDebugSetting(handle, setting.c_str());
+        __atomic_store_n(&handle->filled, 1, __ATOMIC_RELEASE);
+      } catch (const std::bad_alloc&) {
+        return 0;  // no levels without memory; the next call reads them again
+      }
     }
   }
   if (subcomponent >= ORN_SVC_SUBCOMPONENTS) return 0;
@@ -432,12 +437,16 @@ void orn_svc_init(int /*flags*/, unsigned long* status) {
   int err;
   {
     std::lock_guard<std::mutex> hold(s.mutex);
-    err = openDestination(s);
+    try {
+      err = openDestination(s);
+    } catch (const std::bad_alloc&) {
+      err = ENOMEM;  // records go to standard error meanwhile
+    }
   }
   if (err) {
-    std::string path = ornz::readEnvironment("ORN_SVC_LOG");
+    const char* path = std::getenv("ORN_SVC_LOG");
     orn_svc_printf_withfile(bas_svc_handle, "foundation/svc", __LINE__, "%s%s", 0,
-                            ORN_SVC_ATTR_ERROR, 0x10652081u, path.c_str(), std::strerror(err));
+                            ORN_SVC_ATTR_ERROR, 0x10652081u, path ? path : "", std::strerror(err));
   }
   if (status) *status = err ? 0x10652081u : 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "foundation/msgcat.h"
 #include "foundation/zmessageservice.h"
@@ -50,7 +51,15 @@ void dispatch(const ZMessageService_7_0_0* service, const ZZException_7_0_0* rec
   forward(service, record, args...);
 }
 
+const char kModule[] = "foundation/zexception";
+
 }  // namespace
+
+// Every exception here owns heap text. When that text cannot be copied the
+// caller gets ZOutOfMemoryException_7_0_0 instead of the exception it asked
+// for, never std::bad_alloc: the out-of-memory exception itself needs no
+// heap (its text fits the string's own buffer, it has no inserts, and its
+// position is dropped when even that cannot be copied).
 
 // ---------------------------------------------------------------- ZZException_7_0_0
 
@@ -61,22 +70,41 @@ int ZZException_7_0_0::getLine() const { return line_; }
 
 // ---------------------------------------------------------------- ZException_7_0_0
 
-ZException_7_0_0::ZException_7_0_0(int c, const char* t)
+ZException_7_0_0::ZException_7_0_0(int c, const char* t) try
     : ZZException_7_0_0(c, nullptr), textStorage_(t ? t : "") {
   text = textStorage_.c_str();
+} catch (const std::bad_alloc&) {
+  ornz::throwOutOfMemory(kModule, __LINE__);
 }
 
-ZException_7_0_0::ZException_7_0_0(const ZException_7_0_0& other)
+ZException_7_0_0::ZException_7_0_0(const ZException_7_0_0& other) try
     : ZZException_7_0_0(other), std::exception(other),
       textStorage_(other.textStorage_), inserts_(other.inserts_) {
   text = textStorage_.c_str();
+} catch (const std::bad_alloc&) {
+  // Copying an out-of-memory exception failed (its position): one without a
+  // position is made in place, with no copy and no heap.
+  if (other.code == ornz::kCodeOutOfMemory) throw ZOutOfMemoryException_7_0_0();
+  ornz::throwOutOfMemory(kModule, __LINE__);
 }
 
 ZException_7_0_0& ZException_7_0_0::operator=(const ZException_7_0_0& other) {
   if (this != &other) {
-    ZZException_7_0_0::operator=(other);
-    textStorage_ = other.textStorage_;
-    inserts_ = other.inserts_;
+    // Copies first, so that a failed copy leaves this exception whole.
+    std::string file, textCopy;
+    std::vector<Insert> inserts;
+    try {
+      file = other.file_;
+      textCopy = other.textStorage_;
+      inserts = other.inserts_;
+    } catch (const std::bad_alloc&) {
+      ornz::throwOutOfMemory(kModule, __LINE__);
+    }
+    code = other.code;
+    line_ = other.line_;
+    file_.swap(file);
+    textStorage_.swap(textCopy);
+    inserts_.swap(inserts);
     text = textStorage_.c_str();
   }
   return *this;
@@ -85,12 +113,20 @@ ZException_7_0_0& ZException_7_0_0::operator=(const ZException_7_0_0& other) {
 ZException_7_0_0::~ZException_7_0_0() = default;
 
 ZException_7_0_0& ZException_7_0_0::addInsert(const char* t) {
-  inserts_.push_back(Insert{false, 0, t ? t : ""});
+  try {
+    inserts_.push_back(Insert{false, 0, t ? t : ""});
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
   return *this;
 }
 
 ZException_7_0_0& ZException_7_0_0::addInsert(int number) {
-  inserts_.push_back(Insert{true, number, std::string()});
+  try {
+    inserts_.push_back(Insert{true, number, std::string()});
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
   return *this;
 }
 
@@ -108,10 +144,16 @@ void ZException_7_0_0::report() const {
 }
 
 void ZException_7_0_0::setPosition(const char* file, int line) {
-  file_ = file ? file : "";
   line_ = line;
+  try {
+    file_ = file ? file : "";
+  } catch (const std::bad_alloc&) {
+    file_.clear();  // the line is all that can be kept
+  }
 }
 
+// The thrown object is a copy of this one; when the copy cannot be made the
+// copy constructor raises out of memory in its place.
 void ZException_7_0_0::throwException(const char* file, int line) {
   setPosition(file, line);
   throw *this;
@@ -141,7 +183,7 @@ void ZInvalidParameterException_7_0_0::throwException(const char* file, int line
 
 ZPropertiesInvalidDataException_7_0_0::ZPropertiesInvalidDataException_7_0_0(const char* file,
                                                                              int line,
-                                                                             const char* what)
+                                                                             const char* what) try
     : ZException_7_0_0(ornz::kCodeInvalidData,
                        (std::string(file ? file : "") + ":" + std::to_string(line) + ": " +
                         (what ? what : "invalid data"))
@@ -149,17 +191,25 @@ ZPropertiesInvalidDataException_7_0_0::ZPropertiesInvalidDataException_7_0_0(con
       dataFile_(file ? file : ""),
       dataLine_(line) {
   addInsert(file).addInsert(line).addInsert(what ? what : "invalid data");
+} catch (const std::bad_alloc&) {
+  ornz::throwOutOfMemory(kModule, __LINE__);
 }
 ZPropertiesInvalidDataException_7_0_0::~ZPropertiesInvalidDataException_7_0_0() = default;
 void ZPropertiesInvalidDataException_7_0_0::throwException(const char* file, int line) {
   setPosition(file, line);
-  throw *this;
+  // The copy of the data file's name is this class's own: a failed copy
+  // throws std::bad_alloc out of the throw-expression.
+  try {
+    throw *this;
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
 }
 
 // ---------------------------------------------------------------- helpers
 
 ZException_7_0_0 ornz::fileException(const char* file, int err, bool writing,
-                                     const char* operation) {
+                                     const char* operation) try {
   const char* reason = std::strerror(err);
   std::string name = file ? file : "";
   if (writing) {
@@ -173,6 +223,8 @@ ZException_7_0_0 ornz::fileException(const char* file, int err, bool writing,
   ZException_7_0_0 e(code, (name + ": " + reason).c_str());
   e.addInsert(file).addInsert(reason);
   return e;
+} catch (const std::bad_alloc&) {
+  throwOutOfMemory(kModule, __LINE__);
 }
 
 void ornz::throwOutOfMemory(const char* file, int line) {

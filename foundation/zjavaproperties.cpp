@@ -1,5 +1,7 @@
 #include "foundation/zjavaproperties.h"
 
+#include <new>
+
 #include <cstdlib>
 
 #include "foundation/internal/fileread.h"
@@ -97,13 +99,25 @@ std::string unescape(const std::string& s) {
   return out;
 }
 
+// std::bad_alloc of the standard containers, reported as the foundation does.
+template <typename Body>
+auto reportingMemory(int line, Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory("foundation/zjavaproperties", line);
+  }
+}
+
 }  // namespace
 
 ZJavaProperties_7_0_0::ZJavaProperties_7_0_0() = default;
 ZJavaProperties_7_0_0::~ZJavaProperties_7_0_0() = default;
 
 void ZJavaProperties_7_0_0::parse(const std::string& text) {
-  values_.clear();
+  // Parsed aside and swapped in: exhausted memory leaves what was held.
+  decltype(values_) parsed;
+  reportingMemory(__LINE__, [&] {
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::string line = logicalLine(text, pos);
@@ -119,8 +133,10 @@ void ZJavaProperties_7_0_0::parse(const std::string& text) {
     while (i < line.size() && isSpace(line[i])) ++i;
     if (i < line.size() && (line[i] == '=' || line[i] == ':')) ++i;
     while (i < line.size() && isSpace(line[i])) ++i;
-    values_[key] = unescape(i < line.size() ? line.substr(i) : std::string());
+    parsed[key] = unescape(i < line.size() ? line.substr(i) : std::string());
   }
+  });
+  values_.swap(parsed);
 }
 
 int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
@@ -135,7 +151,7 @@ int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
     return 0;
   }
   parse(text);
-  if (requiredKey && !values_.count(requiredKey)) {
+  if (requiredKey && !exists(requiredKey)) {
     values_.clear();
     return 0;
   }
@@ -143,7 +159,7 @@ int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
 }
 
 int ZJavaProperties_7_0_0::getValue(const char* key, ZAbstractMutableString_7_0_0& value) const {
-  auto it = key ? values_.find(key) : values_.end();
+  auto it = key ? reportingMemory(__LINE__, [&] { return values_.find(key); }) : values_.end();
   if (it == values_.end()) {
     value.clear();
     return 0;
@@ -152,4 +168,6 @@ int ZJavaProperties_7_0_0::getValue(const char* key, ZAbstractMutableString_7_0_
   return 1;
 }
 
-bool ZJavaProperties_7_0_0::exists(const char* key) const { return key && values_.count(key) > 0; }
+bool ZJavaProperties_7_0_0::exists(const char* key) const {
+  return key && reportingMemory(__LINE__, [&] { return values_.count(key) > 0; });
+}

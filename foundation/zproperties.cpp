@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <strings.h>
 #include <unordered_map>
 
@@ -21,6 +22,17 @@ namespace {
 [[noreturn]] void notSupported(int line) {
   ZException_7_0_0 e(ornz::kCodeNotSupported, "operation not supported by this properties class");
   e.throwException("foundation/zproperties", line);
+}
+
+// The standard library's std::bad_alloc becomes the foundation's
+// out-of-memory exception, which is all a caller of this module may see.
+template <typename Body>
+auto reportingMemory(int line, Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory("foundation/zproperties", line);
+  }
 }
 
 // ---------------------------------------------------------------- the registry
@@ -108,11 +120,13 @@ void ZProperties_7_0_0::setValue(const char* stanza, const char* key, const ZUTF
 }
 void ZProperties_7_0_0::setValue(const char* stanza, const char* key, const ZLCConstString_7_0_0& value,
                                  int flags) {
-  setValue(stanza, key, std::string(value.data(), value.size()).c_str(), flags);
+  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  setValue(stanza, key, text.c_str(), flags);
 }
 void ZProperties_7_0_0::setValue(const char* stanza, const char* key, const ZUTF8ConstString_7_0_0& value,
                                  int flags) {
-  setValue(stanza, key, std::string(value.data(), value.size()).c_str(), flags);
+  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  setValue(stanza, key, text.c_str(), flags);
 }
 
 void ZProperties_7_0_0::setIntegerValue(const char* stanza, const char* key, unsigned int value) {
@@ -134,6 +148,7 @@ void ZProperties_7_0_0::setBooleanValue(const char* stanza, const char* key, int
 void ZProperties_7_0_0::postLoad(const char*) {}
 
 void ZProperties_7_0_0::checkComment(ZLCString_7_0_0& comment) {
+  reportingMemory(__LINE__, [&] {
   std::string out;
   const char* p = comment.getChars();
   for (;;) {
@@ -148,6 +163,7 @@ void ZProperties_7_0_0::checkComment(ZLCString_7_0_0& comment) {
     if (!*p) break;
   }
   comment.assign(out.c_str(), out.size());
+  });
 }
 
 void ZProperties_7_0_0::setAttributes(unsigned long, void*) {}
@@ -163,18 +179,22 @@ void ZProperties_7_0_0::addValue(const char* stanza, const char* key, const ZUTF
 }
 void ZProperties_7_0_0::addValue(const char* stanza, const char* key, const ZLCConstString_7_0_0& value,
                                  int flags) {
-  addValue(stanza, key, std::string(value.data(), value.size()).c_str(), flags);
+  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  addValue(stanza, key, text.c_str(), flags);
 }
 void ZProperties_7_0_0::addValue(const char* stanza, const char* key, const ZUTF8ConstString_7_0_0& value,
                                  int flags) {
-  addValue(stanza, key, std::string(value.data(), value.size()).c_str(), flags);
+  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  addValue(stanza, key, text.c_str(), flags);
 }
 
 void ZProperties_7_0_0::addValues(const char* stanza, const char* key, const ZArrayList_7_0_0& values,
                                   int flags) {
   for (int i = 0; i < values.size(); ++i) {
     auto* s = dynamic_cast<const ZAbstractString_7_0_0*>(values.get(i));
-    if (s) addValue(stanza, key, std::string(s->data(), s->size()).c_str(), flags);
+    if (!s) continue;
+    std::string text = reportingMemory(__LINE__, [&] { return std::string(s->data(), s->size()); });
+    addValue(stanza, key, text.c_str(), flags);
   }
 }
 
@@ -202,14 +222,22 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
     ZInvalidParameterException_7_0_0 e("null file name");
     e.throwException("foundation/zproperties", __LINE__);
   }
+  return reportingMemory(__LINE__, [&]() -> ZProperties_7_0_0* {
   Registry& r = registry();
   for (;;) {
     std::shared_ptr<RegistryEntry> entry;
     {
       std::lock_guard<std::mutex> hold(r.mutex);
-      std::shared_ptr<RegistryEntry>& slot = r.entries[fileName];
-      if (!slot) slot = std::make_shared<RegistryEntry>();
-      entry = slot;
+      auto it = r.entries.try_emplace(fileName).first;
+      if (!it->second) {
+        try {
+          it->second = std::make_shared<RegistryEntry>();
+        } catch (...) {
+          r.entries.erase(it);  // no empty slot stays behind a failed look-up
+          throw;
+        }
+      }
+      entry = it->second;
     }
     // One loader per file; the others wait here and then share its object.
     std::lock_guard<std::mutex> loading(entry->loading);
@@ -239,6 +267,7 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
     entry->object = object;
     return object;
   }
+  });
 }
 
 // ---------------------------------------------------------------- ZPropertiesKVList_7_0_0
@@ -255,5 +284,5 @@ const char* ZPropertiesKVList_7_0_0::getItemValue(int index) const {
 void ZPropertiesKVList_7_0_0::clear() { items_.clear(); }
 void ZPropertiesKVList_7_0_0::add(const char* key, std::size_t keyLength, const char* value,
                                   std::size_t valueLength) {
-  items_.emplace_back(std::string(key, keyLength), std::string(value, valueLength));
+  reportingMemory(__LINE__, [&] { items_.emplace_back(std::string(key, keyLength), std::string(value, valueLength)); });
 }

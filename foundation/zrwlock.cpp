@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "foundation/zexception.h"
 
@@ -115,8 +116,10 @@ bool ZReadWriteLock_7_0_0::tryWriteLock() {
 
 // ---------------------------------------------------------------- lock file
 
+// The names are std::string members: their std::bad_alloc is reported as
+// the foundation reports exhausted memory.
 ZUnixProcessReadWriteFileLock_7_0_0::ZUnixProcessReadWriteFileLock_7_0_0(const char* name,
-                                                                         const char* directory) {
+                                                                         const char* directory) try {
   const char* lockName = name ? name : "(null)";
   if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr ||
       std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
@@ -151,6 +154,8 @@ ZUnixProcessReadWriteFileLock_7_0_0::ZUnixProcessReadWriteFileLock_7_0_0(const c
     raiseDirectory(lockName, directory, "open " + fileName, "not a regular file", __LINE__);
   }
   fd_ = fd;
+} catch (const std::bad_alloc&) {
+  ornz::throwOutOfMemory(kModule, __LINE__);
 }
 
 ZUnixProcessReadWriteFileLock_7_0_0::~ZUnixProcessReadWriteFileLock_7_0_0() {
@@ -235,8 +240,11 @@ bool ZUnixProcessReadWriteFileLock_7_0_0::tryWriteLock() {
 
 // ---------------------------------------------------------------- stub
 
-ZStubProcessReadWriteFileLock_7_0_0::ZStubProcessReadWriteFileLock_7_0_0(const char* name)
-    : name_(name ? name : "") {}
+ZStubProcessReadWriteFileLock_7_0_0::ZStubProcessReadWriteFileLock_7_0_0(const char* name) try
+    : name_(name ? name : "") {
+} catch (const std::bad_alloc&) {
+  ornz::throwOutOfMemory(kModule, __LINE__);
+}
 ZStubProcessReadWriteFileLock_7_0_0::~ZStubProcessReadWriteFileLock_7_0_0() = default;
 void ZStubProcessReadWriteFileLock_7_0_0::readLock() {}
 void ZStubProcessReadWriteFileLock_7_0_0::writeLock() {}

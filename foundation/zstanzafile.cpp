@@ -55,12 +55,37 @@ void checkValue(std::string_view v) {
 // Exhausted memory is reported as the foundation reports it, so that callers
 // (and C entry points) catching ZException_7_0_0 see it.
 template <typename Body>
-void reportingMemory(int line, Body body) {
+auto reportingMemory(int line, Body body) -> decltype(body()) {
   try {
-    body();
+    return body();
   } catch (std::bad_alloc&) {
     ornz::throwOutOfMemory("foundation/zstanzafile", line);
   }
+}
+
+// Appends to a caller's list all or nothing: what was appended before a
+// failure is taken out again.
+template <typename Body>
+void appendingWhole(ZArrayList_7_0_0& list, Body body) {
+  int before = list.size();
+  try {
+    reportingMemory(__LINE__, body);
+  } catch (...) {
+    while (list.size() > before) list.remove(list.size() - 1);
+    throw;
+  }
+}
+
+// Makes a change of the document and records it, both or neither: the
+// record's allocations are made first, the document's change is whole or
+// not made, and committing the record allocates nothing.
+template <typename Change>
+void changeAndRecord(StanzaJournal* journal, StanzaJournal::Op op, const char* stanza, const char* key,
+                     const char* text, unsigned int ordinal, Change change) {
+  StanzaJournal::Pending pending;
+  if (journal) pending = journal->prepare(op, view(stanza), view(key), view(text), ordinal);
+  change();
+  if (journal) journal->commit(pending);
 }
 
 [[noreturn]] void danglingLink(const char* fileName, const std::string& target) {
@@ -130,8 +155,11 @@ class StanzaFileLock {
 
 // ---------------------------------------------------------------- construction
 
-ZStanzaFileProperties_7_0_0::ZStanzaFileProperties_7_0_0(int strict)
-    : doc_(new StanzaDocument), strict_(strict != 0) {}
+ZStanzaFileProperties_7_0_0::ZStanzaFileProperties_7_0_0(int strict) try
+    : doc_(new StanzaDocument), strict_(strict != 0) {
+} catch (const std::bad_alloc&) {
+  ornz::throwOutOfMemory("foundation/zstanzafile", __LINE__);
+}
 
 ZStanzaFileProperties_7_0_0::ZStanzaFileProperties_7_0_0(const char* fileName, int strict)
     : ZStanzaFileProperties_7_0_0(strict) {
@@ -146,7 +174,7 @@ ZObject_7_0_0* ZStanzaFileProperties_7_0_0::clone() const {
   auto* copy = new ZStanzaFileProperties_7_0_0(strict_ ? 1 : 0);
   if (!copy) return nullptr;
   try {
-    copy->doc_->parse(doc_->serialize(), "(copy)", false);
+    reportingMemory(__LINE__, [&] { copy->doc_->parse(doc_->serialize(), "(copy)", false); });
   } catch (...) {
     delete copy;
     throw;
@@ -179,6 +207,7 @@ int ZStanzaFileProperties_7_0_0::getValue(const char* stanza, const char* key,
 
 void ZStanzaFileProperties_7_0_0::getValues(const char* stanza, const char* key, ZArrayList_7_0_0& values,
                                             ZPropertyStringType type) const {
+  appendingWhole(values, [&] {
   for (std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key)); line >= 0;
        line = doc_->nextValueLine(line)) {
     std::string_view v = doc_->value(line);
@@ -190,14 +219,17 @@ void ZStanzaFileProperties_7_0_0::getValues(const char* stanza, const char* key,
       values.add(&s);
     }
   }
+  });
 }
 
 int ZStanzaFileProperties_7_0_0::numValues(const char* stanza) const {
-  std::int32_t s = doc_->findStanza(view(stanza));
-  int keys = 0;
-  for (std::int32_t line : doc_->entryLines(s))
-    if (doc_->firstValueLine(s, doc_->key(line)) == line) ++keys;
-  return keys;
+  return reportingMemory(__LINE__, [&] {
+    std::int32_t s = doc_->findStanza(view(stanza));
+    int keys = 0;
+    for (std::int32_t line : doc_->entryLines(s))
+      if (doc_->firstValueLine(s, doc_->key(line)) == line) ++keys;
+    return keys;
+  });
 }
 
 int ZStanzaFileProperties_7_0_0::numValues(const char* stanza, const char* key) const {
@@ -211,45 +243,55 @@ int ZStanzaFileProperties_7_0_0::numValues(const char* stanza, const char* key) 
 int ZStanzaFileProperties_7_0_0::count() const { return doc_->stanzaCount(); }
 
 int ZStanzaFileProperties_7_0_0::count(const char* stanza) const {
-  return static_cast<int>(doc_->entryLines(doc_->findStanza(view(stanza))).size());
+  return reportingMemory(__LINE__, [&] {
+    return static_cast<int>(doc_->entryLines(doc_->findStanza(view(stanza))).size());
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::getStanza(const char* stanza, ZPropertiesKVList_7_0_0& list) const {
-  for (std::int32_t line : doc_->entryLines(doc_->findStanza(view(stanza)))) {
-    std::string_view k = doc_->key(line), v = doc_->value(line);
-    list.add(k.data(), k.size(), v.data(), v.size());
-  }
+  reportingMemory(__LINE__, [&] {
+    for (std::int32_t line : doc_->entryLines(doc_->findStanza(view(stanza)))) {
+      std::string_view k = doc_->key(line), v = doc_->value(line);
+      list.add(k.data(), k.size(), v.data(), v.size());
+    }
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::keyNames(const char* stanza, ZArrayList_7_0_0& names) const {
-  std::int32_t s = doc_->findStanza(view(stanza));
-  for (std::int32_t line : doc_->entryLines(s)) {
-    std::string_view k = doc_->key(line);
-    if (doc_->firstValueLine(s, k) != line) continue;  // a further value of a key already listed
-    ZLCString_7_0_0 name(k.data(), k.size());
-    names.add(&name);
-  }
+  appendingWhole(names, [&] {
+    std::int32_t s = doc_->findStanza(view(stanza));
+    for (std::int32_t line : doc_->entryLines(s)) {
+      std::string_view k = doc_->key(line);
+      if (doc_->firstValueLine(s, k) != line) continue;  // a further value of a key already listed
+      ZLCString_7_0_0 name(k.data(), k.size());
+      names.add(&name);
+    }
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::stanzaNames(ZArrayList_7_0_0& names) const {
-  for (std::int32_t s : doc_->stanzas()) {
-    std::string_view name = doc_->stanzaName(s);
-    ZLCString_7_0_0 text(name.data(), name.size());
-    names.add(&text);
-  }
+  appendingWhole(names, [&] {
+    for (std::int32_t s : doc_->stanzas()) {
+      std::string_view name = doc_->stanzaName(s);
+      ZLCString_7_0_0 text(name.data(), name.size());
+      names.add(&text);
+    }
+  });
 }
 
 void ZStanzaFileProperties_7_0_0::getEntryComment(const char* stanza, const char* key,
                                                   ZAbstractMutableString_7_0_0& comment) const {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
-  std::string text = line >= 0 ? doc_->commentAbove(line) : std::string();
+  std::string text = reportingMemory(__LINE__, [&] { return line >= 0 ? doc_->commentAbove(line) : std::string(); });
   comment.assign(text.data(), text.size());
 }
 
-std::string ZStanzaFileProperties_7_0_0::text() const { return doc_->serialize(); }
+std::string ZStanzaFileProperties_7_0_0::text() const {
+  return reportingMemory(__LINE__, [&] { return doc_->serialize(); });
+}
 
 void ZStanzaFileProperties_7_0_0::list() const {
-  std::string t = doc_->serialize();
+  std::string t = reportingMemory(__LINE__, [&] { return doc_->serialize(); });
   std::fwrite(t.data(), 1, t.size(), stdout);
 }
 
@@ -363,16 +405,16 @@ void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
 
 void ZStanzaFileProperties_7_0_0::lockFile(const char* fileName) {
   if (!fileName) badParameter("null file name", __LINE__);
-  std::string target = ornz::resolveSymlinks(fileName);
+  std::string target = reportingMemory(__LINE__, [&] { return ornz::resolveSymlinks(fileName); });
   if (lockDepth_ > 0 && lockTarget_ == target) {
     ++lockDepth_;
     return;
   }
   if (lockDepth_ > 0) badParameter("the object already holds the lock of another file", __LINE__);
-  int fd = ornz::lockBeside(target);
+  int fd = reportingMemory(__LINE__, [&] { return ornz::lockBeside(target); });
   lockDepth_ = 1;
   lockFd_ = fd;
-  lockTarget_ = target;
+  lockTarget_.swap(target);
 }
 
 void ZStanzaFileProperties_7_0_0::unlockFile() {
@@ -383,7 +425,8 @@ void ZStanzaFileProperties_7_0_0::unlockFile() {
 }
 
 bool ZStanzaFileProperties_7_0_0::holdsLockOf(const char* fileName) const {
-  return lockDepth_ > 0 && fileName && ornz::resolveSymlinks(fileName) == lockTarget_;
+  return lockDepth_ > 0 && fileName &&
+         reportingMemory(__LINE__, [&] { return ornz::resolveSymlinks(fileName) == lockTarget_; });
 }
 
 // ---------------------------------------------------------------- changing
@@ -393,8 +436,7 @@ void ZStanzaFileProperties_7_0_0::setValue(const char* stanza, const char* key, 
   checkKey(view(key));
   checkValue(view(value));
   reportingMemory(__LINE__, [&] {
-    doc_->setValue(view(stanza), view(key), view(value));
-    record(StanzaJournal::kSetValue, stanza, key, value);
+    changeAndRecord(journal_.get(), StanzaJournal::kSetValue, stanza, key, value, 0, [&] { doc_->setValue(view(stanza), view(key), view(value)); });
   });
 }
 
@@ -403,38 +445,33 @@ void ZStanzaFileProperties_7_0_0::addValue(const char* stanza, const char* key, 
   checkKey(view(key));
   checkValue(view(value));
   reportingMemory(__LINE__, [&] {
-    doc_->addValue(view(stanza), view(key), view(value));
-    record(StanzaJournal::kAddValue, stanza, key, value);
+    changeAndRecord(journal_.get(), StanzaJournal::kAddValue, stanza, key, value, 0, [&] { doc_->addValue(view(stanza), view(key), view(value)); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::deleteKey(const char* stanza, const char* key) {
   reportingMemory(__LINE__, [&] {
-    doc_->deleteKey(doc_->findStanza(view(stanza)), view(key));
-    record(StanzaJournal::kDeleteKey, stanza, key);
+    changeAndRecord(journal_.get(), StanzaJournal::kDeleteKey, stanza, key, nullptr, 0, [&] { doc_->deleteKey(doc_->findStanza(view(stanza)), view(key)); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::addStanza(const char* stanza) {
   checkStanza(view(stanza));
   reportingMemory(__LINE__, [&] {
-    doc_->ensureStanza(view(stanza));
-    record(StanzaJournal::kAddStanza, stanza);
+    changeAndRecord(journal_.get(), StanzaJournal::kAddStanza, stanza, nullptr, nullptr, 0, [&] { doc_->ensureStanza(view(stanza)); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::deleteStanza(const char* stanza) {
   reportingMemory(__LINE__, [&] {
-    doc_->deleteStanza(doc_->findStanza(view(stanza)));
-    record(StanzaJournal::kDeleteStanza, stanza);
+    changeAndRecord(journal_.get(), StanzaJournal::kDeleteStanza, stanza, nullptr, nullptr, 0, [&] { doc_->deleteStanza(doc_->findStanza(view(stanza))); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::addFileComment(const char* comment) {
   if (!comment) return;
   reportingMemory(__LINE__, [&] {
-    doc_->addFileComment(comment);
-    record(StanzaJournal::kAddFileComment, nullptr, nullptr, comment);
+    changeAndRecord(journal_.get(), StanzaJournal::kAddFileComment, nullptr, nullptr, comment, 0, [&] { doc_->addFileComment(comment); });
   });
 }
 
@@ -442,8 +479,7 @@ void ZStanzaFileProperties_7_0_0::addStanzaComment(const char* stanza, const cha
   std::int32_t s = doc_->findStanza(view(stanza));
   if (s < 0 || !comment) return;
   reportingMemory(__LINE__, [&] {
-    doc_->addCommentAbove(doc_->headerLine(s), comment);
-    record(StanzaJournal::kAddStanzaComment, stanza, nullptr, comment);
+    changeAndRecord(journal_.get(), StanzaJournal::kAddStanzaComment, stanza, nullptr, comment, 0, [&] { doc_->addCommentAbove(doc_->headerLine(s), comment); });
   });
 }
 
@@ -451,8 +487,7 @@ void ZStanzaFileProperties_7_0_0::addEntryComment(const char* stanza, const char
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
   if (line < 0 || !comment) return;
   reportingMemory(__LINE__, [&] {
-    doc_->addCommentAbove(line, comment);
-    record(StanzaJournal::kAddEntryComment, stanza, key, comment);
+    changeAndRecord(journal_.get(), StanzaJournal::kAddEntryComment, stanza, key, comment, 0, [&] { doc_->addCommentAbove(line, comment); });
   });
 }
 
@@ -460,19 +495,21 @@ void ZStanzaFileProperties_7_0_0::setEntryComment(const char* stanza, const char
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
   if (line < 0) return;
   reportingMemory(__LINE__, [&] {
-    doc_->setCommentAbove(line, view(comment));
-    record(StanzaJournal::kSetEntryComment, stanza, key, comment);
+    changeAndRecord(journal_.get(), StanzaJournal::kSetEntryComment, stanza, key, comment, 0, [&] { doc_->setCommentAbove(line, view(comment)); });
   });
 }
 
 // ---------------------------------------------------------------- ZStanzaValueIterator_7_0_0
 
 ZStanzaValueIterator_7_0_0::ZStanzaValueIterator_7_0_0(ZStanzaFileProperties_7_0_0& file, const char* stanza,
-                                                       const char* key, int, int)
+                                                       const char* key, int, int) try
     : file_(file),
       stanza_(view(stanza)),
       key_(view(key)),
-      next_(file.doc_->firstValueLine(file.doc_->findStanza(stanza_), key_)) {}
+      next_(file.doc_->firstValueLine(file.doc_->findStanza(stanza_), key_)) {
+} catch (const std::bad_alloc&) {
+  ornz::throwOutOfMemory("foundation/zstanzafile", __LINE__);
+}
 
 ZStanzaValueIterator_7_0_0::~ZStanzaValueIterator_7_0_0() = default;
 
@@ -480,10 +517,11 @@ bool ZStanzaValueIterator_7_0_0::hasMore() const { return next_ >= 0; }
 
 bool ZStanzaValueIterator_7_0_0::nextValue(const char*& value) {
   if (next_ < 0) return false;
+  // The copy first: exhausted memory leaves the iterator where it was.
+  std::string_view v = file_.doc_->value(next_);
+  reportingMemory(__LINE__, [&] { value_.assign(v.data(), v.size()); });
   current_ = next_;
   next_ = file_.doc_->nextValueLine(current_);
-  std::string_view v = file_.doc_->value(current_);
-  value_.assign(v.data(), v.size());
   value = value_.c_str();
   return true;
 }
@@ -498,8 +536,7 @@ void ZStanzaValueIterator_7_0_0::removeValue() {
        line = doc.nextValueLine(line))
     if (doc.value(line) == value_) ++ordinal;
   reportingMemory(__LINE__, [&] {
-    file_.doc_->removeValueLine(current_);
-    file_.record(StanzaJournal::kRemoveValue, stanza_.c_str(), key_.c_str(), value_.c_str(), ordinal);
+    changeAndRecord(file_.journal_.get(), StanzaJournal::kRemoveValue, stanza_.c_str(), key_.c_str(), value_.c_str(), ordinal, [&] { file_.doc_->removeValueLine(current_); });
   });
   current_ = -1;
 }

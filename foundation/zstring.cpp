@@ -131,8 +131,16 @@ void ZAbstractMutableString_7_0_0::assign(const char* text, std::size_t length) 
     return;
   }
   if (length > capacity_) {
-    setLength(0);
-    reserve(length);
+    // Grow without copying the old text, which is about to be replaced; if
+    // the buffer cannot grow the old text stays as it was.
+    std::size_t kept = length_;
+    length_ = 0;
+    try {
+      reserve(length);
+    } catch (...) {
+      length_ = kept;
+      throw;
+    }
   }
   if (length) std::memcpy(buffer_, text, length);
   setLength(length);

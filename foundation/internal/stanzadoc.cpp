@@ -98,16 +98,17 @@ void StanzaDocument::eraseKey(KeySlot* slot) {
 }
 
 void StanzaDocument::growStanzas() {
-  std::vector<StanzaSlot> old;
-  old.swap(stanzaIndex_);
-  stanzaIndex_.assign(old.empty() ? 16 : old.size() * 2, StanzaSlot{0, 0});
-  std::size_t mask = stanzaIndex_.size() - 1;
-  for (const StanzaSlot& slot : old) {
+  // The new table is made before the old one goes, so that a failed
+  // allocation leaves the index as it was.
+  std::vector<StanzaSlot> grown(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2, StanzaSlot{0, 0});
+  std::size_t mask = grown.size() - 1;
+  for (const StanzaSlot& slot : stanzaIndex_) {
     if (!slot.hash) continue;
     std::size_t s = slot.hash & mask;
-    while (stanzaIndex_[s].hash) s = (s + 1) & mask;
-    stanzaIndex_[s] = slot;
+    while (grown[s].hash) s = (s + 1) & mask;
+    grown[s] = slot;
   }
+  stanzaIndex_.swap(grown);
 }
 
 void StanzaDocument::indexStanza(std::int32_t stanza) {
@@ -424,7 +425,31 @@ void StanzaDocument::unlinkEntry(std::int32_t stanza, std::int32_t line) {
   unlink(line);
 }
 
+void StanzaDocument::rollBack(const Mark& m) {
+  // Stanzas that gained lines of the change end where they ended before.
+  for (std::size_t s = 0; s < m.stanzas && s < stanzas_.size(); ++s) {
+    Stanza& st = stanzas_[s];
+    if (!st.alive || static_cast<std::size_t>(st.last) < m.lines) continue;
+    std::int32_t i = st.last;
+    while (i >= 0 && (static_cast<std::size_t>(i) >= m.lines || lines_[i].stanza != static_cast<std::int32_t>(s) ||
+                      !lines_[i].alive))
+      i = lines_[i].prev;
+    st.last = i >= 0 ? i : st.header;
+  }
+  for (std::size_t i = lines_.size(); i-- > m.lines;) {
+    Line& l = lines_[i];
+    bool linked = l.prev >= 0 || l.next >= 0 || head_ == static_cast<std::int32_t>(i);
+    if (l.alive && linked) unlink(static_cast<std::int32_t>(i));
+    l.alive = false;
+  }
+  for (std::size_t s = m.stanzas; s < stanzas_.size(); ++s) stanzas_[s].alive = false;
+}
+
 std::int32_t StanzaDocument::ensureStanza(std::string_view name) {
+  return whole([&] { return ensureStanzaUnguarded(name); });
+}
+
+std::int32_t StanzaDocument::ensureStanzaUnguarded(std::string_view name) {
   std::int32_t found = findStanza(name);
   if (found >= 0) return found;
   if (tail_ >= 0 && lines_[tail_].kind != kBlank) insertAfter(newLine(std::string(), kBlank), tail_);
@@ -461,25 +486,21 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
 }
 
 void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::string_view v) {
-  std::int32_t s = ensureStanza(stanza);
+  whole([&] {
+  std::int32_t s = ensureStanzaUnguarded(stanza);
   std::uint64_t h = keyHash(s, k);
   KeySlot* slot = findKey(s, k, h);
   if (!slot) {
+    // Room for the key first: nothing below allocates once the line is linked.
+    if ((stanzas_[s].keyCount + 1) * 4 > stanzas_[s].keyCap * 3) growKeys(s);
     std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
     insertKey(s, h, id, id);
     return;
   }
   std::int32_t first = slot->first;
-  // Drop the other values first; `slot` stays valid (no index change).
-  for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
-    std::int32_t next = lines_[i].nextValue;
-    unlinkEntry(s, i);
-    i = next;
-  }
-  lines_[first].nextValue = -1;
-  slot->last = first;
+  // The new text first, so that exhausted memory finds the values untouched.
   // Rewrite the value in place, keeping the spacing around it.
-  Line& l = lines_[first];
+  const Line& l = lines_[first];
   std::string text(l.text, l.valueOffset);
   if (l.valueLength == 0 && !v.empty() && !text.empty() && !isBlank(text.back())) text += ' ';
   std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size());
@@ -487,6 +508,14 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   text.append(l.text + l.valueOffset + l.valueLength, l.length - l.valueOffset - l.valueLength);
   std::uint32_t nameOffset = l.nameOffset, nameLength = l.nameLength;
   owned_.push_back(std::move(text));
+  // Drop the other values; `slot` stays valid (no index change).
+  for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
+    std::int32_t next = lines_[i].nextValue;
+    unlinkEntry(s, i);
+    i = next;
+  }
+  lines_[first].nextValue = -1;
+  slot->last = first;
   Line& r = lines_[first];
   r.text = owned_.back().data();
   r.length = static_cast<std::uint32_t>(owned_.back().size());
@@ -494,13 +523,16 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   r.nameLength = nameLength;
   r.valueOffset = valueOffset;
   r.valueLength = static_cast<std::uint32_t>(v.size());
+  });
 }
 
 void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::string_view v) {
-  std::int32_t s = ensureStanza(stanza);
+  whole([&] {
+  std::int32_t s = ensureStanzaUnguarded(stanza);
   std::uint64_t h = keyHash(s, k);
   KeySlot* slot = findKey(s, k, h);
   if (!slot) {
+    if ((stanzas_[s].keyCount + 1) * 4 > stanzas_[s].keyCap * 3) growKeys(s);
     std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
     insertKey(s, h, id, id);
     return;
@@ -509,6 +541,7 @@ void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::
   std::int32_t id = appendEntry(s, k, v, after);
   lines_[after].nextValue = id;
   slot->last = id;
+  });
 }
 
 void StanzaDocument::deleteKey(std::int32_t stanza, std::string_view k) {
@@ -546,15 +579,17 @@ void StanzaDocument::removeValueLine(std::int32_t line) {
 
 void StanzaDocument::deleteStanza(std::int32_t stanza) {
   if (stanza < 0 || !stanzas_[stanza].alive) return;
-  for (std::int32_t line : entryLines(stanza)) {
-    std::string_view k = key(line);
-    if (KeySlot* slot = findKey(stanza, k, keyHash(stanza, k))) eraseKey(slot);
-  }
+  // Both lists before anything changes: they are all this allocates.
+  std::vector<std::int32_t> entries = entryLines(stanza);
   // Every segment: from the comment above its header to the line before the
   // comment of the next header (which belongs to that header).
   std::vector<std::int32_t> headers;
   for (std::int32_t i = stanzas_[stanza].header; i >= 0; i = lines_[i].next)
     if (lines_[i].kind == kHeader && lines_[i].stanza == stanza) headers.push_back(i);
+  for (std::int32_t line : entries) {
+    std::string_view k = key(line);
+    if (KeySlot* slot = findKey(stanza, k, keyHash(stanza, k))) eraseKey(slot);
+  }
   for (std::int32_t header : headers) {
     std::int32_t stop = lines_[header].next;
     while (stop >= 0 && lines_[stop].kind != kHeader) stop = lines_[stop].next;
@@ -569,6 +604,10 @@ void StanzaDocument::deleteStanza(std::int32_t stanza) {
 }
 
 void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment) {
+  whole([&] { addCommentAboveUnguarded(line, comment); });
+}
+
+void StanzaDocument::addCommentAboveUnguarded(std::int32_t line, std::string_view comment) {
   std::size_t start = 0;
   while (start <= comment.size()) {
     std::size_t nl = comment.find('\n', start);
@@ -588,22 +627,39 @@ void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment
 }
 
 void StanzaDocument::setCommentAbove(std::int32_t line, std::string_view comment) {
-  unlinkCommentAbove(line);
-  if (!comment.empty()) addCommentAbove(line, comment);
+  // The new comment goes in below the old one first, so that exhausted
+  // memory leaves the old one; then the old one goes.
+  std::int32_t oldStart = commentStart(line);
+  const bool hadComment = oldStart != line;
+  std::int32_t oldEnd = line;
+  if (!comment.empty()) {
+    std::int32_t before = lines_[line].prev;
+    addCommentAbove(line, comment);
+    // The old comment now ends right above the first new line.
+    oldEnd = before >= 0 ? lines_[before].next : head_;
+  }
+  if (!hadComment) return;
+  for (std::int32_t c = oldStart; c != oldEnd && c >= 0;) {
+    std::int32_t n = lines_[c].next;
+    unlink(c);
+    c = n;
+  }
 }
 
 void StanzaDocument::addFileComment(std::string_view comment) {
+  whole([&] {
   // The file's own comment is a comment block at the top followed by a blank
   // line; without one, a new block and a blank line go first.
   std::int32_t i = head_;
   while (i >= 0 && lines_[i].kind == kComment) i = lines_[i].next;
   if (i >= 0 && i != head_ && lines_[i].kind == kBlank) {
-    addCommentAbove(i, comment);
+    addCommentAboveUnguarded(i, comment);
     return;
   }
   std::int32_t blank = newLine(std::string(), kBlank);
   insertBefore(blank, head_);
-  addCommentAbove(blank, comment);
+  addCommentAboveUnguarded(blank, comment);
+  });
 }
 
 }  // namespace ornz

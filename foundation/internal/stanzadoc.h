@@ -70,7 +70,8 @@ class StanzaDocument {
   // The comment lines right above `line`, joined with "\n".
   std::string commentAbove(std::int32_t line) const;
 
-  // --- changing; names, keys and values must not hold line ends
+  // --- changing; names, keys and values must not hold line ends. Each
+  // change is whole or, when memory runs out (std::bad_alloc), not made.
   std::int32_t ensureStanza(std::string_view name);
   // Replaces all values of the key by one; creates stanza and key as needed.
   void setValue(std::string_view stanza, std::string_view key, std::string_view value);
@@ -117,6 +118,28 @@ class StanzaDocument {
   void growKeys(std::int32_t stanza);
   void indexStanza(std::int32_t stanza);
   void growStanzas();
+
+  // Where a change began: lines and stanzas made after it are the change's.
+  struct Mark {
+    std::size_t lines, stanzas;
+  };
+  Mark mark() const { return Mark{lines_.size(), stanzas_.size()}; }
+  // Takes back a change that failed half-way: unlinks the lines it linked
+  // and drops the stanzas it made. Allocates nothing.
+  void rollBack(const Mark& m);
+  // Runs `change`; if it throws, rolls back to where it began and rethrows.
+  template <typename Change>
+  auto whole(Change change) {
+    Mark m = mark();
+    try {
+      return change();
+    } catch (...) {
+      rollBack(m);
+      throw;
+    }
+  }
+  std::int32_t ensureStanzaUnguarded(std::string_view name);
+  void addCommentAboveUnguarded(std::int32_t line, std::string_view comment);
 
   std::int32_t newLine(std::string text, Kind kind);
   void classifyOwned(std::int32_t line);

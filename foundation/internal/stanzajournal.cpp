@@ -18,6 +18,27 @@ void StanzaJournal::record(Op op, std::string_view stanza, std::string_view key,
   changes_.push_back(Change{op, ordinal, std::string(stanza), std::string(key), std::string(text)});
 }
 
+StanzaJournal::Pending StanzaJournal::prepare(Op op, std::string_view stanza, std::string_view key,
+                                              std::string_view text, std::uint32_t ordinal) {
+  Pending p;
+  if (op == kSetValue && !changes_.empty()) {
+    const Change& last = changes_.back();
+    if (last.op == kSetValue && last.stanza == stanza && last.key == key) {
+      p.merge = true;
+      p.change.text.assign(text.data(), text.size());
+      return p;
+    }
+  }
+  p.change = Change{op, ordinal, std::string(stanza), std::string(key), std::string(text)};
+  if (changes_.size() == changes_.capacity()) changes_.reserve(changes_.size() * 2 + 4);
+  return p;
+}
+
+void StanzaJournal::commit(Pending& p) noexcept {
+  if (p.merge) changes_.back().text.swap(p.change.text);
+  else changes_.push_back(std::move(p.change));  // room was made by prepare
+}
+
 void StanzaJournal::replay(StanzaDocument& doc) const {
   for (const Change& c : changes_) {
     switch (c.op) {

@@ -36,6 +36,22 @@ class StanzaJournal {
 
   void record(Op op, std::string_view stanza, std::string_view key = {}, std::string_view text = {},
               std::uint32_t ordinal = 0);
+  struct Change {
+    Op op;
+    std::uint32_t ordinal;
+    std::string stanza, key, text;
+  };
+  // record() in two steps, for a change that must be recorded once made:
+  // prepare() makes every allocation the record needs (and may throw
+  // std::bad_alloc, recording nothing); commit() then records it without
+  // allocating.
+  struct Pending {
+    Change change;
+    bool merge = false;  // replaces the text of the last change
+  };
+  Pending prepare(Op op, std::string_view stanza, std::string_view key = {}, std::string_view text = {},
+                  std::uint32_t ordinal = 0);
+  void commit(Pending& pending) noexcept;
   bool empty() const { return changes_.empty(); }
   void clear() { changes_.clear(); }
   // Makes every change again, in order, on `doc`. A change whose stanza or
@@ -44,11 +60,6 @@ class StanzaJournal {
   void replay(StanzaDocument& doc) const;
 
  private:
-  struct Change {
-    Op op;
-    std::uint32_t ordinal;
-    std::string stanza, key, text;
-  };
   std::vector<Change> changes_;
 };
 
