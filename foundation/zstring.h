@@ -14,7 +14,8 @@
 // The local code page is taken to be ASCII-compatible (UTF-8 or a C locale):
 // converting between the LC and UTF-8 classes copies bytes unchanged.
 // A null text is accepted everywhere and reads as the empty text.
-// Allocation failures raise ZOutOfMemoryException_7_0_0.
+// Allocation failures raise ZOutOfMemoryException_7_0_0 and leave the string
+// as it was.
 #ifndef ORNUTIL_FOUNDATION_ZSTRING_H
 #define ORNUTIL_FOUNDATION_ZSTRING_H
 
