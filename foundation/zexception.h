@@ -26,6 +26,9 @@
 
 #include "foundation/export.h"
 
+// Exceptions own heap text: when it cannot be copied (constructing, adding
+// an insert, copying, throwing), ZOutOfMemoryException_7_0_0 is raised in
+// place of the exception asked for, never std::bad_alloc.
 namespace ornz {
 enum ExceptionCode {
   kCodeOutOfMemory = 1,

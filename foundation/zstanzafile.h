@@ -23,6 +23,10 @@
 // the file the object was read from first reads that file again under the
 // lock, so that what other processes stored in the meantime is kept (see
 // store).
+//
+// Exhausted memory raises ZOutOfMemoryException_7_0_0. A change (setValue,
+// addValue, deleteKey, the comment and stanza operations) that fails for
+// memory leaves the object as it was: no half-made stanza, key or comment.
 #ifndef ORNUTIL_FOUNDATION_ZSTANZAFILE_H
 #define ORNUTIL_FOUNDATION_ZSTANZAFILE_H
 
