@@ -25,9 +25,11 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -331,6 +333,77 @@ void BM_ToolSet(benchmark::State& state) {
 #endif
 }
 BENCHMARK(BM_ToolSet)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------- memory per byte of file
+
+// Peak resident memory of one tool run, in bytes; 0 when it failed.
+long peakOfChild(const std::vector<std::string>& argv) {
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (std::string& e : childEnvironment()) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return 0;
+  int status;
+  struct rusage usage;
+  while (::wait4(pid, &status, 0, &usage) < 0) {
+    if (errno != EINTR) return 0;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss * 1024L : 0;
+}
+
+// Row 0: one million one-key stanzas (22 MB), read by `config get`. Row 1: a
+// 60 MB single-line value (the files are capped at 64 MiB), with another key
+// of the file changed by `config set`. The counter is the peak resident
+// memory of the tool over the file's size.
+void BM_ToolPeakMemory(benchmark::State& state) {
+#ifdef ORNUTIL_TOOL
+  const std::string tool = ORNUTIL_TOOL;
+  const bool stanzas = state.range(0) == 0;
+  const std::string file = scratchPath(stanzas ? "million.conf" : "long-value.conf");
+  std::string text;
+  if (stanzas) {
+    text.reserve(22000000);
+    char line[32];
+    for (int i = 0; i < 1000000; ++i) {
+      std::snprintf(line, sizeof line, "[s%06d]\nk = v%06d\n", i, i);
+      text += line;
+    }
+  } else {
+    text = "[big]\nvalue = " + std::string(60000000, 'x') + "\nother = 1\n";
+  }
+  // The first run migrates the file (it gains the version meta-info), so the
+  // measured runs only read it or change one key.
+  std::vector<std::string> argv = stanzas ? std::vector<std::string>{tool, "config", "get", file, "s000005", "k"}
+                                          : std::vector<std::string>{tool, "config", "set", file, "big", "other", "2"};
+  if (!writeFile(file, text) || peakOfChild(argv) == 0) {
+    state.SkipWithError("the tool failed on the file");
+    return;
+  }
+  double size = static_cast<double>(std::filesystem::file_size(file));
+  long peak = 0;
+  for (auto _ : state) {
+    peak = std::max(peak, peakOfChild(argv));
+    if (peak == 0) {
+      state.SkipWithError("the tool failed on the file");
+      return;
+    }
+  }
+  state.counters["file_MB"] = size / 1e6;
+  state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+  state.counters["peak_per_file_byte"] = static_cast<double>(peak) / size;
+  std::remove(file.c_str());
+#else
+  state.SkipWithError("built without ORNUTIL_TOOL");
+#endif
+}
+BENCHMARK(BM_ToolPeakMemory)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The full path of git on PATH; empty when there is none.
 std::string findGit() {

@@ -1,5 +1,6 @@
 #include "foundation/internal/stanzadoc.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/internal/hash.h"
@@ -29,13 +30,37 @@ inline std::string_view trimmed(const char* b, const char* e) {
 
 // ---------------------------------------------------------------- indexes
 
-std::uint64_t StanzaDocument::keyHash(std::int32_t stanza, std::string_view key) {
-  std::uint64_t h = hashText(key.data(), key.size()) ^ (static_cast<std::uint64_t>(stanza + 1) * kStanzaMix);
-  return h ? h : 1;
+namespace {
+inline std::uint32_t fold(std::uint64_t h) {
+  std::uint32_t x = static_cast<std::uint32_t>(h ^ (h >> 32));
+  return x ? x : 1;
+}
+}  // namespace
+
+std::uint32_t StanzaDocument::keyHash(std::int32_t stanza, std::string_view key) {
+  return fold(hashText(key.data(), key.size()) ^ (static_cast<std::uint64_t>(stanza + 1) * kStanzaMix));
+}
+
+std::uint32_t StanzaDocument::stanzaHash(std::string_view name) { return fold(hashText(name.data(), name.size())); }
+
+std::uint32_t StanzaDocument::nameStart(const Line& l) {
+  std::uint32_t s = 0;
+  while (s < l.length && isBlank(l.text[s])) ++s;
+  if (l.kind == kHeader) {
+    ++s;  // "["
+    while (s < l.length && isBlank(l.text[s])) ++s;
+  }
+  return s;
+}
+
+std::uint32_t StanzaDocument::valueEnd(const Line& l) {
+  std::uint32_t e = l.length;
+  while (e > l.valueOffset && isBlank(l.text[e - 1])) --e;
+  return e;
 }
 
 StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::string_view k,
-                                                 std::uint64_t hash) const {
+                                                 std::uint32_t hash) const {
   if (stanza < 0) return nullptr;
   const Stanza& st = stanzas_[stanza];
   if (st.keyCap == 0) return nullptr;
@@ -50,10 +75,11 @@ StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::strin
 
 void StanzaDocument::growKeys(std::int32_t stanza) {
   // The table moves to the end of the arena; its old slots are left empty.
+  // Most stanzas hold one or two keys, so tables start at two slots.
   std::uint32_t oldOffset = stanzas_[stanza].keyOffset, oldCap = stanzas_[stanza].keyCap;
-  std::uint32_t cap = oldCap ? oldCap * 2 : 16;
+  std::uint32_t cap = oldCap ? oldCap * 2 : 2;
   std::size_t offset = keyIndex_.size();
-  keyIndex_.resize(offset + cap, KeySlot{0, 0, 0, 0});
+  keyIndex_.resize(offset + cap, KeySlot{0, 0, 0});
   std::size_t mask = cap - 1;
   for (std::uint32_t i = 0; i < oldCap; ++i) {
     KeySlot& slot = keyIndex_[oldOffset + i];
@@ -67,7 +93,7 @@ void StanzaDocument::growKeys(std::int32_t stanza) {
   stanzas_[stanza].keyCap = cap;
 }
 
-void StanzaDocument::insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first,
+void StanzaDocument::insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first,
                                std::int32_t last) {
   if ((stanzas_[stanza].keyCount + 1) * 4 > stanzas_[stanza].keyCap * 3) growKeys(stanza);
   Stanza& st = stanzas_[stanza];
@@ -75,13 +101,13 @@ void StanzaDocument::insertKey(std::int32_t stanza, std::uint64_t hash, std::int
   KeySlot* base = keyIndex_.data() + st.keyOffset;
   std::size_t s = hash & mask;
   while (base[s].hash) s = (s + 1) & mask;
-  base[s] = KeySlot{hash, stanza, first, last};
+  base[s] = KeySlot{hash, first, last};
   ++st.keyCount;
 }
 
-void StanzaDocument::eraseKey(KeySlot* slot) {
+void StanzaDocument::eraseKey(std::int32_t stanza, KeySlot* slot) {
   // Backward-shift deletion: probe chains stay unbroken without tombstones.
-  Stanza& st = stanzas_[slot->stanza];
+  Stanza& st = stanzas_[stanza];
   KeySlot* base = keyIndex_.data() + st.keyOffset;
   std::size_t mask = st.keyCap - 1;
   std::size_t hole = static_cast<std::size_t>(slot - base);
@@ -97,10 +123,10 @@ void StanzaDocument::eraseKey(KeySlot* slot) {
   }
 }
 
-void StanzaDocument::growStanzas() {
+void StanzaDocument::growStanzas(std::size_t slots) {
   // The new table is made before the old one goes, so that a failed
   // allocation leaves the index as it was.
-  std::vector<StanzaSlot> grown(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2, StanzaSlot{0, 0});
+  std::vector<StanzaSlot> grown(slots, StanzaSlot{0, 0});
   std::size_t mask = grown.size() - 1;
   for (const StanzaSlot& slot : stanzaIndex_) {
     if (!slot.hash) continue;
@@ -111,20 +137,19 @@ void StanzaDocument::growStanzas() {
   stanzaIndex_.swap(grown);
 }
 
-void StanzaDocument::indexStanza(std::int32_t stanza) {
-  std::string_view name = stanzas_[stanza].name;
-  std::uint64_t h = hashText(name.data(), name.size());
+void StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
+  std::uint32_t h = stanzaHash(name);
   if (!stanzaIndex_.empty()) {
     std::size_t mask = stanzaIndex_.size() - 1;
     for (std::size_t s = h & mask; stanzaIndex_[s].hash; s = (s + 1) & mask) {
       StanzaSlot& slot = stanzaIndex_[s];
-      if (slot.hash == h && stanzas_[slot.stanza].name == name) {
+      if (slot.hash == h && stanzaName(slot.stanza) == name) {
         slot.stanza = stanza;  // a stanza made anew after its deletion
         return;
       }
     }
   }
-  if ((stanzaLive_ + 1) * 2 > stanzaIndex_.size()) growStanzas();
+  if ((stanzaLive_ + 1) * 2 > stanzaIndex_.size()) growStanzas(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2);
   std::size_t mask = stanzaIndex_.size() - 1;
   std::size_t s = h & mask;
   while (stanzaIndex_[s].hash) s = (s + 1) & mask;
@@ -134,14 +159,34 @@ void StanzaDocument::indexStanza(std::int32_t stanza) {
 
 std::int32_t StanzaDocument::findStanza(std::string_view name) const {
   if (stanzaIndex_.empty()) return -1;
-  std::uint64_t h = hashText(name.data(), name.size());
+  std::uint32_t h = stanzaHash(name);
   std::size_t mask = stanzaIndex_.size() - 1;
   for (std::size_t s = h & mask;; s = (s + 1) & mask) {
     const StanzaSlot& slot = stanzaIndex_[s];
     if (!slot.hash) return -1;
-    if (slot.hash == h && stanzas_[slot.stanza].name == name)
+    if (slot.hash == h && stanzaName(slot.stanza) == name)
       return stanzas_[slot.stanza].alive ? slot.stanza : -1;
   }
+}
+
+void StanzaDocument::reserveFor(std::string_view bytes) {
+  std::size_t lines = 1, headers = 0;
+  const char* p = bytes.data();
+  const char* end = p + bytes.size();
+  if (p < end && *p == '[') ++headers;
+  while (const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) {
+    ++lines;
+    p = nl + 1;
+    if (p < end && *p == '[') ++headers;
+  }
+  lines_.reserve(lines);
+  stanzas_.reserve(headers);
+  std::size_t slots = 16;
+  while (slots < headers * 2) slots *= 2;
+  growStanzas(slots);
+  // Two slots for each stanza holding one or two keys; a stanza with more
+  // moves its table to the end, which may then grow the arena once.
+  keyIndex_.reserve(2 * std::min(lines - std::min(lines, headers), headers) + 16);
 }
 
 // ---------------------------------------------------------------- parsing and writing
@@ -168,8 +213,7 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
     bom_ = true;
     p += 3;
   }
-  lines_.reserve(buffer_.size() / 16 + 4);
-  keyIndex_.reserve(buffer_.size() / 8 + 16);
+  reserveFor(std::string_view(p, static_cast<std::size_t>(end - p)));
   std::int32_t current = -1;
   int number = 0;
   try {
@@ -186,7 +230,7 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
       }
       if (number == 1 && (eol == kLf || eol == kCrLf)) newEol_ = eol;
       std::int32_t id = static_cast<std::int32_t>(lines_.size());
-      Line line{p, static_cast<std::uint32_t>(lineEnd - p), 0, 0, 0, 0, tail_, -1, -1, -1, kOther, eol, true};
+      Line line{p, static_cast<std::uint32_t>(lineEnd - p), 0, 0, tail_, -1, -1, -1, kOther, eol, true};
       const char* s = p;
       while (s < lineEnd && isBlank(*s)) ++s;
       if (s == lineEnd) {
@@ -203,13 +247,12 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
           if (strict) invalid(fileName, number, tidy ? "empty stanza name" : "unclosed [ in a stanza header");
         } else {
           line.kind = kHeader;
-          line.nameOffset = static_cast<std::uint32_t>(name.data() - p);
           line.nameLength = static_cast<std::uint32_t>(name.size());
           current = findStanza(name);
           if (current < 0) {
             current = static_cast<std::int32_t>(stanzas_.size());
-            stanzas_.push_back(Stanza{name, id, id, true});
-            indexStanza(current);
+            stanzas_.push_back(Stanza{id, id, 0, 0, 0, true});
+            indexStanza(current, name);
           }
           line.stanza = current;
           stanzas_[current].last = id;
@@ -225,10 +268,8 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
         } else {
           std::string_view v = trimmed(eq + 1, lineEnd);
           line.kind = kEntry;
-          line.nameOffset = static_cast<std::uint32_t>(k.data() - p);
           line.nameLength = static_cast<std::uint32_t>(k.size());
           line.valueOffset = static_cast<std::uint32_t>(v.data() - p);
-          line.valueLength = static_cast<std::uint32_t>(v.size());
           line.stanza = current;
         }
       }
@@ -237,8 +278,8 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
       else head_ = id;
       tail_ = id;
       if (line.kind == kEntry) {
-        std::string_view k(p + line.nameOffset, line.nameLength);
-        std::uint64_t h = keyHash(current, k);
+        std::string_view k = key(id);
+        std::uint32_t h = keyHash(current, k);
         if (KeySlot* slot = findKey(current, k, h)) {
           lines_[slot->last].nextValue = id;
           slot->last = id;
@@ -275,7 +316,7 @@ std::string StanzaDocument::serialize() const {
 
 int StanzaDocument::stanzaCount() const { return static_cast<int>(stanzas().size()); }
 
-std::string_view StanzaDocument::stanzaName(std::int32_t stanza) const { return stanzas_[stanza].name; }
+std::string_view StanzaDocument::stanzaName(std::int32_t stanza) const { return key(stanzas_[stanza].header); }
 
 std::vector<std::int32_t> StanzaDocument::stanzas() const {
   std::vector<std::int32_t> out;
@@ -292,12 +333,12 @@ std::int32_t StanzaDocument::firstValueLine(std::int32_t stanza, std::string_vie
 
 std::string_view StanzaDocument::value(std::int32_t line) const {
   const Line& l = lines_[line];
-  return std::string_view(l.text + l.valueOffset, l.valueLength);
+  return std::string_view(l.text + l.valueOffset, valueEnd(l) - l.valueOffset);
 }
 
 std::string_view StanzaDocument::key(std::int32_t line) const {
   const Line& l = lines_[line];
-  return std::string_view(l.text + l.nameOffset, l.nameLength);
+  return std::string_view(l.text + nameStart(l), l.nameLength);
 }
 
 std::vector<std::int32_t> StanzaDocument::entryLines(std::int32_t stanza) const {
@@ -332,8 +373,7 @@ std::int32_t StanzaDocument::newLine(std::string text, Kind kind) {
   owned_.push_back(std::move(text));
   const std::string& t = owned_.back();
   std::int32_t id = static_cast<std::int32_t>(lines_.size());
-  lines_.push_back(Line{t.data(), static_cast<std::uint32_t>(t.size()), 0, 0, 0, 0, -1, -1, -1, -1,
-                        kind, newEol_, true});
+  lines_.push_back(Line{t.data(), static_cast<std::uint32_t>(t.size()), 0, 0, -1, -1, -1, -1, kind, newEol_, true});
   return id;
 }
 
@@ -456,13 +496,12 @@ std::int32_t StanzaDocument::ensureStanzaUnguarded(std::string_view name) {
   std::string text = "[" + std::string(name) + "]";
   std::int32_t header = newLine(std::move(text), kHeader);
   Line& h = lines_[header];
-  h.nameOffset = 1;
   h.nameLength = static_cast<std::uint32_t>(name.size());
   std::int32_t id = static_cast<std::int32_t>(stanzas_.size());
   h.stanza = id;
   insertAfter(header, tail_);
-  stanzas_.push_back(Stanza{std::string_view(lines_[header].text + 1, name.size()), header, header, true});
-  indexStanza(id);
+  stanzas_.push_back(Stanza{header, header, 0, 0, 0, true});
+  indexStanza(id, name);
   return id;
 }
 
@@ -475,10 +514,8 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
   std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size() - v.size());
   std::int32_t id = newLine(std::move(text), kEntry);
   Line& l = lines_[id];
-  l.nameOffset = 0;
   l.nameLength = static_cast<std::uint32_t>(k.size());
   l.valueOffset = valueOffset;
-  l.valueLength = static_cast<std::uint32_t>(v.size());
   l.stanza = stanza;
   insertAfter(id, after);
   if (after == stanzas_[stanza].last) stanzas_[stanza].last = id;
@@ -488,7 +525,7 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
 void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::string_view v) {
   whole([&] {
   std::int32_t s = ensureStanzaUnguarded(stanza);
-  std::uint64_t h = keyHash(s, k);
+  std::uint32_t h = keyHash(s, k);
   KeySlot* slot = findKey(s, k, h);
   if (!slot) {
     // Room for the key first: nothing below allocates once the line is linked.
@@ -501,12 +538,12 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   // The new text first, so that exhausted memory finds the values untouched.
   // Rewrite the value in place, keeping the spacing around it.
   const Line& l = lines_[first];
+  std::uint32_t oldEnd = valueEnd(l);
   std::string text(l.text, l.valueOffset);
-  if (l.valueLength == 0 && !v.empty() && !text.empty() && !isBlank(text.back())) text += ' ';
+  if (oldEnd == l.valueOffset && !v.empty() && !text.empty() && !isBlank(text.back())) text += ' ';
   std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size());
   text.append(v);
-  text.append(l.text + l.valueOffset + l.valueLength, l.length - l.valueOffset - l.valueLength);
-  std::uint32_t nameOffset = l.nameOffset, nameLength = l.nameLength;
+  text.append(l.text + oldEnd, l.length - oldEnd);
   owned_.push_back(std::move(text));
   // Drop the other values; `slot` stays valid (no index change).
   for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
@@ -519,17 +556,14 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   Line& r = lines_[first];
   r.text = owned_.back().data();
   r.length = static_cast<std::uint32_t>(owned_.back().size());
-  r.nameOffset = nameOffset;
-  r.nameLength = nameLength;
   r.valueOffset = valueOffset;
-  r.valueLength = static_cast<std::uint32_t>(v.size());
   });
 }
 
 void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::string_view v) {
   whole([&] {
   std::int32_t s = ensureStanzaUnguarded(stanza);
-  std::uint64_t h = keyHash(s, k);
+  std::uint32_t h = keyHash(s, k);
   KeySlot* slot = findKey(s, k, h);
   if (!slot) {
     if ((stanzas_[s].keyCount + 1) * 4 > stanzas_[s].keyCap * 3) growKeys(s);
@@ -549,7 +583,7 @@ void StanzaDocument::deleteKey(std::int32_t stanza, std::string_view k) {
   KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
   if (!slot) return;
   std::int32_t first = slot->first;
-  eraseKey(slot);
+  eraseKey(stanza, slot);
   for (std::int32_t i = first; i >= 0;) {
     std::int32_t next = lines_[i].nextValue;
     unlinkEntry(stanza, i);
@@ -564,7 +598,7 @@ void StanzaDocument::removeValueLine(std::int32_t line) {
   if (!slot) return;
   if (slot->first == line) {
     if (lines_[line].nextValue < 0) {
-      eraseKey(slot);
+      eraseKey(stanza, slot);
     } else {
       slot->first = lines_[line].nextValue;
     }
@@ -588,7 +622,7 @@ void StanzaDocument::deleteStanza(std::int32_t stanza) {
     if (lines_[i].kind == kHeader && lines_[i].stanza == stanza) headers.push_back(i);
   for (std::int32_t line : entries) {
     std::string_view k = key(line);
-    if (KeySlot* slot = findKey(stanza, k, keyHash(stanza, k))) eraseKey(slot);
+    if (KeySlot* slot = findKey(stanza, k, keyHash(stanza, k))) eraseKey(stanza, slot);
   }
   for (std::int32_t header : headers) {
     std::int32_t stop = lines_[header].next;

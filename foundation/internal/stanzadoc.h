@@ -29,14 +29,18 @@ class StanzaDocument {
   // kCr: a carriage return that ends the file, the rest of a CRLF cut short.
   enum Eol : std::uint8_t { kNone, kLf, kCrLf, kCr };
 
+  // 40 bytes: a file of short lines holds more of these than of its own
+  // bytes, so what can be found again from the text is not stored (where the
+  // name starts, where the value ends: names and values never have outer
+  // blanks).
   struct Line {
     const char* text;    // the line without its line end
     std::uint32_t length;
-    std::uint32_t nameOffset, nameLength;    // header name or entry key
-    std::uint32_t valueOffset, valueLength;  // entry value
-    std::int32_t prev, next;                 // list order; -1 at the ends
-    std::int32_t nextValue;                  // next line of the same key; -1
-    std::int32_t stanza;                     // header and entry lines; -1 otherwise
+    std::uint32_t nameLength;   // header name or entry key
+    std::uint32_t valueOffset;  // entry value
+    std::int32_t prev, next;    // list order; -1 at the ends
+    std::int32_t nextValue;     // next line of the same key; -1
+    std::int32_t stanza;        // header and entry lines; -1 otherwise
     Kind kind;
     Eol eol;
     bool alive;
@@ -94,30 +98,39 @@ class StanzaDocument {
 
  private:
   struct Stanza {
-    std::string_view name;
-    std::int32_t header;  // first header line
+    std::int32_t header;  // first header line (the name is read from it)
     std::int32_t last;    // last header or entry line of the stanza
-    bool alive;
     // The stanza's own key table: keyCap slots from keyOffset in keyIndex_.
-    std::uint32_t keyOffset = 0, keyCap = 0, keyCount = 0;
+    std::uint32_t keyOffset, keyCap, keyCount;
+    bool alive;
   };
+  // Hashes are 32 bits: tables stay far below 2^32 slots, and a match is
+  // always confirmed on the text.
   struct KeySlot {
-    std::uint64_t hash;  // 0: empty
-    std::int32_t stanza;
+    std::uint32_t hash;  // 0: empty
     std::int32_t first, last;
   };
   struct StanzaSlot {
-    std::uint64_t hash;  // 0: empty
+    std::uint32_t hash;  // 0: empty
     std::int32_t stanza;
   };
 
-  static std::uint64_t keyHash(std::int32_t stanza, std::string_view key);
-  KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint64_t hash) const;
-  void insertKey(std::int32_t stanza, std::uint64_t hash, std::int32_t first, std::int32_t last);
-  void eraseKey(KeySlot* slot);
+  static std::uint32_t keyHash(std::int32_t stanza, std::string_view key);
+  static std::uint32_t stanzaHash(std::string_view name);
+  static std::uint32_t nameStart(const Line& line);
+  static std::uint32_t valueEnd(const Line& line);
+  KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
+  void insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first, std::int32_t last);
+  void eraseKey(std::int32_t stanza, KeySlot* slot);
   void growKeys(std::int32_t stanza);
-  void indexStanza(std::int32_t stanza);
-  void growStanzas();
+  // `name`: the stanza's, whose header line may not be stored yet.
+  void indexStanza(std::int32_t stanza, std::string_view name);
+  void growStanzas(std::size_t slots);
+  // Sizes the tables for `bytes` once, from a count of its lines and of the
+  // lines that look like headers, so that parsing a large file does not
+  // move them (a move needs old and new at once).
+  void reserveFor(std::string_view bytes);
+
 
   // Where a change began: lines and stanzas made after it are the change's.
   struct Mark {
