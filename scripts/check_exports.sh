@@ -29,5 +29,14 @@ if [ -n "$archive" ]; then
     status=1
   fi
 fi
+# The Debian symbols file lists the same symbols (with the version that
+# brought each), so that the package build checks what this check checks.
+debian=$lists/../debian/libornutil1.symbols
+if [ -f "$debian" ]; then
+  if ! diff -u "$expected" <(sed -n 's/^ \([^ ]*\)@Base .*/\1/p' "$debian" | sort -u); then
+    echo "check_exports: $debian differs from $lists (- listed only in $lists, + only in the symbols file)" >&2
+    status=1
+  fi
+fi
 [ $status -eq 0 ] && echo "check_exports: $(wc -l < "$actual") exported symbols match"
 exit $status
