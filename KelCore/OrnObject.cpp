@@ -1,5 +1,6 @@
 #include "KelCore/OrnObject.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "KelCore/internal/ornobject_raise.h"
@@ -70,49 +71,92 @@ NameValueMap* OrnObject::levelFor(char const* scope) {
 }
 
 // ---------------------------------------------------------------- writers
+//
+// Each writer stores one text, made here, through the tree's scoped add or
+// set, which makes a missing scope only together with the value: a writer
+// that runs out of memory leaves the object as it was.
+
+namespace {
+
+struct FreeText {
+  char* text;
+  ~FreeText() { std::free(text); }
+};
+
+char const* decimalOf(unsigned int value, char (&digits)[24]) {
+  std::snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(value));
+  return digits;
+}
+
+char const* booleanOf(unsigned int value) { return value ? "true" : "false"; }
+
+// The Base64 text of the bytes, released by the caller with free.
+char* base64Of(char const* data, unsigned int length) {
+  char* text = mime64_new_encode(reinterpret_cast<unsigned char const*>(data), length);
+  if (!text) ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  return text;
+}
+
+}  // namespace
+
+void OrnObject::addText(char const* name, char const* text, char const* scope) {
+  ZUTF8ConstString_7_0_0 view(text);
+  nameValues_.addValueIn(scope, name, &view);
+}
+
+void OrnObject::setText(char const* name, char const* text, unsigned int index, char const* scope) {
+  ZUTF8ConstString_7_0_0 view(text);
+  nameValues_.setValueIn(scope, name, index, &view);
+}
 
 OrnObject& OrnObject::setStringValue(char const* name, char const* value, unsigned int index,
                                      char const* scope) {
-  if (name) levelFor(scope)->setString(name, value, index);
+  if (name) setText(name, value, index, scope);
   return *this;
 }
 
 OrnObject& OrnObject::setIntegerValue(char const* name, unsigned int value, unsigned int index,
                                       char const* scope) {
-  if (name) levelFor(scope)->setString(name, static_cast<unsigned long>(value), index);
+  char digits[24];
+  if (name) setText(name, decimalOf(value, digits), index, scope);
   return *this;
 }
 
 OrnObject& OrnObject::setBooleanValue(char const* name, unsigned int value, unsigned int index,
                                       char const* scope) {
-  if (name) levelFor(scope)->setString(name, static_cast<int>(value != 0), index);
+  if (name) setText(name, booleanOf(value), index, scope);
   return *this;
 }
 
 OrnObject& OrnObject::setBufferValue(char const* name, char const* data, unsigned int length,
                                      unsigned int index, char const* scope) {
-  if (name) levelFor(scope)->setString(name, data, length, index);
+  if (!name) return *this;
+  FreeText encoded{base64Of(data, length)};
+  setText(name, encoded.text, index, scope);
   return *this;
 }
 
 OrnObject& OrnObject::addStringValue(char const* name, char const* value, char const* scope) {
-  if (name) levelFor(scope)->addString(name, value);
+  if (name) addText(name, value, scope);
   return *this;
 }
 
 OrnObject& OrnObject::addIntegerValue(char const* name, unsigned int value, char const* scope) {
-  if (name) levelFor(scope)->addString(name, static_cast<unsigned long>(value));
+  char digits[24];
+  if (name) addText(name, decimalOf(value, digits), scope);
   return *this;
 }
 
 OrnObject& OrnObject::addBooleanValue(char const* name, unsigned int value, char const* scope) {
-  if (name) levelFor(scope)->addString(name, static_cast<int>(value != 0));
+  if (name) addText(name, booleanOf(value), scope);
   return *this;
 }
 
 OrnObject& OrnObject::addBufferValue(char const* name, char const* data, unsigned int length,
                                      char const* scope) {
-  if (name) levelFor(scope)->addString(name, data, length);
+  if (!name) return *this;
+  FreeText encoded{base64Of(data, length)};
+  addText(name, encoded.text, scope);
   return *this;
 }
 

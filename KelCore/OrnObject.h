@@ -222,6 +222,10 @@ class ORNUTIL_API OrnObject : public ZObject_7_0_0 {
   // (levelFor).
   ORNUTIL_LOCAL NameValueMap const* findLevel(char const* scope) const;
   ORNUTIL_LOCAL NameValueMap* levelFor(char const* scope);
+  // Adds or sets one text under the name in the scope's tree, making the
+  // scope only together with the value.
+  ORNUTIL_LOCAL void addText(char const* name, char const* text, char const* scope);
+  ORNUTIL_LOCAL void setText(char const* name, char const* text, unsigned int index, char const* scope);
 
   NameValueMap nameValues_;
 };

@@ -5,11 +5,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "KelCore/internal/ornobject_raise.h"
+#include "foundation/zexception.h"
 
 using ornobject_internal::raiseInvalidParameter;
 
@@ -116,21 +118,57 @@ struct FreeBlock {
 
 // ---------------------------------------------------------------- nested objects
 
+// A nested object's encoding, released however the writer leaves.
+struct OneEncoding {
+  orn_asn_buffer_t buffer{0, nullptr};
+  ~OneEncoding() { orn_asn_buffer_free(&buffer); }
+};
+
+// Encodes `value` through its virtual encode. An encoder that ran out of
+// memory is an exhausted heap, not a bad object: it raises
+// ZOutOfMemoryException_7_0_0 here; any other failure raises from
+// `failLine`.
+static void encodeOne(OrnObject const& value, int failLine, orn_asn_buffer_t& buffer) {
+  unsigned long status = 0;
+  value.encode(buffer, status);
+  if (status == ORN_ASN_E_NOMEM) {
+    orn_asn_buffer_free(&buffer);
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  }
+  if (status != 0 || buffer.length > UINT_MAX) {
+    orn_asn_buffer_free(&buffer);
+    raiseInvalidParameter(failLine);
+  }
+}
+
+// The nested-object writers report an exhausted heap from here, whichever
+// part below ran out; the tree's scoped writes leave the object unchanged.
 OrnObject& OrnObject::addObjectValue(char const* name, OrnObject const& value, char const* scope) {
   if (!name) raiseInvalidParameter(kLineAddObjectNullName);
-  EncodedBuffers encoded;
-  encoded.buffers.push_back(encodeNested(value, kLineAddObjectEncodeFailed));
-  orn_asn_buffer_t const& buffer = encoded.buffers.front();
-  return addBufferValue(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length), scope);
+  OneEncoding encoded;
+  encodeOne(value, kLineAddObjectEncodeFailed, encoded.buffer);
+  try {
+    return addBufferValue(name, bytesOf(encoded.buffer), static_cast<unsigned int>(encoded.buffer.length), scope);
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  }
 }
 
 OrnObject& OrnObject::setObjectValue(char const* name, OrnObject const& value, unsigned int index,
                                      char const* scope) {
   if (!name) raiseInvalidParameter(kLineSetObjectNullName);
-  EncodedBuffers encoded;
-  encoded.buffers.push_back(encodeNested(value, kLineSetObjectEncodeFailed));
-  orn_asn_buffer_t const& buffer = encoded.buffers.front();
-  return setBufferValue(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length), index, scope);
+  OneEncoding encoded;
+  encodeOne(value, kLineSetObjectEncodeFailed, encoded.buffer);
+  try {
+    return setBufferValue(name, bytesOf(encoded.buffer), static_cast<unsigned int>(encoded.buffer.length), index,
+                          scope);
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  }
 }
 
 void OrnObject::objectValue(char const* name, OrnObject& out, unsigned int index, char const* scope) {

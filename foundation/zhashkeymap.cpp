@@ -262,7 +262,14 @@ void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t h
       ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
     }
     if (value) {
-      storedValue = value->clone();
+      // A deep clone (a map's entry holds a map) may throw as well as
+      // return null; the key made above must not outlive either.
+      try {
+        storedValue = value->clone();
+      } catch (...) {
+        delete storedKey;
+        throw;
+      }
       if (!storedValue) {
         delete storedKey;
         ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);

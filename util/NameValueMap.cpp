@@ -110,6 +110,42 @@ void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
   adoptEntry(name, length, fresh);
 }
 
+void NameValueMap::addValueIn(char const* scope, char const* name, ZObject_7_0_0 const* value) {
+  if (!scope) {
+    addValue(name, value);
+    return;
+  }
+  std::size_t length = std::strlen(scope);
+  if (auto* entry = static_cast<NameValueEntry*>(map_.find(scope, length))) {
+    entry->subtree().addValue(name, value);
+    return;
+  }
+  NameValueEntry* fresh = new NameValueEntry;
+  if (fresh) {
+    try {
+      fresh->subtree().addValue(name, value);
+    } catch (...) {
+      delete fresh;
+      throw;
+    }
+  }
+  adoptEntry(scope, length, fresh);
+}
+
+void NameValueMap::setValueIn(char const* scope, char const* name, unsigned int index, ZObject_7_0_0 const* value) {
+  if (!scope) {
+    setValue(name, index, value);
+    return;
+  }
+  std::size_t length = std::strlen(scope);
+  if (auto* entry = static_cast<NameValueEntry*>(map_.find(scope, length))) {
+    entry->subtree().setValue(name, index, value);
+    return;
+  }
+  // In a new scope every index is past the end: the value is added.
+  addValueIn(scope, name, value);
+}
+
 // A view of the caller's text: the list stores its own copy (a
 // ZUTF8String_7_0_0) without a temporary copy in between.
 void NameValueMap::addString(char const* name, char const* value) {

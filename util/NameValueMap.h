@@ -171,6 +171,13 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
 
  private:
   friend struct NameValueMapWireWriter;
+  friend class OrnObject;
+
+  // addValue and setValue in the subtree of the entry `scope` (this map
+  // when null). A scope's entry is made only together with the value, so a
+  // failure leaves the map as it was.
+  ORNUTIL_LOCAL void addValueIn(char const* scope, char const* name, ZObject_7_0_0 const* value);
+  ORNUTIL_LOCAL void setValueIn(char const* scope, char const* name, unsigned int index, ZObject_7_0_0 const* value);
 
   ORNUTIL_LOCAL static pthread_once_t inst_once;
 

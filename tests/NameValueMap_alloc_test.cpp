@@ -1,0 +1,240 @@
+// Exhausted memory in the name/value tree's wire forms and the typed
+// object's writers: with each allocation of an operation failing in turn,
+// the operation reports ZOutOfMemoryException_7_0_0 (or the codec's
+// ORN_ASN_E_NOMEM where its contract says so), leaves its target exactly as
+// it was and frees everything it made.
+//
+// How: tests/support/alloc_hook.h replaces the allocator in this executable;
+// an armed countdown fails the Nth call, and a live-block count checks that
+// every block made during an operation is freed again. Under the sanitizers
+// the hook is not built and these tests skip.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "KelCore/OrnObject.h"
+#include "foundation/ornasn.h"
+#include "foundation/zexception.h"
+#include "util/NameValueMap.h"
+
+#include "tests/support/alloc_hook.h"
+
+using ornutil_test::alloc_hook::calls;
+using ornutil_test::alloc_hook::failAt;
+using ornutil_test::alloc_hook::liveBlocks;
+
+namespace {
+
+// The wire bytes of a tree: a picture of its whole content, order included.
+std::string bytesOf(const NameValueMap& map) {
+  orn_asn_buffer_t buffer{0, nullptr};
+  unsigned long status = 1;
+  map.encode(buffer, status);
+  EXPECT_EQ(status, 0u);
+  std::string bytes(reinterpret_cast<const char*>(buffer.data), buffer.length);
+  orn_asn_buffer_free(&buffer);
+  return bytes;
+}
+
+std::string bytesOf(const OrnObject& object) {
+  orn_asn_buffer_t buffer{0, nullptr};
+  unsigned long status = 1;
+  object.encode(buffer, status);
+  EXPECT_EQ(status, 0u);
+  std::string bytes(reinterpret_cast<const char*>(buffer.data), buffer.length);
+  orn_asn_buffer_free(&buffer);
+  return bytes;
+}
+
+struct Attempt {
+  bool succeeded = false;
+  bool threw = false;
+  char file[64] = "";  // the exception's source path; kept off the heap the test counts
+};
+
+class AllocationFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "the allocation hook is not built under sanitizers";
+    // The first exception of the process makes the unwinder keep a block
+    // for good: thrown here, it is not counted against an operation.
+    try {
+      ornz::throwOutOfMemory("warm-up", 1);
+    } catch (const ZOutOfMemoryException_7_0_0&) {
+    }
+  }
+
+  // Runs `op` with the 1st, 2nd, ... allocation failing until it runs
+  // without reaching the armed call; `picture` must read the same before
+  // and after every failing run, and `failed` checks each one. Returns the
+  // number of allocation points met.
+  int failEachAllocation(const std::function<bool()>& op, const std::function<std::string()>& picture,
+                         const std::function<void(const Attempt&)>& failed) {
+    for (long n = 1; n < 10000; ++n) {
+      SCOPED_TRACE("failing allocation " + std::to_string(n));
+      std::string before = picture();
+      long live = liveBlocks;
+      calls = 0;
+      failAt = n;
+      Attempt run;
+      try {
+        run.succeeded = op();
+      } catch (const ZOutOfMemoryException_7_0_0& e) {
+        run.threw = true;
+        std::snprintf(run.file, sizeof run.file, "%s", e.getFile());
+      }
+      bool reached = calls >= n;
+      failAt = 0;
+      if (!reached) {
+        EXPECT_TRUE(run.succeeded);
+        return static_cast<int>(n - 1);
+      }
+      failed(run);
+      EXPECT_EQ(liveBlocks, live) << "blocks leaked or lost";
+      EXPECT_EQ(picture(), before) << "the target changed";
+    }
+    ADD_FAILURE() << "no end to the allocations";
+    return -1;
+  }
+};
+
+NameValueMap sampleTree() {
+  NameValueMap map;
+  map.addString("a", "1");
+  map.addString("a", "a value long enough to live outside its string object");
+  map.addSubtree("a")->addString("b", "2");
+  map.addSubtree("s")->addSubtree("t")->addString("c", "3");
+  map.addString("d", "4");
+  return map;
+}
+
+#if ORNUTIL_ALLOC_HOOK
+TEST_F(AllocationFailure, EncodeReportsNoMemoryAndLeavesTheBufferAlone) {
+  NameValueMap map = sampleTree();
+  unsigned char sentinel = 0;
+  orn_asn_buffer_t buffer{7, &sentinel};
+  unsigned long status = 0;
+  int points = failEachAllocation(
+      [&] {
+        map.encode(buffer, status);
+        return status == 0;
+      },
+      [&] { return std::to_string(buffer.length); },
+      [&](const Attempt& run) {
+        EXPECT_FALSE(run.threw);
+        EXPECT_EQ(status, static_cast<unsigned long>(ORN_ASN_E_NOMEM));
+        EXPECT_EQ(buffer.data, &sentinel);
+      });
+  EXPECT_EQ(points, 1);  // the encoding's own block, nothing else
+  orn_asn_buffer_free(&buffer);
+}
+
+// Decoding into an empty map, and adding to names a map already holds.
+TEST_F(AllocationFailure, DecodeAddsEverythingOrNothing) {
+  std::string bytes = bytesOf(sampleTree());
+  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(&bytes[0])};
+  for (bool filled : {false, true}) {
+    SCOPED_TRACE(filled ? "into a filled map" : "into an empty map");
+    NameValueMap map;
+    if (filled) map = sampleTree();
+    unsigned long status = 0;
+    int points = failEachAllocation(
+        [&] {
+          map.decode(buffer, status);
+          return status == 0;
+        },
+        [&] { return bytesOf(map); },
+        [&](const Attempt& run) { EXPECT_TRUE(run.threw); });
+    EXPECT_GT(points, 10);
+  }
+}
+
+TEST_F(AllocationFailure, TraceOfAnEncodingFreesWhatItMade) {
+  std::string bytes = bytesOf(sampleTree());
+  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(&bytes[0])};
+  // The set of secret names is built once per process, on the first trace
+  // (its own failure is for good, by design): built here, unarmed.
+  ZUTF8String_7_0_0 first;
+  sampleTree().buildTraceBuf(first, 0);
+  std::string text;
+  text.reserve(4096);  // before arming: the writes below allocate nothing
+  int points = failEachAllocation(
+      [&] {
+        text.clear();
+        unsigned long status = 1;
+        NameValueMap::traceEncoded(
+            buffer, 0, [](void* to, char const* piece, std::size_t n) { static_cast<std::string*>(to)->append(piece, n); },
+            &text, status);
+        return status == 0;
+      },
+      [] { return std::string(); }, [&](const Attempt& run) { EXPECT_TRUE(run.threw); });
+  EXPECT_GT(points, 3);
+}
+
+struct WriterCase {
+  const char* description;
+  std::function<void(OrnObject&, const OrnObject&)> write;
+};
+
+class ObjectWriterAllocationFailure : public AllocationFailure, public ::testing::WithParamInterface<WriterCase> {};
+
+// Every allocation point of the nested-object writers and the scalar
+// writers reports from the typed object or the tree, and changes nothing,
+// also when the scope is new.
+TEST_P(ObjectWriterAllocationFailure, ChangesNothingAndReportsTheExhaustedHeap) {
+  OrnObject object("outer");
+  object.addStringValue("kept", "1", "existing");
+  OrnObject nested("inner");
+  nested.addStringValue("x", "a nested value long enough to need a block of its own", nullptr);
+  nested.addStringValue("y", "2", "deeper");
+  int points = failEachAllocation(
+      [&] {
+        GetParam().write(object, nested);
+        return true;
+      },
+      [&] { return bytesOf(object); },
+      [&](const Attempt& run) {
+        EXPECT_TRUE(run.threw);
+        EXPECT_STRNE(run.file, "");
+      });
+  EXPECT_GT(points, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writers, ObjectWriterAllocationFailure,
+    ::testing::Values(
+        WriterCase{"AddObjectAtTheRoot", [](OrnObject& o, const OrnObject& n) { o.addObjectValue("obj", n, nullptr); }},
+        WriterCase{"AddObjectInAnExistingScope",
+                   [](OrnObject& o, const OrnObject& n) { o.addObjectValue("obj", n, "existing"); }},
+        WriterCase{"AddObjectInANewScope", [](OrnObject& o, const OrnObject& n) { o.addObjectValue("obj", n, "new"); }},
+        WriterCase{"SetObjectInANewScope",
+                   [](OrnObject& o, const OrnObject& n) { o.setObjectValue("obj", n, 3, "new"); }},
+        WriterCase{"AddIntegerInANewScope", [](OrnObject& o, const OrnObject&) { o.addIntegerValue("m", 7, "new"); }},
+        WriterCase{"SetStringOfANewName", [](OrnObject& o, const OrnObject&) { o.setStringValue("n", "v", 0, nullptr); }},
+        WriterCase{"AddBufferInANewScope",
+                   [](OrnObject& o, const OrnObject&) { o.addBufferValue("b", "\x01\x02\x03", 3, "new"); }}),
+    [](const ::testing::TestParamInfo<WriterCase>& info) { return std::string(info.param.description); });
+
+// The nested-object writers name the typed object as the place memory ran
+// out, whichever part below them found it.
+TEST_F(AllocationFailure, NestedObjectWritersReportFromTheTypedObject) {
+  OrnObject object;
+  OrnObject nested("inner");
+  for (bool add : {true, false}) {
+    SCOPED_TRACE(add ? "addObjectValue" : "setObjectValue");
+    failEachAllocation(
+        [&] {
+          if (add)
+            object.addObjectValue("obj", nested, "scope");
+          else
+            object.setObjectValue("obj", nested, 0, "scope");
+          return true;
+        },
+        [&] { return bytesOf(object); }, [&](const Attempt& run) { EXPECT_STREQ(run.file, "KelCore/OrnObject"); });
+  }
+}
+#endif
+
+}  // namespace
