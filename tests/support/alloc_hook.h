@@ -106,7 +106,9 @@ inline void onAsanMalloc(const volatile void*, std::size_t) { ++liveBlocks; }
 inline void onAsanFree(const volatile void*) { --liveBlocks; }
 // glibc itself leaks a block when an allocation fails inside dlopen (which
 // the C library runs for its own modules); that leak is not the library's.
-extern "C" const char* __lsan_default_suppressions() { return "leak:_dl_map_object_deps\n"; }
+// Exported (test executables are built with hidden visibility): the sanitizer
+// runtime, a shared library, looks it up dynamically.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() { return "leak:_dl_map_object_deps\n"; }
 struct AsanHooks {
   AsanHooks() { __sanitizer_install_malloc_and_free_hooks(onAsanMalloc, onAsanFree); }
 };
