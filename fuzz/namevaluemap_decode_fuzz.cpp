@@ -2,12 +2,15 @@
 // leak, and a refused input leaves the tree as it was. The bytes are also
 // traced as a nested value (Base64 in another tree), with a secret added to
 // them when they decode: the secret never shows, at whatever depth the bytes
-// nest further trees.
+// nest further trees. The trace made straight from the bytes is the
+// decoded tree's, and the tree's own encoder writes the bytes the node codec
+// makes of its nodes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "foundation/ornasn.h"
 #include "util/NameValueMap.h"
 
 namespace {
@@ -39,6 +42,36 @@ std::string traceNested(const NameValueMap& map) {
   return traceOf(outer);
 }
 
+std::string traceEncoded(const orn_asn_buffer_t& bytes, unsigned long& status) {
+  std::string text;
+  NameValueMap::traceEncoded(
+      bytes, 0, [](void* to, char const* piece, std::size_t n) { static_cast<std::string*>(to)->append(piece, n); },
+      &text, status);
+  return text;
+}
+
+// The node codec's bytes for encodeMap()'s nodes of the map.
+std::string nodeCodecBytes(const NameValueMap& map) {
+  ZArrayList_7_0_0 names(10, 0);
+  map.getNames(names);
+  std::size_t count = static_cast<std::size_t>(names.size());
+  namevalue_s_t* nodes = static_cast<namevalue_s_t*>(std::calloc(count + 1, sizeof(namevalue_s_t)));
+  namevalue_s_t** entries = static_cast<namevalue_s_t**>(std::calloc(count + 1, sizeof(namevalue_s_t*)));
+  for (std::size_t i = 0; i < count; ++i) {
+    map.encodeMap(&nodes[i], static_cast<ZAbstractString_7_0_0*>(names.get(static_cast<int>(i)))->getChars());
+    entries[i] = &nodes[i];
+  }
+  namevalueList_s_t list{static_cast<unsigned int>(count), count ? entries : nullptr};
+  orn_asn_buffer_t out{0, nullptr};
+  if (ornAsnEncodeObj(out, list) != 0) std::abort();
+  std::string bytes(reinterpret_cast<const char*>(out.data), out.length);
+  orn_asn_buffer_free(&out);
+  for (std::size_t i = 0; i < count; ++i) map.freeMap(&nodes[i]);
+  std::free(nodes);
+  std::free(entries);
+  return bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -50,6 +83,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   map.decode(input, status);
   if (status != 0 && (map.getValueCount() != 1 || map.getSubtreeCount("password") != 0)) std::abort();
   traceOf(map);
+
+  NameValueMap fresh;
+  unsigned long freshStatus = 0, tracedStatus = 0;
+  fresh.decode(input, freshStatus);
+  std::string direct = traceEncoded(input, tracedStatus);
+  if (tracedStatus != freshStatus || freshStatus != status) std::abort();
+  if (freshStatus == 0) {
+    if (direct != traceOf(fresh)) std::abort();
+    orn_asn_buffer_t again{0, nullptr};
+    unsigned long encodeStatus = 1;
+    fresh.encode(again, encodeStatus);
+    if (encodeStatus != 0) std::abort();
+    std::string mine(reinterpret_cast<const char*>(again.data), again.length);
+    orn_asn_buffer_free(&again);
+    if (mine != nodeCodecBytes(fresh)) std::abort();
+  } else if (!direct.empty()) {
+    std::abort();
+  }
 
   // The raw bytes as a value: whatever they hold, the trace is built.
   NameValueMap raw;
