@@ -2,13 +2,15 @@
 //   - building an object of 1,000 names (strings, integers, booleans, 64-byte
 //     buffers), encoding it and decoding it into a new object, vs the same
 //     texts in std::unordered_map<std::string, std::vector<std::string>>
-//     encoded and decoded with the wire codec directly;
+//     encoded and decoded with the wire codec directly, and the same map with
+//     a plain length-prefixed form (goal: the object at most 1.0x this one);
 //   - typed writes and reads vs the name/value tree operations they are
 //     built on, with the same conversions done by hand (goal: <= 1.5).
 // The ratios are printed at the end; run with --benchmark_repetitions=5 to
 // take them from the medians.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +143,70 @@ void BM_UnorderedMap_buildEncodeDecode(benchmark::State& state) {
 }
 BENCHMARK(BM_UnorderedMap_buildEncodeDecode)->Unit(benchmark::kMicrosecond);
 
+// The same map in the plainest form there is: every text behind its 32-bit
+// length, and the numbers of names and values likewise.
+void putLength(std::string& out, std::size_t n) {
+  auto v = static_cast<uint32_t>(n);
+  out.append(reinterpret_cast<const char*>(&v), 4);
+}
+
+uint32_t getLength(const char*& p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  p += 4;
+  return v;
+}
+
+void BM_UnorderedMap_buildLengthPrefixed(benchmark::State& state) {
+  const Data& d = data();
+  for (auto _ : state) {
+    TextMap map;
+    for (int i = 0; i < kNames; ++i) {
+      std::vector<std::string>& values = map[d.names[i]];
+      char number[24];
+      switch (i % 4) {
+        case 0: values.push_back(d.strings[i]); break;
+        case 1:
+          std::snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(d.numbers[i]));
+          values.emplace_back(number);
+          break;
+        case 2: values.emplace_back((d.numbers[i] & 1) ? "true" : "false"); break;
+        default: {
+          char* text = mime64_new_encode(d.buffer.data(), kBufferBytes);
+          values.emplace_back(text);
+          std::free(text);
+        }
+      }
+    }
+    std::string bytes;
+    putLength(bytes, map.size());
+    for (auto& [name, values] : map) {
+      putLength(bytes, name.size());
+      bytes += name;
+      putLength(bytes, values.size());
+      for (auto& v : values) {
+        putLength(bytes, v.size());
+        bytes += v;
+      }
+    }
+    TextMap decoded;
+    const char* p = bytes.data();
+    for (uint32_t n = getLength(p); n > 0; --n) {
+      uint32_t length = getLength(p);
+      std::vector<std::string>& values = decoded[std::string(p, length)];
+      p += length;
+      for (uint32_t k = getLength(p); k > 0; --k) {
+        uint32_t vl = getLength(p);
+        values.emplace_back(p, vl);
+        p += vl;
+      }
+    }
+    benchmark::DoNotOptimize(decoded.size());
+  }
+  state.SetItemsProcessed(state.iterations() * kNames);
+}
+BENCHMARK(BM_UnorderedMap_buildLengthPrefixed)->Unit(benchmark::kMicrosecond);
+
 // ---------------------------------------------------------------- typed access vs the tree
 
 void BM_OrnObject_typedWriteRead(benchmark::State& state) {
@@ -224,6 +290,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void printRatios() {
     ratio("build+encode+decode of 1,000 names, time OrnObject/unordered_map+codec",
           "BM_OrnObject_buildEncodeDecode", "BM_UnorderedMap_buildEncodeDecode");
+    ratio("build+encode+decode of 1,000 names, time OrnObject/unordered_map+length-prefixed (goal <= 1.0)",
+          "BM_OrnObject_buildEncodeDecode", "BM_UnorderedMap_buildLengthPrefixed");
     ratio("typed writes and reads, time OrnObject/NameValueMap (goal <= 1.5)", "BM_OrnObject_typedWriteRead",
           "BM_NameValueMap_writeRead");
   }
