@@ -105,6 +105,10 @@ bool Input::open(const std::string& file, std::string& error) {
     error = reason(file, EISDIR);
     return false;
   }
+  if (S_ISREG(st.st_mode)) {
+    off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at >= 0 && at < st.st_size) sizeHint_ = static_cast<std::size_t>(st.st_size - at);
+  }
   return true;
 }
 
@@ -126,16 +130,23 @@ bool readInput(const std::string& file, std::string& data, std::string& error) {
   Input in;
   if (!in.open(file, error)) return false;
   data.clear();
+  // A regular file is read into a buffer of its size (one byte more finds
+  // the end), so a large input is held once rather than in a buffer grown by
+  // doubling and then copied to fit. A file that grows meanwhile, and a
+  // pipe, grow the buffer as they come.
   constexpr std::size_t kBlock = 1 << 20;
+  const std::size_t hint = in.sizeHint();
+  data.resize(hint ? hint + 1 : 0);
+  std::size_t used = 0;
   for (;;) {
-    std::size_t old = data.size();
-    data.resize(old + kBlock);
-    ssize_t n = in.read(&data[old], kBlock, error);
+    if (used == data.size()) data.resize(used + kBlock);
+    ssize_t n = in.read(&data[used], data.size() - used, error);
     if (n < 0) return false;
-    data.resize(old + static_cast<std::size_t>(n));
     if (n == 0) break;
+    used += static_cast<std::size_t>(n);
   }
-  data.shrink_to_fit();
+  data.resize(used);
+  if (used > hint) data.shrink_to_fit();
   return true;
 }
 

@@ -57,9 +57,13 @@ class Input {
   ~Input();
   // Up to `size` bytes; 0 at the end; -1 with `error` set on a read error.
   ssize_t read(char* buffer, std::size_t size, std::string& error);
+  // For a regular file, the bytes left from where reading starts (as open
+  // saw them); 0 for anything else.
+  std::size_t sizeHint() const { return sizeHint_; }
 
  private:
   int fd_ = -1;
+  std::size_t sizeHint_ = 0;
   bool owned_ = false;
   std::string name_;
 };
