@@ -198,7 +198,7 @@ TEST_F(AllocationFailure, TreeEncodeReportsNoMemory) {
         EXPECT_EQ(status, static_cast<unsigned long>(ORN_ASN_E_NOMEM));
         EXPECT_EQ(buffer.data, nullptr);
       });
-  EXPECT_GE(runs, 6);
+  EXPECT_EQ(runs, 1);  // the encoding is written into one block of its exact size
   orn_asn_buffer_free(&buffer);
 }
 #endif
