@@ -75,9 +75,10 @@ StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::strin
 
 void StanzaDocument::growKeys(std::int32_t stanza) {
   // The table moves to the end of the arena; its old slots are left empty.
-  // Most stanzas hold one or two keys, so tables start at two slots.
+  // A new table starts at the size the file's average stanza needs, so that
+  // files of one-key stanzas keep two slots each and others seldom move.
   std::uint32_t oldOffset = stanzas_[stanza].keyOffset, oldCap = stanzas_[stanza].keyCap;
-  std::uint32_t cap = oldCap ? oldCap * 2 : 2;
+  std::uint32_t cap = oldCap ? oldCap * 2 : firstKeyCap_;
   std::size_t offset = keyIndex_.size();
   keyIndex_.resize(offset + cap, KeySlot{0, 0, 0});
   std::size_t mask = cap - 1;
@@ -169,24 +170,49 @@ std::int32_t StanzaDocument::findStanza(std::string_view name) const {
   }
 }
 
+namespace {
+// How many bytes of the word equal the byte `b` repeats (every byte of `b`
+// the same): a byte of x is zero exactly where they are equal, and the sum
+// below sets a byte's top bit exactly where x has a zero byte, with no carry
+// between bytes. The multiply adds the eight 0/1 bytes into the top byte (a
+// portable build has no popcount instruction).
+inline std::size_t matches(std::uint64_t word, std::uint64_t b) {
+  constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7full, ones = 0x0101010101010101ull;
+  std::uint64_t x = word ^ b;
+  std::uint64_t top = ~(((x & low7) + low7) | x | low7);
+  return static_cast<std::size_t>(((top >> 7) * ones) >> 56);
+}
+}  // namespace
+
 void StanzaDocument::reserveFor(std::string_view bytes) {
-  std::size_t lines = 1, headers = 0;
-  const char* p = bytes.data();
-  const char* end = p + bytes.size();
-  if (p < end && *p == '[') ++headers;
-  while (const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) {
-    ++lines;
-    p = nl + 1;
-    if (p < end && *p == '[') ++headers;
+  // Eight bytes at a time: this pass must cost little next to the parse.
+  // Every "[" counts as a possible header, which errs on the generous side
+  // only for texts with brackets in their values.
+  constexpr std::uint64_t kLf = 0x0a0a0a0a0a0a0a0aull, kOpen = 0x5b5b5b5b5b5b5b5bull;
+  std::size_t lines = 1, headers = 0, i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + i, 8);
+    lines += matches(w, kLf);
+    headers += matches(w, kOpen);
+  }
+  for (; i < bytes.size(); ++i) {
+    lines += bytes[i] == '\n';
+    headers += bytes[i] == '[';
   }
   lines_.reserve(lines);
   stanzas_.reserve(headers);
   std::size_t slots = 16;
   while (slots < headers * 2) slots *= 2;
   growStanzas(slots);
-  // Two slots for each stanza holding one or two keys; a stanza with more
-  // moves its table to the end, which may then grow the arena once.
-  keyIndex_.reserve(2 * std::min(lines - std::min(lines, headers), headers) + 16);
+  // Room for every stanza's first table at the size an average stanza needs
+  // (load at most 3/4); a stanza with more moves its table to the end, which
+  // may then grow the arena once.
+  std::size_t entries = lines - std::min(lines, headers);
+  std::size_t average = headers ? entries / headers : entries;
+  firstKeyCap_ = 2;
+  while (firstKeyCap_ < 16 && firstKeyCap_ * 3 < average * 4) firstKeyCap_ *= 2;
+  keyIndex_.reserve(std::min(entries * 2, headers * firstKeyCap_) + 16);
 }
 
 // ---------------------------------------------------------------- parsing and writing

@@ -181,6 +181,7 @@ class StanzaDocument {
   // are looked up and added close together, as parsing meets them.
   std::vector<KeySlot> keyIndex_;
   std::size_t stanzaLive_ = 0;
+  std::uint32_t firstKeyCap_ = 2;  // slots of a stanza's first key table
 };
 
 }  // namespace ornz
