@@ -252,8 +252,9 @@ std::vector<std::string>& childEnvironment() {
 
 // Runs `argv` (argv[0] a full path) in the scratch directory, standard input
 // from an empty file, output appended to child.log. Returns the exit status,
-// -1 when it could not be started or did not exit.
-int runChild(const std::vector<std::string>& argv) {
+// -1 when it could not be started or did not exit; with `peakBytes`, stores
+// the child's peak resident memory there.
+int runChild(const std::vector<std::string>& argv, long* peakBytes = nullptr) {
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -272,9 +273,11 @@ int runChild(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return -1;
   int status;
-  while (::waitpid(pid, &status, 0) < 0) {
+  struct rusage usage;
+  while (::wait4(pid, &status, 0, &usage) < 0) {
     if (errno != EINTR) return -1;
   }
+  if (peakBytes) *peakBytes = usage.ru_maxrss * 1024L;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -338,24 +341,8 @@ BENCHMARK(BM_ToolSet)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Peak resident memory of one tool run, in bytes; 0 when it failed.
 long peakOfChild(const std::vector<std::string>& argv) {
-  std::vector<char*> args, envp;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (std::string& e : childEnvironment()) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return 0;
-  int status;
-  struct rusage usage;
-  while (::wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) return 0;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss * 1024L : 0;
+  long peak = 0;
+  return runChild(argv, &peak) == 0 ? peak : 0;
 }
 
 // Row 0: one million one-key stanzas (22 MB), read by `config get`. Row 1: a
