@@ -224,11 +224,14 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
   }
   return reportingMemory(__LINE__, [&]() -> ZProperties_7_0_0* {
   Registry& r = registry();
+  // Made once: every later look-up, the clean-up after a failure included,
+  // must not need memory of its own.
+  const std::string key(fileName);
   for (;;) {
     std::shared_ptr<RegistryEntry> entry;
     {
       std::lock_guard<std::mutex> hold(r.mutex);
-      auto it = r.entries.try_emplace(fileName).first;
+      auto it = r.entries.try_emplace(key).first;
       if (!it->second) {
         try {
           it->second = std::make_shared<RegistryEntry>();
@@ -244,12 +247,15 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
     if (entry->object) return entry->object;
     {
       std::lock_guard<std::mutex> hold(r.mutex);
-      auto it = r.entries.find(fileName);
+      auto it = r.entries.find(key);
       if (it == r.entries.end() || it->second != entry) continue;  // a failed load dropped it
     }
-    ZProperties_7_0_0* object = factory.makePropertiesInstance();
-    if (!object) ornz::throwOutOfMemory("foundation/zproperties", __LINE__);
+    ZProperties_7_0_0* object = nullptr;
     try {
+      // Inside the try: a factory that fails must drop the entry too, or a
+      // look-up that ran out of memory would leave its slot behind.
+      object = factory.makePropertiesInstance();
+      if (!object) ornz::throwOutOfMemory("foundation/zproperties", __LINE__);
       struct stat st;
       bool missing = (flags & ZPROPERTIES_MISSING_OK) && ::stat(fileName, &st) != 0 && errno == ENOENT;
       if (!missing) {
@@ -260,7 +266,7 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
     } catch (...) {
       delete object;
       std::lock_guard<std::mutex> hold(r.mutex);
-      auto it = r.entries.find(fileName);
+      auto it = r.entries.find(key);
       if (it != r.entries.end() && it->second == entry) r.entries.erase(it);
       throw;
     }

@@ -98,7 +98,8 @@ struct Case {
 long sweepCases(const std::vector<Case>& cases) {
   long total = 0;
   for (const Case& c : cases) {
-    if (c.openFault) {
+    // ORNUTIL_SWEEP_OPEN=1 runs the open cases too, to work on their faults.
+    if (c.openFault && !std::getenv("ORNUTIL_SWEEP_OPEN")) {
       std::printf("[ open     ] %s: %s\n", c.what, c.openFault);
       continue;
     }
@@ -116,9 +117,14 @@ std::string scratch() {
 }
 
 // A fresh file name per call: the registry keeps every file it has loaded.
+// Each in a directory of its own: a store reads its whole directory (for
+// leftover temporaries), and one shared directory growing with every step
+// would keep the sweep reaching new allocations forever.
 std::string freshFile(const std::string& content) {
   static int serial = 0;
-  std::string name = scratch() + "/cfg" + std::to_string(++serial) + ".conf";
+  std::string dir = scratch() + "/f" + std::to_string(++serial);
+  mkdir(dir.c_str(), 0700);
+  std::string name = dir + "/cfg.conf";
   ornutil_test::writeFile(name, content);
   return name;
 }
@@ -875,18 +881,29 @@ long stanzaFiles() {
        [&](Step& s) {
          std::string file = freshFile(kStanzaText);
          StanzaProbe f;
-         bool held = false;
+         bool locked = false;
          Outcome o = s.cxx([&] {
            f.lockFile(file.c_str());
-           held = f.holds(file.c_str());
+           locked = true;
+           f.lockFile(file.c_str());  // the same file again: one more level
            f.unlockFile();
          });
-         if (o == Outcome::Done) EXPECT_TRUE(held);
-         EXPECT_FALSE(f.holds(file.c_str()));
+         // A lockFile that failed holds nothing; one that succeeded holds the
+         // lock until its unlockFile, whatever failed after it.
+         EXPECT_EQ(f.holds(file.c_str()), locked);
+         if (locked) {
+           if (o == Outcome::OutOfMemory) f.unlockFile();
+           f.unlockFile();
+         }
+         ASSERT_FALSE(f.holds(file.c_str()));
+         // Another object can take the lock now (it would wait forever otherwise).
+         StanzaProbe other;
+         other.lockFile(file.c_str());
+         EXPECT_TRUE(other.holds(file.c_str()));
+         other.unlockFile();
          unlink(file.c_str());
          unlink((file + ".lock").c_str());
-       },
-       "a lockFile that fails for memory leaves the lock held"},
+       }},
       {"comment checking, attributes and the base's postLoad",
        [&](Step& s) {
          std::unique_ptr<ZStanzaFileProperties_7_0_0> f(newStanza());
@@ -959,8 +976,7 @@ long registry() {
          }
          // The registry keeps its objects for the life of the process.
          s.keep();
-       },
-       "three blocks stay allocated when the 4th or 5th allocation of a first look-up fails"},
+       }},
       {"getRegisteredPropertiesFor loads and migrates",
        [&](Step& s) {
          std::string file = freshFile(old);
@@ -975,12 +991,21 @@ long registry() {
            ASSERT_NE(p, nullptr);
            EXPECT_TRUE(p->exists("s", "k"));
          }
+         // postLoad catches what its migration raises, exhausted memory
+         // included, logs it and lets the load complete: the object keeps
+         // what the migration got to (at least the old version), and the file
+         // stays as it was until a later load migrates it.
          ZUTF8String_7_0_0 version;
          p->getValue("meta-info", "version", version, 0, nullptr);
-         EXPECT_STREQ(version.getChars(), "1792");
+         const std::string disk = ornutil_test::readFile(file);
+         if (!s.failed()) EXPECT_STREQ(version.getChars(), "1792");
+         if (std::strcmp(version.getChars(), "1792") != 0) {
+           EXPECT_STREQ(version.getChars(), "1024");
+           EXPECT_EQ(disk, old);
+         }
+         EXPECT_TRUE(disk == old || disk.find("version = 1792") != std::string::npos) << disk;
          s.keep();
-       },
-       "exhausted memory during the migration on load leaves the old version in memory, and the sweep does not end"},
+       }},
       {"config_item_load reports exhausted memory as its status",
        [&](Step& s) {
          std::string file = freshFile(kStanzaText);
@@ -1000,8 +1025,7 @@ long registry() {
            EXPECT_STREQ(b.getChars(), "1");
          }
          s.keep();
-       },
-       "three blocks stay allocated after a load that failed for memory (the same as the registry's own case)"},
+       }},
       {"the library's stanza file: values, migration, the factory",
        [&](Step& s) {
          std::string file = freshFile(old);
@@ -1038,23 +1062,32 @@ long registry() {
            changed = f.migrateORNRTEStanza();
          });
          if (o == Outcome::Done) {
+           // As above: a migration that ran out of memory is logged and
+           // leaves what it got to in memory, the file unchanged.
            ZUTF8String_7_0_0 version;
            f.getValue("meta-info", "version", version, 0, nullptr);
-           EXPECT_STREQ(version.getChars(), "1792");
-           EXPECT_EQ(changed, 0);
+           if (!s.failed()) EXPECT_STREQ(version.getChars(), "1792");
+           if (std::strcmp(version.getChars(), "1792") != 0) EXPECT_EQ(ornutil_test::readFile(file), old);
+           if (changed != -1) EXPECT_EQ(changed, 0);
          }
          unlink((file + ".lock").c_str());
        },
-       "three blocks stay allocated when the migration's store fails for memory"},
+       "the store's removal of leftover temporaries keeps its directory stream open when its list of names cannot "
+       "grow (foundation/internal/atomicfile.cpp, removeLeftovers: one block at the 20th allocation)"},
       {"the factory and the object",
        [&](Step& s) {
          ZProperties_7_0_0* made = nullptr;
          OrnStanzaFileProperties* direct = nullptr;
+         bool initialised = false;
          Outcome o = s.cxx([&] {
            OrnStanzaFileProperties::init();
+           initialised = true;
            made = OrnStanzaFileProperties::factory_->makePropertiesInstance();
            direct = new OrnStanzaFileProperties();
          });
+         // init() makes a new factory each time and the old one stays (a
+         // look-up may still be using it): that one block is all it keeps.
+         s.keep();
          // The factory documents null for exhausted memory; so does the
          // foundation's operator new behind the new-expression.
          if (o == Outcome::Done && !s.failed()) {
@@ -1063,8 +1096,8 @@ long registry() {
          }
          delete made;
          delete direct;
-       },
-       "a block stays allocated after the 10th allocation fails (under investigation)"},
+         EXPECT_EQ(s.leftOver(), initialised ? 1 : 0);
+       }},
       {"copies into C records",
        [&](Step& s) {
          ZArrayList_7_0_0 list(4, 1);
@@ -1090,14 +1123,15 @@ long registry() {
            std::free(kv.items[i].value);
          }
          std::free(kv.items);
-       },
-       "blocks stay allocated after some failing allocations (to be traced: the copies or the out-of-memory record)"},
+       }},
   });
 }
 
 // --- locks
 long locks() {
   const std::string name100(100, 'n');
+  const std::string dirText = scratch();  // made here: only the calls under test may allocate
+  const char* dir = dirText.c_str();
   const std::string dir300 = "/" + std::string(299, 'd');
   return sweepCases({
       {"newLock of every kind, with a 100-byte name",
@@ -1107,7 +1141,7 @@ long locks() {
              MrProcessLockFactory::mrproclock_file};
          ZAbstractReadWriteLock_7_0_0* made[3] = {};
          Outcome o = s.cxx([&] {
-           for (int i = 0; i < 3; ++i) made[i] = MrProcessLockFactory::newLock(name100.c_str(), kinds[i], scratch().c_str());
+           for (int i = 0; i < 3; ++i) made[i] = MrProcessLockFactory::newLock(name100.c_str(), kinds[i], dir);
          });
          for (ZAbstractReadWriteLock_7_0_0* l : made) {
            if (o == Outcome::Done) ASSERT_NE(l, nullptr);
@@ -1118,8 +1152,7 @@ long locks() {
            delete l;
          }
          if (o == Outcome::OutOfMemory) s.nothingLeft();
-       },
-       "std::bad_alloc escapes newLock"},
+       }},
       {"newLock through the process-wide factory",
        [&](Step& s) {
          ZAbstractReadWriteLock_7_0_0* a = nullptr;
@@ -1152,7 +1185,7 @@ long locks() {
          Outcome o = s.cxx([&] {
            ZReadWriteLock_7_0_0 t;
            ZStubProcessReadWriteFileLock_7_0_0 stub(name100.c_str());
-           ZUnixProcessReadWriteFileLock_7_0_0 file(name100.c_str(), scratch().c_str());
+           ZUnixProcessReadWriteFileLock_7_0_0 file(name100.c_str(), dir);
            ZAbstractReadWriteLock_7_0_0* all[] = {&t, &stub, &file};
            ok = true;
            for (ZAbstractReadWriteLock_7_0_0* l : all) {
@@ -1167,8 +1200,7 @@ long locks() {
            }
          });
          if (o == Outcome::Done) EXPECT_TRUE(ok);
-       },
-       "std::bad_alloc escapes the file lock"},
+       }},
       {"the foundation mutex",
        [&](Step& s) {
          s.cxx([&] {
@@ -2024,7 +2056,7 @@ TEST_P(AllocSweep, EveryAllocationFailingInTurn) {
   RecordProperty("description", row.description);
   if (ornutil_test::inChild()) GTEST_SKIP();
   if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "the allocation hook is not built under ThreadSanitizer";
-  if (row.skip) GTEST_SKIP() << row.skip;
+  if (row.skip && !std::getenv("ORNUTIL_SWEEP_OPEN")) GTEST_SKIP() << row.skip;
   long points = row.run();
   if (points == -2) GTEST_SKIP() << "needs root and mount namespaces";
   if (points > 0) pointsByModule()[row.module] += points;

@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "foundation/internal/fileread.h"
 #include "foundation/svc.h"
@@ -231,9 +233,22 @@ OrnStanzaFileProperties::OrnStanzaFileProperties() : ZStanzaFileProperties_7_0_0
 OrnStanzaFileProperties::~OrnStanzaFileProperties() = default;
 
 void OrnStanzaFileProperties::init() {
+  // A factory that init() replaces may still be in use by a look-up on
+  // another thread, so it is never freed; it is kept here instead of lost.
+  // The slot is made first: once the new factory is in place nothing may
+  // fail.
+  static std::mutex retiredMutex;
+  static std::vector<OrnStanzaFilePropertiesFactory*>* retired = nullptr;
+  std::lock_guard<std::mutex> hold(retiredMutex);
+  try {
+    if (!retired) retired = new std::vector<OrnStanzaFilePropertiesFactory*>;
+    retired->reserve(retired->size() + 1);
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
   auto* factory = new OrnStanzaFilePropertiesFactory();
   if (!factory) ornz::throwOutOfMemory(kModule, __LINE__);
-  __atomic_store_n(&factory_, factory, __ATOMIC_RELEASE);
+  if (auto* old = __atomic_exchange_n(&factory_, factory, __ATOMIC_ACQ_REL)) retired->push_back(old);
 }
 
 ZStanzaFileProperties_7_0_0* OrnStanzaFileProperties::getRegisteredPropertiesFor(const char* fileName, int flag) {

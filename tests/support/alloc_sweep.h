@@ -46,6 +46,8 @@ class Step {
   bool kept() const { return kept_; }
   // Checks that every block made since the call began has been freed.
   void nothingLeft() const { EXPECT_EQ(alloc_hook::liveBlocks, liveAtCall_) << "blocks leaked"; }
+  // Blocks made since the call began and not freed yet.
+  long leftOver() const { return alloc_hook::liveBlocks - liveAtCall_; }
 
   // A C++ entry point: the only exception allowed out of it is
   // ZOutOfMemoryException_7_0_0 carrying a source position, and only when an
