@@ -30,13 +30,8 @@ NameValueMap::NameValueMap(attrlist_s_t const& list) : NameValueMap() {
 
 // ---------------------------------------------------------------- wire buffer
 //
-// encode() writes the wire form straight from the stored entries, in one
-// walk: no node tree, no listing, no allocation per name. DER puts every
-// length before its content, so the walk writes backwards from the end of a
-// block, last entry first, and each header follows the content it measures.
-// The block grows (keeping what is written at its end) when the estimate
-// from the number of names falls short, and the bytes are moved to its
-// start at the end.
+// encode() writes the wire form straight from the stored entries: no node
+// tree, no listing, one allocation (see NameValueMapWireWriter below).
 //
 // The bytes are those the node codec makes of encodeMap()'s nodes: a text
 // is what getChars() gives, up to its first NUL, and a value that is not a
