@@ -140,14 +140,19 @@ void ZJavaProperties_7_0_0::parse(const std::string& text) {
 }
 
 int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
-  values_.clear();
-  if (!fileName) return 0;
+  if (!fileName) {
+    values_.clear();
+    return 0;
+  }
+  // Read and parsed before anything is dropped: exhausted memory leaves the
+  // object as it was.
   std::string text;
   try {
-    text = ornz::readWholeFile(fileName);
+    text = reportingMemory(__LINE__, [&] { return ornz::readWholeFile(fileName); });
   } catch (ZOutOfMemoryException_7_0_0&) {
     throw;
   } catch (ZException_7_0_0&) {
+    values_.clear();
     return 0;
   }
   parse(text);

@@ -240,7 +240,9 @@ int ZStanzaFileProperties_7_0_0::numValues(const char* stanza, const char* key) 
   return n;
 }
 
-int ZStanzaFileProperties_7_0_0::count() const { return doc_->stanzaCount(); }
+int ZStanzaFileProperties_7_0_0::count() const {
+  return reportingMemory(__LINE__, [&] { return doc_->stanzaCount(); });  // it lists the stanzas to count them
+}
 
 int ZStanzaFileProperties_7_0_0::count(const char* stanza) const {
   return reportingMemory(__LINE__, [&] {

@@ -122,7 +122,9 @@ long sweep(Body body, long limit = 5000) {
     long live = alloc_hook::liveBlocks;
     Step step(n);
     body(step);
-    if (!step.kept()) EXPECT_EQ(alloc_hook::liveBlocks, live) << "blocks leaked";
+    if (!step.kept()) {
+      EXPECT_EQ(alloc_hook::liveBlocks, live) << "blocks leaked";
+    }
     if (::testing::Test::HasFatalFailure()) return -1;
     if (!step.failed()) return n - 1;
   }
