@@ -11,7 +11,7 @@
 # lintian, pkg-config: scripts/deps.sh installs them.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-out=${1:-$src/build/debian}
+out=$(realpath -m "${1:-$src/build/debian}")  # absolute: apt-get takes only paths that look like paths
 work=$(mktemp -d /tmp/ornutil-debian-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
