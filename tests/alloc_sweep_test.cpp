@@ -2020,13 +2020,13 @@ const Row kRows[] = {
     {"StartupAndPaths", "start-up (logs and aborts) and the path map, in a sandboxed child", "getpath",
      "ornutil_init|orn_get_path|orn_set_path|orn_get_path_instance|orn_change_directory"
      "|orn_corvan_common_directory_init|PathMap::.*",
-     startupAndPaths, "open: std::bad_alloc escapes start-up (ornutil_init, orn_get_path), orn_get_path_instance and orn_corvan_common_directory_init; kelmsg_init, the caches and getCompliance are not yet swept clean"},
+     startupAndPaths},
     {"MessageCaches", "kelmsg_init and the creation of the message caches, one child per failing allocation", "KelMsg",
-     "kelmsg_init|i18n_msg__init_caches", messageCaches, "open: std::bad_alloc escapes start-up (ornutil_init, orn_get_path), orn_get_path_instance and orn_corvan_common_directory_init; kelmsg_init, the caches and getCompliance are not yet swept clean"},
+     "kelmsg_init|i18n_msg__init_caches", messageCaches},
     {"Compliance", "getCompliance and getSigAlgKeySize, one child per failing allocation", "fipsMode",
-     "getCompliance|getSigAlgKeySize", compliance, "open: std::bad_alloc escapes start-up (ornutil_init, orn_get_path), orn_get_path_instance and orn_corvan_common_directory_init; kelmsg_init, the caches and getCompliance are not yet swept clean"},
+     "getCompliance|getSigAlgKeySize", compliance},
     {"LockFactory", "making the process-wide lock factory, one child per failing allocation", "MrProcessLock",
-     "MrProcessLockFactory::(getLockFactory|new_factory)\\(\\)", lockFactory, "open: std::bad_alloc escapes start-up (ornutil_init, orn_get_path), orn_get_path_instance and orn_corvan_common_directory_init; kelmsg_init, the caches and getCompliance are not yet swept clean"},
+     "MrProcessLockFactory::(getLockFactory|new_factory)\\(\\)", lockFactory},
     {"NamesNotToTrace", "making the set of names not to trace, one child per failing allocation", "NameValueMap",
      "NameValueMap::initializeNamesNotToTrace\\(\\)", namesNotToTrace, "open: std::bad_alloc escapes start-up (ornutil_init, orn_get_path), orn_get_path_instance and orn_corvan_common_directory_init; kelmsg_init, the caches and getCompliance are not yet swept clean"},
 };
@@ -2124,7 +2124,10 @@ ORNUTIL_CHILD_TEST(AllocSweepChild, OncePerProcess) {
        {"/etc/kvt/corvan/common/cfg/log.properties", "corvan_common_dir=/opt/family/common/root/long/enough\n"},
        {kOrnConf,
         "[meta-info]\nversion = 1024\n[ornrte]\ncorvan_common_dir = /opt/product/common/root/long/enough\n"
-        "[ssl]\nssl-compliance = fips\n"}},
+        "[ssl]\nssl-compliance = fips\n"},
+       // The compliance mode is read where the path map puts the file: under the data root.
+       {"/opt/a/data/root/long/enough/for/the/heap/etc/orn.conf",
+        "[meta-info]\nversion = 1792\n[ssl]\nssl-compliance = fips\n"}},
       &why))
       << why;
   setenv("ORN_SVC_LOG", (scratch() + "/svc.log").c_str(), 1);
@@ -2153,6 +2156,9 @@ ORNUTIL_CHILD_TEST(AllocSweepChild, OncePerProcess) {
         EXPECT_TRUE(ok == 1 || (ok == 0 && s.failed())) << ok;
       },
       true);
+  // From here on start-up has run (its own sweeps are above): the state
+  // swept below is made after it, as in a program.
+  ASSERT_EQ(kelmsg_init("allocsweep"), 1);
   // The first request creates the caches: a text, or null.
   long caches = sweepInChildren(
       [](Step& s) {
@@ -2172,7 +2178,7 @@ ORNUTIL_CHILD_TEST(AllocSweepChild, OncePerProcess) {
         s.c([&] { got = getSigAlgKeySize(&alg, &size); });
         ASSERT_NE(got, nullptr);
         EXPECT_TRUE(std::strcmp(got, "fips") == 0 || (s.failed() && std::strcmp(got, "none") == 0)) << got;
-        EXPECT_STREQ(getCompliance(), "fips") << "exhausted memory must not stay as the mode";
+        EXPECT_STREQ(getCompliance(), "fips") << "exhausted memory must not stay as the mode (allocation " << s.n() << ")";
       },
       false);
   long factory = sweepInChildren(
@@ -2192,6 +2198,14 @@ ORNUTIL_CHILD_TEST(AllocSweepChild, OncePerProcess) {
       },
       false);
 
+  // Replacing a path retires the old value for concurrent readers; when the
+  // record that keeps it cannot be allocated, the value is dropped without
+  // being freed. The plain build cannot tell it from the values the map keeps
+  // for the process (these cases keep()); the leak checker can.
+  const char* const kReplacedValueLeak =
+      ORNUTIL_ALLOC_HOOK_ASAN ? "a replaced path leaks when the record that retires it cannot be allocated "
+                                "(foundation/zhashkeymap.cpp, dispose)"
+                              : nullptr;
   // After start-up, in this process: the path map's entry points.
   ornutil_init();
   long paths = sweepCases({
@@ -2223,7 +2237,8 @@ ORNUTIL_CHILD_TEST(AllocSweepChild, OncePerProcess) {
          if (got) EXPECT_STREQ(got, "/new/value/long/enough/for/the/heap/too");
          else EXPECT_STREQ(orn_get_path("#setting"), "/old/value/long/enough/for/the/heap");
          s.keep();
-       }},
+       },
+       kReplacedValueLeak},
       {"orn_change_directory",
        [](Step& s) {
          orn_set_path("#dir", "/opt");
@@ -2232,14 +2247,20 @@ ORNUTIL_CHILD_TEST(AllocSweepChild, OncePerProcess) {
          EXPECT_EQ(result, 0);
          s.keep();
        }},
-      {"orn_corvan_common_directory_init gives a status",
+      {"orn_corvan_common_directory_init gives its status or raises out of memory",
        [](Step& s) {
          unsigned int status = 1;
-         s.c([&] { status = orn_corvan_common_directory_init("component"); });
-         if (!s.failed()) EXPECT_EQ(status, 0x10652070u);
-         else EXPECT_TRUE(status == 0x10652070u || status == 0x10652065u) << std::hex << status;
+         // Like the path look-ups it is made of, it lets the foundation's
+         // exceptions through.
+         Outcome o = s.cxx([&] { status = orn_corvan_common_directory_init("component"); });
+         if (o == Outcome::Done) {
+           EXPECT_EQ(status, 0x10652070u);
+         } else {
+           EXPECT_EQ(status, 1u);
+         }
          s.keep();
-       }},
+       },
+       kReplacedValueLeak},
       {"the path map's own members",
        [](Step& s) {
          PathMap map;

@@ -13,6 +13,7 @@
 #include "foundation/internal/environment.h"
 #include "foundation/msgcat.h"
 #include "foundation/svc.h"
+#include "foundation/zexception.h"
 #include "foundation/zstring.h"
 #include "util/getpath.h"
 
@@ -23,7 +24,6 @@ I18NCache* utf8cache = nullptr;
 namespace {
 
 int i18n_msg_g_setup = 0;
-pthread_once_t i18n_msg_g_once_block = PTHREAD_ONCE_INIT;
 int init_svc = 0;
 char* logName = nullptr;  // the name openlog holds
 
@@ -33,13 +33,21 @@ char* logName = nullptr;  // the name openlog holds
 I18NCache* defaultcache = nullptr;
 
 
-void ensureCaches() {
-  if (!__atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE))
-    pthread_once(&i18n_msg_g_once_block, i18n_msg__init_caches);
+int setUpServiceability(const char* name);
+
+// Serialises the creation of the caches. Not a once-control: a creation
+// that ran out of memory must be tried again by the next request.
+std::mutex cachesMaking;
+
+// Whether the caches exist (made now or before).
+bool ensureCaches() {
+  if (__atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE)) return true;
+  std::lock_guard<std::mutex> hold(cachesMaking);
+  if (!__atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE)) i18n_msg__init_caches();
+  return __atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE) != 0;
 }
 
 unsigned char* cachedText(I18NCache* cache, unsigned int id, char* (*fetch)(unsigned int, unsigned long*)) {
-  ensureCaches();
   ZResourceLock_7_0_0 hold(cache->lock);
   if (unsigned char* text = cache->match(id)) return text;
   unsigned long status = 0;
@@ -111,24 +119,35 @@ void I18NCache::dump_kel_i18n_cache() {
 // ---------------------------------------------------------------- entry points
 
 void i18n_msg__init_caches(void) {
-  lcpcache = new I18NCache();
-  utf8cache = new I18NCache();
-  defaultcache = new I18NCache();
+  // All three or none: a request finds either no caches (and tries again)
+  // or every one of them.
+  auto* lcp = new (std::nothrow) I18NCache();
+  auto* utf8 = new (std::nothrow) I18NCache();
+  auto* defaults = new (std::nothrow) I18NCache();
+  if (!lcp || !utf8 || !defaults) {
+    delete lcp;
+    delete utf8;
+    delete defaults;
+    return;
+  }
+  lcpcache = lcp;
+  utf8cache = utf8;
+  defaultcache = defaults;
   __atomic_store_n(&i18n_msg_g_setup, 1, __ATOMIC_RELEASE);
 }
 
 unsigned char* kel_i18n_msg(unsigned int id) {
-  ensureCaches();
+  if (!ensureCaches()) return nullptr;
   return cachedText(lcpcache, id, orn_msg_get_msg);
 }
 
 unsigned char* kel_i18n_msg_utf8(unsigned int id) {
-  ensureCaches();
+  if (!ensureCaches()) return nullptr;
   return cachedText(utf8cache, id, orn_msg_get_msg_utf8);
 }
 
 unsigned char* kel_i18n_msgC(unsigned int id) {
-  ensureCaches();
+  if (!ensureCaches()) return nullptr;
   ZResourceLock_7_0_0 hold(lcpcache->lock);
   unsigned long status = 0;
   if (char* text = orn_msg_get_default_msg(id, &status)) {
@@ -147,6 +166,22 @@ unsigned char* kel_i18n_msgC(unsigned int id) {
 
 int kelmsg_init(const char* name) {
   if (__atomic_load_n(&init_svc, __ATOMIC_ACQUIRE)) return 1;
+  // Exhausted memory before serviceability is set up is reported like its
+  // other failures: 0, and the next call tries again. (Start-up, at the end,
+  // logs it and aborts instead.)
+  try {
+    return setUpServiceability(name);
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+  } catch (const std::bad_alloc&) {
+  }
+  syslog(LOG_CRIT, "Cannot initialize DCE servicibility messages");
+  orn_svc_printf_withfile(bas_svc_handle, "util/KelMsg", __LINE__, "", 0, 16, 0x10652065u);
+  return 0;
+}
+
+namespace {
+
+int setUpServiceability(const char* name) {
   // setlocale and openlog are not thread-safe: concurrent first calls set
   // up one after the other, and the later ones find the work done.
   static std::mutex settingUp;
@@ -186,3 +221,5 @@ int kelmsg_init(const char* name) {
   closelog();
   return 1;
 }
+
+}  // namespace

@@ -20,8 +20,9 @@ ORNUTIL_BEGIN_DECL
 ORNUTIL_API extern char i18nfailure[KEL_I18N_PLACEHOLDER_SIZE];
 
 /* The text of `id` in the local code page, cached; the placeholder (also
- * cached) when the catalogue has none; null only when even the placeholder
- * cannot be allocated. */
+ * cached) when the catalogue has none; null only when memory runs out (for
+ * the caches themselves or even the placeholder), and the next request
+ * tries again. None of these functions raises. */
 ORNUTIL_API unsigned char* kel_i18n_msg(unsigned int id);
 /* The same from the UTF-8 cache. */
 ORNUTIL_API unsigned char* kel_i18n_msg_utf8(unsigned int id);
@@ -32,9 +33,14 @@ ORNUTIL_API unsigned char* kel_i18n_msgC(unsigned int id);
 /* Sets up the process: locale, system log, serviceability under `name`, the
  * library. Returns 1 when the process is set up (now or earlier), 0 when
  * serviceability could not be set up (reported to the system log at
- * LOG_CRIT and to standard error). Concurrent first calls set up once. */
+ * LOG_CRIT and to standard error). Concurrent first calls set up once.
+ * Exhausted memory before serviceability is set up also gives 0 (logged to
+ * the system log and as message 0x10652065) and a later call tries again;
+ * in the library's start-up, which it runs last, it is logged and the
+ * process aborts (see util/getpath.h). Nothing is raised. */
 ORNUTIL_API int kelmsg_init(const char* name);
-/* Creates the two caches (run once per process by the functions above). */
+/* Creates the two caches (run by the functions above until it succeeds).
+ * When memory runs out none is made and nothing is raised. */
 ORNUTIL_API void i18n_msg__init_caches(void);
 
 ORNUTIL_END_DECL

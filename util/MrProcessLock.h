@@ -3,6 +3,10 @@
 //
 // MrProcessLockFactory's names, members and virtual slot order (the
 // destructor's complete-object then deleting form) are fixed.
+//
+// Exhausted memory is reported as ZOutOfMemoryException_7_0_0 with the
+// source position, never as std::bad_alloc; a member that fails for memory
+// leaves the factory as it was and nothing allocated.
 #ifndef ORNUTIL_UTIL_MRPROCESSLOCK_H
 #define ORNUTIL_UTIL_MRPROCESSLOCK_H
 
@@ -41,6 +45,8 @@ class ORNUTIL_API MrProcessLockFactory {
   void setFactoryType(mrproclocktype type);
   // The directory of file locks: the factory's own string, not a copy.
   const ZUTF8String_7_0_0& getLockDirectory() const;
+  // Raises ZOutOfMemoryException_7_0_0 when the copy cannot be made; the
+  // old directory stays.
   void setLockDirectory(const char* directory);
 
   // A new lock of the given kind, which the caller deletes. Raises

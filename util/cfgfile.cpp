@@ -10,6 +10,7 @@
 #include "foundation/zproperties.h"
 #include "foundation/zstring.h"
 #include "util/OrnStanzaFileProperties.h"
+#include "util/internal/itemload.h"
 
 namespace {
 
@@ -24,9 +25,14 @@ void traceCaught(const char* kind, int line) {
     orn_svc__debug_withfile(orn_ras_svc_handle, kModule, line, 3, 9, "%s Exception caught. \n", kind);
 }
 
+thread_local bool lastLoadOutOfMemory = false;
+
 }  // namespace
 
+bool ornutil_internal::itemLoadRanOutOfMemory() { return lastLoadOutOfMemory; }
+
 unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, unsigned int count, int flag) {
+  lastLoadOutOfMemory = false;
   try {
     ZStanzaFileProperties_7_0_0* file = OrnStanzaFileProperties::getRegisteredPropertiesFor(fileName, flag);
     if (file) file->getItems(items, static_cast<int>(count));
@@ -38,6 +44,7 @@ unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, u
                                fileName);
     return 0x1354a0cau;
   } catch (ZException_7_0_0& e) {
+    lastLoadOutOfMemory = e.code == ornz::kCodeOutOfMemory;
     traceCaught("ZException", __LINE__);
     e.report();
     orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32,
@@ -47,6 +54,7 @@ unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, u
     // A C caller cannot catch it; the foundation reports exhausted memory as
     // ZOutOfMemoryException_7_0_0, but the standard library's own may still
     // come from anywhere underneath.
+    lastLoadOutOfMemory = true;
     traceCaught("std::bad_alloc", __LINE__);
     logNoMemory(__LINE__);
     orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32,

@@ -113,6 +113,8 @@ void readFamilyRoot(const std::string& propertiesFile) {
       throw;
     }
     delete copy;  // the map keeps its own copy
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    throw;  // a failed allocation at start-up is logged and ends the process
   } catch (ZException_7_0_0& e) {
     traceCaught(__LINE__);
     e.report();
@@ -124,6 +126,8 @@ void readDataRoot() {
     ZStanzaFileProperties_7_0_0 cqy("/etc/cqy.conf", 1);
     ZStzFileItem_7_0_0 item = {ZSTZ_ITEM_LCSTRING, "rte", "data-path", 0, &ornDataRoot, nullptr};
     cqy.getItems(&item, 1);
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    throw;  // no data root for want of memory would move every path: start-up ends
   } catch (ZException_7_0_0&) {
     ornDataRoot.clear();
   }
@@ -161,13 +165,30 @@ void redirectLogs() {
       path.append(log.file);
       ornPaths_->putEntry(ZLCConstString_7_0_0(log.key), &path);
     }
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    throw;  // a failed allocation at start-up is logged and ends the process
   } catch (ZException_7_0_0& e) {
     traceCaught(__LINE__);
     e.report();
   }
 }
 
+// Exhausted memory anywhere in start-up is logged and ends the process: no
+// caller of a C entry point could catch it, and the library is unusable
+// half set up. Steps 5 and 9 catch the foundation's exceptions themselves.
+void doUtilInit();
+
 extern "C" void c_doUtilInit() {
+  try {
+    doUtilInit();
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    outOfMemory(__LINE__);
+  } catch (const std::bad_alloc&) {
+    outOfMemory(__LINE__);
+  }
+}
+
+void doUtilInit() {
   theMessageService = new (std::nothrow) OrnMessageService();
   if (!theMessageService) outOfMemory(__LINE__);
   ZMessageService_7_0_0::setMessageService(theMessageService);
@@ -264,7 +285,11 @@ const char* orn_set_path(const char* key, const char* path) {
 
 const char* orn_get_path_instance(const char* first, const char* second, const char* third) {
   std::string key;
-  key.append(first ? first : "").append(second ? second : "").append(third ? third : "");
+  try {
+    key.append(first ? first : "").append(second ? second : "").append(third ? third : "");
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
   return orn_get_path(key.c_str());
 }
 
@@ -280,11 +305,15 @@ unsigned int orn_corvan_common_directory_init(const char* component) {
   if (!familyRoot) return 0x1065206Fu;
   if (!productRoot) return 0x1065206Eu;
   unsigned int result = std::strcmp(familyRoot, productRoot) == 0 ? 0u : 0x10652070u;
-  std::string base = std::string(productRoot) + "/" + (component ? component : "");
-  put("#orn_undefined_orn_ccd_base", base.c_str());
-  base += "/";
-  put("#orn_undefined_orn_ccd_logs", (base + "logs").c_str());
-  put("#orn_undefined_orn_ccd_dmpx", (base + "dmpx").c_str());
-  put("#orn_undefined_orn_ccd_scripts", (base + "scripts").c_str());
+  try {
+    std::string base = std::string(productRoot) + "/" + (component ? component : "");
+    put("#orn_undefined_orn_ccd_base", base.c_str());
+    base += "/";
+    put("#orn_undefined_orn_ccd_logs", (base + "logs").c_str());
+    put("#orn_undefined_orn_ccd_dmpx", (base + "dmpx").c_str());
+    put("#orn_undefined_orn_ccd_scripts", (base + "scripts").c_str());
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
   return result;
 }

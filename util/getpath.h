@@ -16,6 +16,13 @@
  * nothing shared; adding a default key on its first look-up and
  * orn_set_path serialise among themselves. A returned path stays readable
  * for the life of the process, even after orn_set_path replaced it.
+ *
+ * Exhausted memory: during start-up it is logged (message 0x10652065) and
+ * the process aborts, since a half-made path map would send every path
+ * astray. After start-up, orn_get_path, orn_get_path_instance and
+ * orn_corvan_common_directory_init let the foundation's
+ * ZOutOfMemoryException_7_0_0 (with its source position) through to the
+ * caller; orn_set_path returns null. No std::bad_alloc leaves this module.
  */
 #ifndef ORNUTIL_UTIL_GETPATH_H
 #define ORNUTIL_UTIL_GETPATH_H
@@ -36,10 +43,11 @@ ORNUTIL_API void ornutil_init(void);
 ORNUTIL_API const char* orn_get_path(const char* key);
 
 /* Stores `path` unchanged under `key` and returns the stored text; null when
- * anything failed (a null argument, exhausted memory). */
+ * anything failed (a null argument, exhausted memory), the old path kept. */
 ORNUTIL_API const char* orn_set_path(const char* key, const char* path);
 
-/* orn_get_path of the three texts joined (a null text counts as empty). */
+/* orn_get_path of the three texts joined (a null text counts as empty);
+ * raises as orn_get_path does, also when the joined key cannot be made. */
 ORNUTIL_API const char* orn_get_path_instance(const char* first, const char* second, const char* third);
 
 /* Changes the working directory to the path for `key`: 0, ENOENT for an
@@ -51,7 +59,9 @@ ORNUTIL_API int orn_change_directory(const char* key);
  * and "..._scripts". Returns 0 when the family's and the product's roots are
  * equal, 0x10652070 when they differ (the keys are put under the product's
  * root), 0x1065206F when the family's root is not configured and 0x1065206E
- * when the product's is not (no key is put in either case). */
+ * when the product's is not (no key is put in either case). Foundation
+ * exceptions (exhausted memory) reach the caller; keys put before the
+ * failure stay. */
 ORNUTIL_API unsigned int orn_corvan_common_directory_init(const char* component);
 
 ORNUTIL_END_DECL
