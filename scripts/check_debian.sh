@@ -33,7 +33,8 @@ if ! (cd "$work/ornutil" && dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1
   echo "check_debian: dpkg-buildpackage failed" >&2
   exit 1
 fi
-rm -rf "$out" && mkdir -p "$out"
+mkdir -p "$out"
+rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo  # only what an earlier run left there
 cp "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out"/
 for deb in "$out"/*.deb; do
   echo "$(basename "$deb"):"
