@@ -2106,12 +2106,15 @@ TEST(AllocSweepCoverage, EveryExportedSymbolHasARow) {
   EXPECT_GT(symbols, 700);
 }
 
-// The points per module, after the rows (gtest runs suites in order of
-// definition, so this comes last when the whole file runs).
-TEST(AllocSweepSummary, PointsPerModule) {
-  if (ornutil_test::inChild()) GTEST_SKIP();
-  for (const auto& [module, points] : pointsByModule()) std::printf("[ points   ] %-24s %6ld\n", module.c_str(), points);
-}
+// The points per module, once every row has run (parameterised suites run
+// after the plain ones, so this is printed by the environment's tear-down).
+class PointsReport : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    for (const auto& [module, points] : pointsByModule()) std::printf("[ points   ] %-24s %6ld\n", module.c_str(), points);
+  }
+};
+::testing::Environment* const kPointsReport = ::testing::AddGlobalTestEnvironment(new PointsReport);
 
 }  // namespace
 

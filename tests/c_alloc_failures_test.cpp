@@ -27,7 +27,7 @@ namespace {
 class CAllocationFailure : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "the allocation hook is not built under sanitizers";
+    if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "the allocation hook is not built under ThreadSanitizer";
     // Records of the out-of-memory message go nowhere during these tests;
     // one record first, so the log's own one-time set-up is not counted.
     setenv("ORN_SVC_LOG", "/dev/null", 1);
