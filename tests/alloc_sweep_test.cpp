@@ -1071,9 +1071,7 @@ long registry() {
            if (changed != -1) { EXPECT_EQ(changed, 0); }
          }
          unlink((file + ".lock").c_str());
-       },
-       "the store's removal of leftover temporaries keeps its directory stream open when its list of names cannot "
-       "grow (foundation/internal/atomicfile.cpp, removeLeftovers: one block at the 20th allocation)"},
+       }},
       {"the factory and the object",
        [&](Step& s) {
          ZProperties_7_0_0* made = nullptr;

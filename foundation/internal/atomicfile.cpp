@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "foundation/internal/fileread.h"
@@ -62,13 +64,15 @@ std::string baseOf(const std::string& path) {
 void removeLeftovers(const std::string& dir, const std::string& base) {
   int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd < 0) return;
-  DIR* d = ::fdopendir(dfd);
+  // Owns dfd from here on; closed however the list below is left (it can
+  // run out of memory).
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::fdopendir(dfd), ::closedir);
   if (!d) {
     ::close(dfd);
     return;
   }
   std::vector<std::string> stale;
-  while (struct dirent* e = ::readdir(d)) {
+  while (struct dirent* e = ::readdir(d.get())) {
     if (isTemporaryName(e->d_name, base)) stale.emplace_back(e->d_name);
   }
   for (const std::string& name : stale) {
@@ -76,7 +80,6 @@ void removeLeftovers(const std::string& dir, const std::string& base) {
     if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
       ::unlinkat(dfd, name.c_str(), 0);
   }
-  ::closedir(d);  // closes dfd
 }
 
 bool mayLeaveBehind(const char* name, int err) {
