@@ -380,18 +380,32 @@ void ZHashKeyMap_7_0_0::removeAll() {
   dispose(t);
 }
 
+namespace {
+// Appends `n` elements to `list`, all or none: when one cannot be added (its
+// copy in an owning list, or room), those added before it are taken back.
+template <typename Element>
+void appendAll(ZArrayList_7_0_0& list, std::uint32_t n, Element element) {
+  const int before = list.size();
+  try {
+    for (std::uint32_t i = 0; i < n; ++i) list.add(element(i));
+  } catch (...) {
+    while (list.size() > before) list.remove(list.size() - 1);
+    throw;
+  }
+}
+}  // namespace
+
 void ZHashKeyMap_7_0_0::listKeys(ZArrayList_7_0_0& keys) const {
   const Table* t = table_.load(std::memory_order_acquire);
   if (!t) return;
-  std::uint32_t n = t->count.load(std::memory_order_acquire);
-  for (std::uint32_t i = 0; i < n; ++i) keys.add(t->entries[i].key);
+  appendAll(keys, t->count.load(std::memory_order_acquire), [t](std::uint32_t i) { return t->entries[i].key; });
 }
 
 void ZHashKeyMap_7_0_0::listObjects(ZArrayList_7_0_0& values) const {
   const Table* t = table_.load(std::memory_order_acquire);
   if (!t) return;
-  std::uint32_t n = t->count.load(std::memory_order_acquire);
-  for (std::uint32_t i = 0; i < n; ++i) values.add(t->entries[i].value.load(std::memory_order_acquire));
+  appendAll(values, t->count.load(std::memory_order_acquire),
+            [t](std::uint32_t i) { return t->entries[i].value.load(std::memory_order_acquire); });
 }
 
 // ---------------------------------------------------------------- ZHashMap_7_0_0

@@ -514,8 +514,7 @@ long containers() {
          }
          delete copy;
          delete clone;
-       },
-       "listKeys and listObjects leave a partial append in the caller's list when they fail (foundation/zhashkeymap)"},
+       }},
       {"key map look-ups and removals allocate nothing; sharing with readers",
        [](Step& s) {
          ConcurrentMap map;
