@@ -47,6 +47,10 @@ orn_asn_buffer_t encodeNested(OrnObject const& value, int failLine) {
   orn_asn_buffer_t buffer{0, nullptr};
   unsigned long status = 0;
   value.encode(buffer, status);
+  if (status == ORN_ASN_E_NOMEM) {
+    orn_asn_buffer_free(&buffer);
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  }
   if (status != 0 || buffer.length > UINT_MAX) {
     orn_asn_buffer_free(&buffer);
     raiseInvalidParameter(failLine);
@@ -113,6 +117,17 @@ struct FreeBlock {
   char* block;
   ~FreeBlock() { std::free(block); }
 };
+
+// The work lists below are standard containers; an exhausted heap there is
+// reported as the library reports it everywhere.
+template <typename Body>
+auto reportingMemory(int line, Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    ornz::throwOutOfMemory(ornobject_internal::kModule, line);
+  }
+}
 
 }  // namespace
 
@@ -188,52 +203,62 @@ void OrnObject::objectValue(char const* name, OrnObject& out, unsigned int index
 // ---------------------------------------------------------------- object and string arrays
 
 OrnObject& OrnObject::addObjectArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
-  if (list.size() == 0) return *this;
-  if (!name) raiseInvalidParameter(kLineAddObjectNullName);
-  EncodedBuffers encoded;
-  encodeAll(list, encoded);
-  NameValueMap* level = levelFor(scope);
-  for (auto const& buffer : encoded.buffers)
-    level->addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
-  return *this;
+  return reportingMemory(__LINE__, [&]() -> OrnObject& {
+    if (list.size() == 0) return *this;
+    if (!name) raiseInvalidParameter(kLineAddObjectNullName);
+    EncodedBuffers encoded;
+    encodeAll(list, encoded);
+    NameValueMap* level = levelFor(scope);
+    for (auto const& buffer : encoded.buffers)
+      level->addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
+    return *this;
+  });
 }
 
 OrnObject& OrnObject::setObjectArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
-  if (!name) raiseInvalidParameter(kLineSetObjectArrayNullName);
-  // Encode everything first, so that a bad list leaves the name as it was.
-  EncodedBuffers encoded;
-  encodeAll(list, encoded);
-  deleteName(name, scope);
-  if (encoded.buffers.empty()) return *this;
-  NameValueMap* level = levelFor(scope);
-  for (auto const& buffer : encoded.buffers)
-    level->addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
-  return *this;
+  return reportingMemory(__LINE__, [&]() -> OrnObject& {
+    if (!name) raiseInvalidParameter(kLineSetObjectArrayNullName);
+    // Encode everything first, so that a bad list leaves the name as it was.
+    EncodedBuffers encoded;
+    encodeAll(list, encoded);
+    deleteName(name, scope);
+    if (encoded.buffers.empty()) return *this;
+    NameValueMap* level = levelFor(scope);
+    for (auto const& buffer : encoded.buffers)
+      level->addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
+    return *this;
+  });
 }
 
 void OrnObject::stringArrayValue(char const* name, ZArrayList_7_0_0& out, char const* scope) const {
-  unsigned int count = length(name, scope);
-  for (unsigned int i = 0; i < count; ++i) out.add(&getStringValue(name, i, scope));
+  reportingMemory(__LINE__, [&] {
+    unsigned int count = length(name, scope);
+    for (unsigned int i = 0; i < count; ++i) out.add(&getStringValue(name, i, scope));
+  });
 }
 
 OrnObject& OrnObject::addStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
-  if (!name || list.size() == 0) return *this;
-  std::vector<char const*> texts = textsOf(list);
-  NameValueMap* level = levelFor(scope);
-  for (char const* text : texts) level->addString(name, text);
-  return *this;
+  return reportingMemory(__LINE__, [&]() -> OrnObject& {
+    if (!name || list.size() == 0) return *this;
+    std::vector<char const*> texts = textsOf(list);
+    NameValueMap* level = levelFor(scope);
+    for (char const* text : texts) level->addString(name, text);
+    return *this;
+  });
 }
 
 OrnObject& OrnObject::setStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
-  if (!name) return *this;
-  // Copies: a non-owning list may point at the very values about to be
-  // removed (as stringArrayValue fills one).
-  std::vector<std::string> texts;
-  for (char const* text : textsOf(list)) texts.emplace_back(text);
-  deleteName(name, scope);
-  NameValueMap* level = levelFor(scope);
-  for (std::string const& text : texts) level->addString(name, text.c_str());
-  return *this;
+  return reportingMemory(__LINE__, [&]() -> OrnObject& {
+    if (!name) return *this;
+    // Copies: a non-owning list may point at the very values about to be
+    // removed (as stringArrayValue fills one).
+    std::vector<std::string> texts;
+    for (char const* text : textsOf(list)) texts.emplace_back(text);
+    deleteName(name, scope);
+    NameValueMap* level = levelFor(scope);
+    for (std::string const& text : texts) level->addString(name, text.c_str());
+    return *this;
+  });
 }
 
 // ---------------------------------------------------------------- attribute lists, nested form
@@ -254,117 +279,123 @@ OrnObject& OrnObject::setAttrListValue(char const* name, attrlist_s_t const& lis
 }
 
 void OrnObject::attrListValue(char const* name, attrlist_s_t& list, unsigned int index, char const* scope) {
-  OrnObject nested;
-  objectValue(name, nested, index, scope);
-  nested.attrListValue_internal("", list, scope);
+  reportingMemory(__LINE__, [&] {
+    OrnObject nested;
+    objectValue(name, nested, index, scope);
+    nested.attrListValue_internal("", list, scope);
+  });
 }
 
 // ---------------------------------------------------------------- attribute lists, flat form
 
 OrnObject& OrnObject::addAttrListValue_internal(char const* prefix, attrlist_s_t& list, char const* scope) {
-  AttrListKeys keys(prefix);
-  std::string const namesKey = keys.names();
-  if (list.num_entries == 0 || !list.entries) return *this;
-  for (unsigned int i = 0; i < list.num_entries; ++i) {
-    attr_s_t const& attribute = list.entries[i];
-    addStringValue(namesKey.c_str(), attribute.name, scope);
-    std::string const valueKey = keys.values(attribute.name);
-    std::string const typeKey = AttrListKeys::types(valueKey);
-    for (unsigned int j = 0; j < attribute.num_values && attribute.values; ++j) {
-      value_s_t const& value = attribute.values[j];
-      switch (value.type) {
-        case ATTR_VALUE_STRING:
-          addIntegerValue(typeKey.c_str(), value.type, scope);
-          addStringValue(valueKey.c_str(), value.str, scope);
-          break;
-        case ATTR_VALUE_BUFFER:
-        case ATTR_VALUE_POBJ:
-          // Bytes that are not there (a length without data) are no bytes,
-          // as the attribute list itself holds them.
-          addIntegerValue(typeKey.c_str(), value.type, scope);
-          addBufferValue(valueKey.c_str(), value.data ? reinterpret_cast<char const*>(value.data) : "",
-                         value.data ? value.length : 0, scope);
-          break;
-        case ATTR_VALUE_UINT32:
-          // An integer without its 4 bytes has no number to store; recording
-          // its code alone would shift every later value's position.
-          if (!value.data || value.length < 4) break;
-          addIntegerValue(typeKey.c_str(), value.type, scope);
-          addIntegerValue(valueKey.c_str(), readBigEndian32(value.data), scope);
-          break;
-        default:
-          // The code is recorded with an empty value in its place, so that
-          // each code keeps the position of its value for every reader.
-          addIntegerValue(typeKey.c_str(), value.type, scope);
-          addStringValue(valueKey.c_str(), "", scope);
-          break;
+  return reportingMemory(__LINE__, [&]() -> OrnObject& {
+    AttrListKeys keys(prefix);
+    std::string const namesKey = keys.names();
+    if (list.num_entries == 0 || !list.entries) return *this;
+    for (unsigned int i = 0; i < list.num_entries; ++i) {
+      attr_s_t const& attribute = list.entries[i];
+      addStringValue(namesKey.c_str(), attribute.name, scope);
+      std::string const valueKey = keys.values(attribute.name);
+      std::string const typeKey = AttrListKeys::types(valueKey);
+      for (unsigned int j = 0; j < attribute.num_values && attribute.values; ++j) {
+        value_s_t const& value = attribute.values[j];
+        switch (value.type) {
+          case ATTR_VALUE_STRING:
+            addIntegerValue(typeKey.c_str(), value.type, scope);
+            addStringValue(valueKey.c_str(), value.str, scope);
+            break;
+          case ATTR_VALUE_BUFFER:
+          case ATTR_VALUE_POBJ:
+            // Bytes that are not there (a length without data) are no bytes,
+            // as the attribute list itself holds them.
+            addIntegerValue(typeKey.c_str(), value.type, scope);
+            addBufferValue(valueKey.c_str(), value.data ? reinterpret_cast<char const*>(value.data) : "",
+                           value.data ? value.length : 0, scope);
+            break;
+          case ATTR_VALUE_UINT32:
+            // An integer without its 4 bytes has no number to store; recording
+            // its code alone would shift every later value's position.
+            if (!value.data || value.length < 4) break;
+            addIntegerValue(typeKey.c_str(), value.type, scope);
+            addIntegerValue(valueKey.c_str(), readBigEndian32(value.data), scope);
+            break;
+          default:
+            // The code is recorded with an empty value in its place, so that
+            // each code keeps the position of its value for every reader.
+            addIntegerValue(typeKey.c_str(), value.type, scope);
+            addStringValue(valueKey.c_str(), "", scope);
+            break;
+        }
       }
     }
-  }
-  return *this;
+    return *this;
+  });
 }
 
 void OrnObject::attrListValue_internal(char const* prefix, attrlist_s_t& list, char const* scope) {
-  AttrListKeys keys(prefix);
-  std::string const namesKey = keys.names();
-  unsigned int const count = length(namesKey.c_str(), scope);
-  // A name stored twice (two lists merged under one prefix) shares one value
-  // key: reading it once gives each stored value once.
-  std::unordered_set<std::string> seen;
-  for (unsigned int i = 0; i < count; ++i) {
-    ZUTF8String_7_0_0 const& stored = getStringValue(namesKey.c_str(), i, scope);
-    std::string name(stored.getChars(), stored.getLength());
-    if (!seen.insert(name).second) continue;
-    std::string const valueKey = keys.values(name.c_str());
-    std::string const typeKey = AttrListKeys::types(valueKey);
-    unsigned int const codes = length(typeKey.c_str(), scope);
-    unsigned int const values = length(valueKey.c_str(), scope);
-    unsigned int readable = 0;
-    for (unsigned int j = 0; j < codes; ++j)
-      if (isReadableCode(integerValue(typeKey.c_str(), j, scope))) ++readable;
+  reportingMemory(__LINE__, [&] {
+    AttrListKeys keys(prefix);
+    std::string const namesKey = keys.names();
+    unsigned int const count = length(namesKey.c_str(), scope);
+    // A name stored twice (two lists merged under one prefix) shares one value
+    // key: reading it once gives each stored value once.
+    std::unordered_set<std::string> seen;
+    for (unsigned int i = 0; i < count; ++i) {
+      ZUTF8String_7_0_0 const& stored = getStringValue(namesKey.c_str(), i, scope);
+      std::string name(stored.getChars(), stored.getLength());
+      if (!seen.insert(name).second) continue;
+      std::string const valueKey = keys.values(name.c_str());
+      std::string const typeKey = AttrListKeys::types(valueKey);
+      unsigned int const codes = length(typeKey.c_str(), scope);
+      unsigned int const values = length(valueKey.c_str(), scope);
+      unsigned int readable = 0;
+      for (unsigned int j = 0; j < codes; ++j)
+        if (isReadableCode(integerValue(typeKey.c_str(), j, scope))) ++readable;
 
-    // How codes and values pair up. One value per code (this writer) pairs
-    // by position. One value per readable code only (writers that recorded
-    // other codes without a value) pairs readable codes with values in
-    // order. Anything else pairs by position up to the first other code,
-    // where the pairing becomes uncertain and reading stops; codes past the
-    // last value are left out.
-    bool const byPosition = values == codes;
-    bool const readableOnly = !byPosition && values == readable;
-    unsigned int next = 0;
-    for (unsigned int j = 0; j < codes; ++j) {
-      unsigned long const code = integerValue(typeKey.c_str(), j, scope);
-      if (!isReadableCode(code)) {
-        if (!byPosition && !readableOnly) break;
-        continue;
-      }
-      unsigned int const at = readableOnly ? next++ : j;
-      // A code without a stored value has nothing to read.
-      if (at >= values) continue;
-      value_s_t value{static_cast<unsigned int>(code), nullptr, 0, nullptr};
-      if (code == ATTR_VALUE_STRING) {
-        value.str = const_cast<char*>(getStringValue(valueKey.c_str(), at, scope).getChars());
-        attrlist_add_entry(&list, &name[0], &value);
-      } else if (code == ATTR_VALUE_UINT32) {
-        unsigned char bytes[4];
-        writeBigEndian32(static_cast<uint32_t>(integerValue(valueKey.c_str(), at, scope)), bytes);
-        value.length = 4;
-        value.data = bytes;
-        attrlist_add_entry(&list, &name[0], &value);
-      } else {
-        char* data = nullptr;
-        unsigned long size = 0;
-        bufferValue(valueKey.c_str(), data, size, at, scope);
-        FreeBlock block{data};
-        // No bytes is no value an attribute list can hold (it would refuse
-        // it as out of memory): such a value is left out.
-        if (!data || size == 0 || size > UINT_MAX) continue;
-        value.length = static_cast<unsigned int>(size);
-        value.data = reinterpret_cast<unsigned char*>(data);
-        attrlist_add_entry(&list, &name[0], &value);
+      // How codes and values pair up. One value per code (this writer) pairs
+      // by position. One value per readable code only (writers that recorded
+      // other codes without a value) pairs readable codes with values in
+      // order. Anything else pairs by position up to the first other code,
+      // where the pairing becomes uncertain and reading stops; codes past the
+      // last value are left out.
+      bool const byPosition = values == codes;
+      bool const readableOnly = !byPosition && values == readable;
+      unsigned int next = 0;
+      for (unsigned int j = 0; j < codes; ++j) {
+        unsigned long const code = integerValue(typeKey.c_str(), j, scope);
+        if (!isReadableCode(code)) {
+          if (!byPosition && !readableOnly) break;
+          continue;
+        }
+        unsigned int const at = readableOnly ? next++ : j;
+        // A code without a stored value has nothing to read.
+        if (at >= values) continue;
+        value_s_t value{static_cast<unsigned int>(code), nullptr, 0, nullptr};
+        if (code == ATTR_VALUE_STRING) {
+          value.str = const_cast<char*>(getStringValue(valueKey.c_str(), at, scope).getChars());
+          attrlist_add_entry(&list, &name[0], &value);
+        } else if (code == ATTR_VALUE_UINT32) {
+          unsigned char bytes[4];
+          writeBigEndian32(static_cast<uint32_t>(integerValue(valueKey.c_str(), at, scope)), bytes);
+          value.length = 4;
+          value.data = bytes;
+          attrlist_add_entry(&list, &name[0], &value);
+        } else {
+          char* data = nullptr;
+          unsigned long size = 0;
+          bufferValue(valueKey.c_str(), data, size, at, scope);
+          FreeBlock block{data};
+          // No bytes is no value an attribute list can hold (it would refuse
+          // it as out of memory): such a value is left out.
+          if (!data || size == 0 || size > UINT_MAX) continue;
+          value.length = static_cast<unsigned int>(size);
+          value.data = reinterpret_cast<unsigned char*>(data);
+          attrlist_add_entry(&list, &name[0], &value);
+        }
       }
     }
-  }
+  });
 }
 
 OrnObject& OrnObject::v417_addAttrListValue_deprecated(char const* name, attrlist_s_t& list, char const* scope) {

@@ -2023,9 +2023,9 @@ const Row kRows[] = {
     {"Trees", "name/value trees: adds and sets keep the tree; copies, reads, attribute lists, the wire form", "NameValueMap",
      "NameValueMap::(?!initializeNamesNotToTrace).*|NameValueEntry::.*|orn_asn_buffer_.*|ornAsn.*", trees},
     {"Objects", "typed objects: setters, adders, nested values, reads, copies, encoding, trace", "OrnObject",
-     "OrnObject::.*", objects, "KelCore/OrnObjectCompound.cpp: the object-array, string-array and attribute-list writers "
-     "and readers let std::bad_alloc out of their std::vector work lists, and the writers that make several adds "
-     "(arrays, attribute lists) keep those made before a failure (run with ORNUTIL_SWEEP_OPEN=1)"},
+     "OrnObject::.*", objects, "KelCore/OrnObjectCompound.cpp: the writers that make several adds (object and string "
+     "arrays, attribute lists) keep those made before a failure, and the array and attribute-list readers keep "
+     "what they appended (run with ORNUTIL_SWEEP_OPEN=1)"},
     {"StartupAndPaths", "start-up (logs and aborts) and the path map, in a sandboxed child", "getpath",
      "ornutil_init|orn_get_path|orn_set_path|orn_get_path_instance|orn_change_directory"
      "|orn_corvan_common_directory_init|PathMap::.*",
