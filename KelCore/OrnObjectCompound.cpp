@@ -41,8 +41,10 @@ struct EncodedBuffers {
 };
 
 // Encodes `value` through its virtual encode, so a derived class's own form
-// is what gets stored. A failure, or a block too long for the 32-bit length
-// it is stored with, raises from `failLine` with nothing left allocated.
+// is what gets stored. An encoder that ran out of memory is an exhausted
+// heap, not a bad object: it raises ZOutOfMemoryException_7_0_0. Any other
+// failure, or a block too long for the 32-bit length it is stored with,
+// raises from `failLine`. Nothing is left allocated either way.
 orn_asn_buffer_t encodeNested(OrnObject const& value, int failLine) {
   orn_asn_buffer_t buffer{0, nullptr};
   unsigned long status = 0;
@@ -139,29 +141,12 @@ struct OneEncoding {
   ~OneEncoding() { orn_asn_buffer_free(&buffer); }
 };
 
-// Encodes `value` through its virtual encode. An encoder that ran out of
-// memory is an exhausted heap, not a bad object: it raises
-// ZOutOfMemoryException_7_0_0 here; any other failure raises from
-// `failLine`.
-static void encodeOne(OrnObject const& value, int failLine, orn_asn_buffer_t& buffer) {
-  unsigned long status = 0;
-  value.encode(buffer, status);
-  if (status == ORN_ASN_E_NOMEM) {
-    orn_asn_buffer_free(&buffer);
-    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  }
-  if (status != 0 || buffer.length > UINT_MAX) {
-    orn_asn_buffer_free(&buffer);
-    raiseInvalidParameter(failLine);
-  }
-}
-
 // The nested-object writers report an exhausted heap from here, whichever
 // part below ran out; the tree's scoped writes leave the object unchanged.
 OrnObject& OrnObject::addObjectValue(char const* name, OrnObject const& value, char const* scope) {
   if (!name) raiseInvalidParameter(kLineAddObjectNullName);
   OneEncoding encoded;
-  encodeOne(value, kLineAddObjectEncodeFailed, encoded.buffer);
+  encoded.buffer = encodeNested(value, kLineAddObjectEncodeFailed);
   try {
     return addBufferValue(name, bytesOf(encoded.buffer), static_cast<unsigned int>(encoded.buffer.length), scope);
   } catch (const ZOutOfMemoryException_7_0_0&) {
@@ -175,7 +160,7 @@ OrnObject& OrnObject::setObjectValue(char const* name, OrnObject const& value, u
                                      char const* scope) {
   if (!name) raiseInvalidParameter(kLineSetObjectNullName);
   OneEncoding encoded;
-  encodeOne(value, kLineSetObjectEncodeFailed, encoded.buffer);
+  encoded.buffer = encodeNested(value, kLineSetObjectEncodeFailed);
   try {
     return setBufferValue(name, bytesOf(encoded.buffer), static_cast<unsigned int>(encoded.buffer.length), index,
                           scope);
