@@ -633,6 +633,44 @@ TEST_F(ConfigProc, LoadsOfAFileRewrittenInPlaceSeeWholeGenerationsOnly) {
   EXPECT_GT(complete, 0) << "no load read the file while the writer paused (kept changing " << changing << ")";
 }
 
+// A writer that keeps the file open and goes on writing it, piece by piece,
+// for longer than a load waits: each read between two pieces is a
+// consistent look at a half-written file. The load must not give up waiting
+// by taking such a look as the file; it either raises "kept changing" or,
+// once the writer has finished, returns the whole text.
+TEST_F(ConfigProc, AWriterStillWritingWhenTheWaitEndsIsNotReadAsTheFile) {
+  if (!leasesWork(dir_.path())) GTEST_SKIP() << "this file system grants no leases: a writer cannot be seen";
+  std::string path = dir_.file("slow.conf");
+  ASSERT_TRUE(writeFile(path, generation(0)));
+  const std::string next = generation(1);
+
+  Signal started;
+  pid_t writer = spawn([&] {
+    int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return 1;
+    started.post();
+    const std::size_t piece = next.size() / 12 + 1;
+    for (std::size_t at = 0; at < next.size(); at += piece) {
+      std::size_t n = std::min(piece, next.size() - at);
+      if (::write(fd, next.data() + at, n) != static_cast<ssize_t>(n)) return 2;
+      ::usleep(100000);  // twelve pauses: well past the wait
+    }
+    return ::close(fd) == 0 ? 0 : 3;
+  });
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(started.await(1));
+
+  ZStanzaFileProperties_7_0_0 p(1);
+  try {
+    p.load(path.c_str());
+    std::string what;
+    EXPECT_TRUE(whole(p, kBigStanzas + 2, what)) << "the load returned " << what;
+  } catch (ZException_7_0_0& e) {
+    EXPECT_TRUE(keptChanging(e)) << "raised kind " << e.code << ": " << e.text;
+  }
+  EXPECT_EQ(waitFor(writer), 0);
+}
+
 // The same, step by step: a writer has truncated the file and written part
 // of the new text, and holds it open. A load waits for it (another process
 // holding the file open for writing is what tells a read to wait), and

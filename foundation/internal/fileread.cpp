@@ -83,8 +83,9 @@ bool changedLately(const struct stat& st) {
   return ageMs < 2 * kWaitMs;  // a time in the future counts as recent
 }
 
-// One read of the whole file into `data`.
-Attempt readOnce(const char* path, std::string& data) {
+// One read of the whole file into `data`; `seen` is what the file looked
+// like after it (valid when the result is kWriter or kDone).
+Attempt readOnce(const char* path, std::string& data, struct stat& seen) {
   // A look before opening: a device is never opened (opening some has
   // effects of its own) and a FIFO is never waited on.
   struct stat before;
@@ -129,6 +130,7 @@ Attempt readOnce(const char* path, std::string& data) {
   bool writer = rc == 0 && changedLately(after) && writerOn(fd);
   ::close(fd);
   if (rc != 0 || !unchanged(opened, after) || data.size() != want) return Attempt::kChanged;
+  seen = after;
   return writer ? Attempt::kWriter : Attempt::kDone;
 }
 
@@ -189,23 +191,42 @@ std::string resolveSymlinks(const char* path, bool* dangling) {
   }
 }
 
+long msBetween(const struct timespec& from, const struct timespec& to) {
+  return (to.tv_sec - from.tv_sec) * 1000 + (to.tv_nsec - from.tv_nsec) / 1000000;
+}
+
 std::string readWholeFile(const char* path) {
   std::string data;
   struct timespec start;
   ::clock_gettime(CLOCK_MONOTONIC, &start);
+  // A writer that keeps the file open is waited for until it has changed
+  // nothing for a whole wait: only then is what is there taken as the file.
+  // One quiet look is not enough, since a writer pausing between two pieces
+  // leaves a consistent but half-written file.
+  struct stat quietLook {};
+  struct timespec quietSince {};
+  bool quiet = false;
   for (long pauseMs = 1;; pauseMs = pauseMs < 32 ? pauseMs * 2 : 50) {
-    Attempt a = readOnce(path, data);
+    struct stat seen;
+    Attempt a = readOnce(path, data, seen);
     if (a == Attempt::kDone) return data;
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    long elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (elapsedMs >= kWaitMs) {
-      // A process that keeps the file open for writing without changing it
-      // (an idle holder, or a writer paused for longer than the wait) cannot
-      // be told from one that has finished: what is there is the file.
-      if (a == Attempt::kWriter) return data;
-      unreadable(path, "it kept changing while it was read", __LINE__);
+    if (a == Attempt::kWriter) {
+      if (!quiet || !unchanged(quietLook, seen)) {
+        quiet = true;
+        quietLook = seen;
+        quietSince = now;
+      } else if (msBetween(quietSince, now) >= kWaitMs) {
+        // An idle holder, or a writer paused for longer than the wait,
+        // cannot be told from one that has finished.
+        return data;
+      }
+    } else {
+      quiet = false;
     }
+    if (msBetween(start, now) >= (quiet ? 2 * kWaitMs : kWaitMs))
+      unreadable(path, "it kept changing while it was read", __LINE__);
     struct timespec pause = {0, pauseMs * 1000000L};
     ::nanosleep(&pause, nullptr);
   }

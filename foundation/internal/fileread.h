@@ -37,8 +37,10 @@ std::string resolveSymlinks(const char* path, bool* dangling = nullptr);
 // that sees the file change (its size, times or identity differ before and
 // after), or that finds another process holding the file open for writing
 // (a writer rewriting it in place may be between two writes), is made again
-// for up to half a second; a holder that changes nothing over that time is
-// taken to be done, and what the file holds is returned.
+// for up to half a second. A holder that has changed nothing for a whole
+// half second is taken to be done, and what the file holds is returned; one
+// still writing when a second has passed makes the read fail as "kept
+// changing" (one quiet look between two writes is never taken as the file).
 std::string readWholeFile(const char* path);
 
 // True when another open file description has the regular file `path` open
