@@ -188,6 +188,9 @@ void OrnObject::bufferValue(char const* name, char*& data, unsigned long& length
   data = nullptr;
   length = 0;
   mime64_new_decode(text.getChars(), text.getLength(), &data, &length);
+  // The decoder answers an exhausted heap with no block at all, which must
+  // not pass for an empty value.
+  if (!data && text.getLength() > 0) ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
 }
 
 // ---------------------------------------------------------------- removing and counting

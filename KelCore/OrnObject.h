@@ -19,9 +19,11 @@
 // the last value gives the absent result, setting at or past the count
 // appends. Writers ignore a null name and return the object for chaining.
 //
-// Exceptions of the foundation (ZOutOfMemoryException_7_0_0 above all) pass
-// through; the tree keeps the changes completed before the failure. An
-// object is used by one thread at a time.
+// Exhausted memory raises ZOutOfMemoryException_7_0_0 (never std::bad_alloc).
+// Every operation that raises leaves the object as it was, writers that
+// store several values included (all of them or none), and a reader that
+// raises leaves what it fills (a list, an attribute list, an object) as it
+// was. An object is used by one thread at a time.
 #ifndef ORNUTIL_KELCORE_ORNOBJECT_H
 #define ORNUTIL_KELCORE_ORNOBJECT_H
 
@@ -137,6 +139,8 @@ class ORNUTIL_API OrnObject : public ZObject_7_0_0 {
   unsigned int booleanValue(char const* name, unsigned int index, char const* scope);
   // Decodes the Base64 text into a new malloc'd block (the caller frees it
   // with free) and its length; an absent or empty value gives null and 0.
+  // Raises ZOutOfMemoryException_7_0_0 (data null, length 0) when the block
+  // cannot be allocated.
   void bufferValue(char const* name, char*& data, unsigned long& length, unsigned int index,
                    char const* scope);
 
@@ -226,6 +230,8 @@ class ORNUTIL_API OrnObject : public ZObject_7_0_0 {
   // scope only together with the value.
   ORNUTIL_LOCAL void addText(char const* name, char const* text, char const* scope);
   ORNUTIL_LOCAL void setText(char const* name, char const* text, unsigned int index, char const* scope);
+  // Removes the first `count` values of the name in the scope.
+  ORNUTIL_LOCAL void dropFirstValues(char const* name, unsigned int count, char const* scope) noexcept;
 
   NameValueMap nameValues_;
 };

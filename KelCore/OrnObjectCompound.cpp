@@ -8,10 +8,12 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "KelCore/internal/ornobject_raise.h"
 #include "foundation/zexception.h"
+#include "util/internal/namevalue_undo.h"
 
 using ornobject_internal::raiseInvalidParameter;
 
@@ -120,6 +122,26 @@ struct FreeBlock {
   ~FreeBlock() { std::free(block); }
 };
 
+// Adds to `list` all or nothing: `fill` adds to a copy of it (a new list
+// when it is empty, the usual case), which takes its place once complete.
+template <typename Fill>
+void addAllOrNothing(attrlist_s_t& list, Fill fill) {
+  attrlist_s_t* work = list.num_entries ? attrlist_dup(&list)
+                                        : static_cast<attrlist_s_t*>(std::calloc(1, sizeof(attrlist_s_t)));
+  if (!work) ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  try {
+    fill(*work);
+  } catch (const std::bad_alloc&) {
+    attrlist_delete(&work);
+    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  } catch (...) {
+    attrlist_delete(&work);
+    throw;
+  }
+  std::swap(list, *work);
+  attrlist_delete(&work);
+}
+
 // The work lists below are standard containers; an exhausted heap there is
 // reported as the library reports it everywhere.
 template <typename Body>
@@ -193,41 +215,68 @@ OrnObject& OrnObject::addObjectArrayValue(char const* name, ZArrayList_7_0_0 con
     if (!name) raiseInvalidParameter(kLineAddObjectNullName);
     EncodedBuffers encoded;
     encodeAll(list, encoded);
-    NameValueMap* level = levelFor(scope);
+    NameValueMap::AddsUndo undo(nameValues_, scope);
+    undo.watch(name);
+    NameValueMap& level = undo.level();
     for (auto const& buffer : encoded.buffers)
-      level->addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
+      level.addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
+    undo.commit();
     return *this;
   });
+}
+
+// Removes the first `count` values of the name, the ones a set replaces. A
+// removal needs no memory, so a set that has added the new values can no
+// longer fail.
+void OrnObject::dropFirstValues(char const* name, unsigned int count, char const* scope) noexcept {
+  NameValueMap* level = scope ? nameValues_.getSubtree(scope) : &nameValues_;
+  if (!level) return;
+  for (; count > 0; --count) level->removeValue(name, count - 1);
 }
 
 OrnObject& OrnObject::setObjectArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
   return reportingMemory(__LINE__, [&]() -> OrnObject& {
     if (!name) raiseInvalidParameter(kLineSetObjectArrayNullName);
-    // Encode everything first, so that a bad list leaves the name as it was.
+    // Encode everything first, so that a bad list leaves the name as it was;
+    // then the new values go after the old, which go last.
     EncodedBuffers encoded;
     encodeAll(list, encoded);
-    deleteName(name, scope);
-    if (encoded.buffers.empty()) return *this;
-    NameValueMap* level = levelFor(scope);
-    for (auto const& buffer : encoded.buffers)
-      level->addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
+    unsigned int const old = length(name, scope);
+    if (!encoded.buffers.empty()) {
+      NameValueMap::AddsUndo undo(nameValues_, scope);
+      undo.watch(name);
+      NameValueMap& level = undo.level();
+      for (auto const& buffer : encoded.buffers)
+        level.addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
+      undo.commit();
+    }
+    dropFirstValues(name, old, scope);
     return *this;
   });
 }
 
 void OrnObject::stringArrayValue(char const* name, ZArrayList_7_0_0& out, char const* scope) const {
-  reportingMemory(__LINE__, [&] {
-    unsigned int count = length(name, scope);
-    for (unsigned int i = 0; i < count; ++i) out.add(&getStringValue(name, i, scope));
-  });
+  int const before = out.size();
+  try {
+    reportingMemory(__LINE__, [&] {
+      unsigned int count = length(name, scope);
+      for (unsigned int i = 0; i < count; ++i) out.add(&getStringValue(name, i, scope));
+    });
+  } catch (...) {
+    while (out.size() > before) out.remove(out.size() - 1);
+    throw;
+  }
 }
 
 OrnObject& OrnObject::addStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
   return reportingMemory(__LINE__, [&]() -> OrnObject& {
     if (!name || list.size() == 0) return *this;
     std::vector<char const*> texts = textsOf(list);
-    NameValueMap* level = levelFor(scope);
-    for (char const* text : texts) level->addString(name, text);
+    NameValueMap::AddsUndo undo(nameValues_, scope);
+    undo.watch(name);
+    NameValueMap& level = undo.level();
+    for (char const* text : texts) level.addString(name, text);
+    undo.commit();
     return *this;
   });
 }
@@ -235,13 +284,17 @@ OrnObject& OrnObject::addStringArrayValue(char const* name, ZArrayList_7_0_0 con
 OrnObject& OrnObject::setStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
   return reportingMemory(__LINE__, [&]() -> OrnObject& {
     if (!name) return *this;
-    // Copies: a non-owning list may point at the very values about to be
-    // removed (as stringArrayValue fills one).
-    std::vector<std::string> texts;
-    for (char const* text : textsOf(list)) texts.emplace_back(text);
-    deleteName(name, scope);
-    NameValueMap* level = levelFor(scope);
-    for (std::string const& text : texts) level->addString(name, text.c_str());
+    // The new values go after the old ones, which go last: a non-owning list
+    // may point at the very values being replaced (as stringArrayValue fills
+    // one), and those stay until every new value is in.
+    std::vector<char const*> texts = textsOf(list);
+    unsigned int const old = length(name, scope);
+    NameValueMap::AddsUndo undo(nameValues_, scope);
+    undo.watch(name);
+    NameValueMap& level = undo.level();
+    for (char const* text : texts) level.addString(name, text);
+    undo.commit();
+    dropFirstValues(name, old, scope);
     return *this;
   });
 }
@@ -278,6 +331,16 @@ OrnObject& OrnObject::addAttrListValue_internal(char const* prefix, attrlist_s_t
     AttrListKeys keys(prefix);
     std::string const namesKey = keys.names();
     if (list.num_entries == 0 || !list.entries) return *this;
+    // Every key this writes, watched before the first add, so that a failure
+    // half-way takes all the adds back.
+    NameValueMap::AddsUndo undo(nameValues_, scope);
+    undo.reserve(1 + 2 * std::size_t{list.num_entries});
+    undo.watch(namesKey.c_str());
+    for (unsigned int i = 0; i < list.num_entries; ++i) {
+      std::string const valueKey = keys.values(list.entries[i].name);
+      undo.watch(valueKey.c_str());
+      undo.watch(AttrListKeys::types(valueKey).c_str());
+    }
     for (unsigned int i = 0; i < list.num_entries; ++i) {
       attr_s_t const& attribute = list.entries[i];
       addStringValue(namesKey.c_str(), attribute.name, scope);
@@ -314,12 +377,13 @@ OrnObject& OrnObject::addAttrListValue_internal(char const* prefix, attrlist_s_t
         }
       }
     }
+    undo.commit();
     return *this;
   });
 }
 
-void OrnObject::attrListValue_internal(char const* prefix, attrlist_s_t& list, char const* scope) {
-  reportingMemory(__LINE__, [&] {
+void OrnObject::attrListValue_internal(char const* prefix, attrlist_s_t& caller, char const* scope) {
+  addAllOrNothing(caller, [&](attrlist_s_t& list) {
     AttrListKeys keys(prefix);
     std::string const namesKey = keys.names();
     unsigned int const count = length(namesKey.c_str(), scope);

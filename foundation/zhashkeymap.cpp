@@ -360,10 +360,32 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
   if (!t) return;
   Entry* e = lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size());
   if (!e) return;
-  // Rebuilding keeps insertion order and lets readers go on in the old table.
   ZAbstractString_7_0_0* k = e->key;
   ZObject_7_0_0* v = e->value.load(std::memory_order_relaxed);
-  publish(copyTable(t, t->capacity, e));
+  if (concurrent_) {
+    // Rebuilding keeps insertion order and lets readers go on in the old table.
+    publish(copyTable(t, t->capacity, e));
+  } else {
+    // With no readers beside it the table is closed up in place: a removal
+    // never needs memory, so undoing an add can never fail.
+    std::uint32_t n = t->count.load(std::memory_order_relaxed);
+    for (std::uint32_t i = static_cast<std::uint32_t>(e - t->entries); i + 1 < n; ++i) {
+      Entry& to = t->entries[i];
+      const Entry& from = t->entries[i + 1];
+      to.hash = from.hash;
+      to.chars = from.chars;
+      to.length = from.length;
+      to.key = from.key;
+      to.value.store(from.value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+    t->count.store(n - 1, std::memory_order_relaxed);
+    for (std::uint32_t s = 0; s <= t->mask; ++s) t->index[s].store(-1, std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i + 1 < n; ++i) {
+      std::uint32_t s = static_cast<std::uint32_t>(t->entries[i].hash) & t->mask;
+      while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+      t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_relaxed);
+    }
+  }
   dispose(k);
   dispose(v);
 }

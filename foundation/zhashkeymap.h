@@ -52,7 +52,10 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   virtual void putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value);
   // putEntry of every entry of `other`, in its order.
   virtual void putAll(const ZHashKeyMap_7_0_0& other);
-  // Removes the key and its value; an absent key changes nothing.
+  // Removes the key and its value; an absent key changes nothing. Needs no
+  // memory and cannot fail, except in the concurrent-readers mode, where it
+  // builds a new table (and raises ZOutOfMemoryException_7_0_0, the map
+  // unchanged, when that cannot be allocated).
   virtual void removeEntry(const ZAbstractString_7_0_0& key);
   virtual void removeAll();
   // Appends the stored key objects (they stay owned by the map) to `keys`,

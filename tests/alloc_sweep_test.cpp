@@ -1794,6 +1794,7 @@ long objects() {
          inner.addStringValue("x", "y", nullptr);
          ZArrayList_7_0_0 objects(2, 1), strings(2, 1);
          objects.add(&inner);
+         objects.add(&inner);
          fill(strings, {"s1", "s2"});
          unchanged(s, [&](OrnObject& o) { o.addObjectValue("obj", inner, nullptr); });
          unchanged(s, [&](OrnObject& o) { o.setObjectValue("obj", inner, 0, nullptr); });
@@ -1830,36 +1831,71 @@ long objects() {
          value_s_t v = stringValue("v");
          attrlist_add_entry(&list, const_cast<char*>("a"), &v);
          o.addAttrListValue("al", list, nullptr);
+         o.addAttrListValue_internal("flat", list, nullptr);
          freeList(list);
+         const std::string object = objectText(o);
+
          char* data = nullptr;
          unsigned long length = 0;
-         OrnObject out, all, nv;
-         ZArrayList_7_0_0 strs(2, 1);
-         attrlist_s_t al{0, nullptr}, ali{0, nullptr}, ald{0, nullptr};
          Outcome r = s.cxx([&] {
            o.getStringValue("cn", 0, nullptr);
            o.integerValue("n", 0, nullptr);
            o.booleanValue("b", 0, nullptr);
            o.bufferValue("buf", data, length, 0, nullptr);
-           o.objectValue("obj", out, 0, nullptr);
-           o.stringArrayValue("strs", strs, nullptr);
-           o.attrListValue("al", al, 0, nullptr);
-           o.attrListValue_internal("al", ali, nullptr);
-           o.v417_attrListValue_deprecated("al", ald, nullptr);
-           o.getAllScope(all, nullptr);
-           o.getNameValues(nv, nullptr);
            o.exist("cn", nullptr);
            o.length("cn", nullptr);
            o.length();
          });
          if (r == Outcome::Done) {
            EXPECT_EQ(length, 2u);
-           EXPECT_EQ(strs.size(), 2);
+         } else {
+           EXPECT_TRUE(data == nullptr && length == 0);
          }
          std::free(data);
-         freeList(al);
-         freeList(ali);
-         freeList(ald);
+
+         // What a reader fills is filled whole, or left as it was.
+         OrnObject out("out"), all, nv;
+         out.addStringValue("kept", "yes", nullptr);
+         const std::string outBefore = objectText(out);
+         r = s.cxx([&] { o.objectValue("obj", out, 0, nullptr); });
+         if (r != Outcome::Done) { EXPECT_EQ(objectText(out), outBefore); }
+         s.cxx([&] {
+           o.getAllScope(all, nullptr);
+           o.getNameValues(nv, nullptr);
+         });
+
+         ZArrayList_7_0_0 owning(2, 1), viewing(2, 0);
+         fill(owning, {"before"});
+         r = s.cxx([&] { o.stringArrayValue("strs", owning, nullptr); });
+         EXPECT_EQ(listText(owning), r == Outcome::Done ? "before,s1,s2," : "before,");
+         r = s.cxx([&] { o.stringArrayValue("strs", viewing, nullptr); });
+         EXPECT_EQ(viewing.size(), r == Outcome::Done ? 2 : 0);
+
+         const struct {
+           const char* what;
+           std::function<void(attrlist_s_t&)> read;
+         } readers[] = {
+             {"attrListValue", [&](attrlist_s_t& l) { o.attrListValue("al", l, 0, nullptr); }},
+             {"attrListValue_internal", [&](attrlist_s_t& l) { o.attrListValue_internal("flat", l, nullptr); }},
+             {"v417_attrListValue_deprecated", [&](attrlist_s_t& l) { o.v417_attrListValue_deprecated("flat", l, nullptr); }},
+         };
+         for (const auto& reader : readers) {
+           SCOPED_TRACE(reader.what);
+           for (bool empty : {true, false}) {
+             attrlist_s_t l{0, nullptr};
+             value_s_t pre = stringValue("pre");
+             if (!empty) attrlist_add_entry(&l, const_cast<char*>("z"), &pre);
+             const std::string before = attrText(l);
+             r = s.cxx([&] { reader.read(l); });
+             if (r == Outcome::Done) {
+               EXPECT_NE(attrText(l), before);
+             } else {
+               EXPECT_EQ(attrText(l), before);
+             }
+             freeList(l);
+           }
+         }
+         EXPECT_EQ(objectText(o), object) << "a reader changed the object";
        }},
       {"deleting values and names",
        [&](Step& s) {
@@ -2023,9 +2059,7 @@ const Row kRows[] = {
     {"Trees", "name/value trees: adds and sets keep the tree; copies, reads, attribute lists, the wire form", "NameValueMap",
      "NameValueMap::(?!initializeNamesNotToTrace).*|NameValueEntry::.*|orn_asn_buffer_.*|ornAsn.*", trees},
     {"Objects", "typed objects: setters, adders, nested values, reads, copies, encoding, trace", "OrnObject",
-     "OrnObject::.*", objects, "KelCore/OrnObjectCompound.cpp: the writers that make several adds (object and string "
-     "arrays, attribute lists) keep those made before a failure, and the array and attribute-list readers keep "
-     "what they appended (run with ORNUTIL_SWEEP_OPEN=1)"},
+     "OrnObject::.*", objects},
     {"StartupAndPaths", "start-up (logs and aborts) and the path map, in a sandboxed child", "getpath",
      "ornutil_init|orn_get_path|orn_set_path|orn_get_path_instance|orn_change_directory"
      "|orn_corvan_common_directory_init|PathMap::.*",

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "foundation/zexception.h"
+#include "util/internal/namevalue_undo.h"
 #include "util/mime64_new.h"
 
 namespace {
@@ -230,12 +232,15 @@ unsigned int NameValueMap::getValueCount(char const* name) const {
   return entry ? static_cast<unsigned int>(entry->values().size()) : 0;
 }
 
+// A count walks the table in place: it needs no memory and cannot fail.
 unsigned int NameValueMap::getValueCount() const {
-  ZArrayList_7_0_0 entries(10, 0);
-  map_.listObjects(entries);
+  if (map_.bare()) return 0;
+  std::uint32_t count = 0;
+  const ZHashKeyMap_7_0_0::Entry* entries = map_.entries(count);
   unsigned int total = 0;
-  for (int i = 0; i < entries.size(); ++i)
-    total += static_cast<unsigned int>(static_cast<NameValueEntry*>(entries.get(i))->values().size());
+  for (std::uint32_t i = 0; i < count; ++i)
+    total += static_cast<unsigned int>(
+        static_cast<NameValueEntry const*>(entries[i].value.load(std::memory_order_relaxed))->values().size());
   return total;
 }
 
@@ -258,3 +263,46 @@ void NameValueMap::removeValue(char const* name, unsigned int index) {
 void NameValueMap::removeString(char const* name, unsigned int index) { removeValue(name, index); }
 
 void NameValueMap::removeAll() { map_.removeAll(); }
+
+// ---------------------------------------------------------------- undoing adds
+
+NameValueMap::AddsUndo::AddsUndo(NameValueMap& root, char const* scope)
+    : root_(root), scope_(scope), scopePresent_(!scope || root.findEntry(scope)) {}
+
+void NameValueMap::AddsUndo::reserve(std::size_t names) {
+  try {
+    watched_.reserve(names);
+  } catch (std::bad_alloc const&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
+}
+
+void NameValueMap::AddsUndo::watch(char const* name) {
+  NameValueMap const* level = scope_ ? root_.getSubtree(scope_) : &root_;
+  NameValueEntry const* entry = level ? level->findEntry(name) : nullptr;
+  try {
+    watched_.push_back({name, entry ? static_cast<unsigned int>(entry->values().size()) : 0u, entry != nullptr});
+  } catch (std::bad_alloc const&) {
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
+}
+
+NameValueMap& NameValueMap::AddsUndo::level() { return scope_ ? *root_.addSubtree(scope_) : root_; }
+
+NameValueMap::AddsUndo::~AddsUndo() {
+  if (committed_) return;
+  NameValueMap* level = scope_ ? root_.getSubtree(scope_) : &root_;
+  if (!level) return;  // failed before the scope was made
+  for (Watched const& w : watched_) {
+    NameValueEntry* entry = level->findEntry(w.name.c_str());
+    if (!entry) continue;  // dropped already (a name watched twice)
+    ZArrayList_7_0_0& values = entry->values();
+    while (values.size() > static_cast<int>(w.count)) values.remove(values.size() - 1);
+    if (!w.present && values.size() == 0 && entry->subtree().map_.size() == 0)
+      level->map_.removeEntry(ZUTF8ConstString_7_0_0(w.name.c_str()));
+  }
+  if (!scopePresent_ && level->map_.size() == 0) {
+    NameValueEntry* scope = root_.findEntry(scope_);
+    if (scope && scope->values().size() == 0) root_.map_.removeEntry(ZUTF8ConstString_7_0_0(scope_));
+  }
+}

@@ -172,6 +172,9 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
  private:
   friend struct NameValueMapWireWriter;
   friend class OrnObject;
+  // Takes back the adds of a writer that could not make them all
+  // (util/internal/namevalue_undo.h).
+  class AddsUndo;
 
   // addValue and setValue in the subtree of the entry `scope` (this map
   // when null). A scope's entry is made only together with the value, so a
