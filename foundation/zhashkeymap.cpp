@@ -17,6 +17,13 @@
 // through the index and compare the full hash before any byte. A writer
 // fills an entry, then publishes its index slot with a release store, then
 // the count; readers load with acquire and so never see a half-made entry.
+//
+// In the concurrent-readers mode nothing a reader may hold is freed before
+// the map is destroyed, and keeping it never needs memory at the moment it
+// is dropped (when there would be no safe way to fail): a replaced table
+// hangs off the table that replaced it, and the keys and values an
+// operation drops go into a record allocated before the operation changes
+// anything.
 
 struct ZHashKeyMap_7_0_0::Table {
   std::uint32_t mask;
@@ -24,12 +31,15 @@ struct ZHashKeyMap_7_0_0::Table {
   std::atomic<std::uint32_t> count;
   std::atomic<std::int32_t>* index;
   Entry* entries;
+  Table* replaced;  // the table this one replaced, kept for readers
 };
 
 struct ZHashKeyMap_7_0_0::Retired {
   Retired* next;
-  Table* table;
-  ZObject_7_0_0* object;
+  Table* table;         // a table dropped with no successor (removeAll)
+  std::uint32_t count;  // objects kept so far
+  std::uint32_t room;
+  ZObject_7_0_0** objects() { return reinterpret_cast<ZObject_7_0_0**>(this + 1); }
 };
 
 namespace {
@@ -85,8 +95,8 @@ ZHashKeyMap_7_0_0::~ZHashKeyMap_7_0_0() {
   while (retired_) {
     Retired* r = retired_;
     retired_ = r->next;
-    std::free(r->table);
-    delete r->object;
+    freeTables(r->table);
+    for (std::uint32_t i = 0; i < r->count; ++i) delete r->objects()[i];
     std::free(r);
   }
   delete writers_;
@@ -102,7 +112,15 @@ void ZHashKeyMap_7_0_0::destroyAll() {
       delete t->entries[i].value.load(std::memory_order_relaxed);
     }
   }
-  std::free(t);
+  freeTables(t);
+}
+
+void ZHashKeyMap_7_0_0::freeTables(Table* table) {
+  while (table) {
+    Table* replaced = table->replaced;
+    std::free(table);
+    table = replaced;
+  }
 }
 
 void ZHashKeyMap_7_0_0::copyFrom(const ZHashKeyMap_7_0_0& other) {
@@ -140,6 +158,7 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::newTable(std::uint32_t capacity) co
   t->index = reinterpret_cast<std::atomic<std::int32_t>*>(static_cast<char*>(block) + sizeof(Table));
   for (std::uint32_t i = 0; i < slots; ++i) new (&t->index[i]) std::atomic<std::int32_t>(-1);
   t->entries = reinterpret_cast<Entry*>(static_cast<char*>(block) + entryOffset);
+  t->replaced = nullptr;
   return t;
 }
 
@@ -164,36 +183,38 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::copyTable(const Table* from, std::u
 }
 
 void ZHashKeyMap_7_0_0::publish(Table* table) {
-  Table* old = table_.exchange(table, std::memory_order_acq_rel);
-  if (old) dispose(old);
+  Table* old = table_.load(std::memory_order_relaxed);
+  if (concurrent_) table->replaced = old;
+  table_.store(table, std::memory_order_release);
+  if (!concurrent_) std::free(old);
 }
 
-// Frees a dropped table, or keeps it until destruction while readers may
-// still be walking it.
-void ZHashKeyMap_7_0_0::dispose(Table* table) {
-  if (!concurrent_) {
-    std::free(table);
-    return;
-  }
-  auto* r = static_cast<Retired*>(std::malloc(sizeof(Retired)));
-  if (!r) {
-    // Leaking one table is the only safe choice when it cannot be recorded.
-    return;
-  }
-  *r = Retired{retired_, table, nullptr};
-  retired_ = r;
+ZHashKeyMap_7_0_0::Retired* ZHashKeyMap_7_0_0::reserveRetired(std::uint32_t objects, bool table) {
+  if (!concurrent_ || (!table && (!owns_ || objects == 0))) return nullptr;
+  if (!owns_) objects = 0;
+  auto* r = static_cast<Retired*>(std::malloc(sizeof(Retired) + sizeof(ZObject_7_0_0*) * objects));
+  if (!r) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  *r = Retired{nullptr, nullptr, 0, objects};
+  return r;
 }
 
-void ZHashKeyMap_7_0_0::dispose(ZObject_7_0_0* object) {
+void ZHashKeyMap_7_0_0::drop(ZObject_7_0_0* object, Retired* keep) {
   if (!owns_ || !object) return;
-  if (!concurrent_) {
+  if (keep && keep->count < keep->room) {
+    keep->objects()[keep->count++] = object;
+  } else if (!concurrent_) {
     delete object;
+  }
+}
+
+void ZHashKeyMap_7_0_0::commitRetired(Retired* keep) {
+  if (!keep) return;
+  if (keep->count == 0 && !keep->table) {
+    std::free(keep);
     return;
   }
-  auto* r = static_cast<Retired*>(std::malloc(sizeof(Retired)));
-  if (!r) return;
-  *r = Retired{retired_, nullptr, object};
-  retired_ = r;
+  keep->next = retired_;
+  retired_ = keep;
 }
 
 inline ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::uint64_t hash,
@@ -241,12 +262,22 @@ void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t h
   Table* t = table_.load(std::memory_order_relaxed);
   if (t) {
     if (Entry* e = lookUp(t, hash, key.data(), key.size())) {
+      Retired* keep = reserveRetired(1, false);
       ZObject_7_0_0* stored = const_cast<ZObject_7_0_0*>(value);
       if (owns_ && value) {
-        stored = value->clone();
-        if (!stored) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+        try {
+          stored = value->clone();
+        } catch (...) {
+          std::free(keep);
+          throw;
+        }
+        if (!stored) {
+          std::free(keep);
+          ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+        }
       }
-      dispose(e->value.exchange(stored, std::memory_order_acq_rel));
+      drop(e->value.exchange(stored, std::memory_order_acq_rel), keep);
+      commitRetired(keep);
       return;
     }
   }
@@ -362,9 +393,18 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
   if (!e) return;
   ZAbstractString_7_0_0* k = e->key;
   ZObject_7_0_0* v = e->value.load(std::memory_order_relaxed);
+  Retired* keep = nullptr;
   if (concurrent_) {
     // Rebuilding keeps insertion order and lets readers go on in the old table.
-    publish(copyTable(t, t->capacity, e));
+    keep = reserveRetired(2, false);
+    Table* rebuilt;
+    try {
+      rebuilt = copyTable(t, t->capacity, e);
+    } catch (...) {
+      std::free(keep);
+      throw;
+    }
+    publish(rebuilt);
   } else {
     // With no readers beside it the table is closed up in place: a removal
     // never needs memory, so undoing an add can never fail.
@@ -386,20 +426,28 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
       t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_relaxed);
     }
   }
-  dispose(k);
-  dispose(v);
+  drop(k, keep);
+  drop(v, keep);
+  commitRetired(keep);
 }
 
 void ZHashKeyMap_7_0_0::removeAll() {
   WriterGuard hold(writers_);
-  Table* t = table_.exchange(nullptr, std::memory_order_acq_rel);
+  Table* t = table_.load(std::memory_order_relaxed);
   if (!t) return;
   std::uint32_t n = t->count.load(std::memory_order_relaxed);
+  Retired* keep = reserveRetired(2 * n, true);  // may raise: nothing has changed
+  table_.store(nullptr, std::memory_order_release);
   for (std::uint32_t i = 0; i < n; ++i) {
-    dispose(t->entries[i].key);
-    dispose(t->entries[i].value.load(std::memory_order_relaxed));
+    drop(t->entries[i].key, keep);
+    drop(t->entries[i].value.load(std::memory_order_relaxed), keep);
   }
-  dispose(t);
+  if (keep) {
+    keep->table = t;
+    commitRetired(keep);
+  } else {
+    freeTables(t);
+  }
 }
 
 namespace {

@@ -30,7 +30,9 @@ class ZArrayList_7_0_0;
 // run on any number of threads while other threads call putEntry. Readers
 // take no lock and write nothing shared; writers serialise on a mutex and
 // publish new tables atomically; replaced tables, keys and values are kept
-// until the map is destroyed, so a value handed to a reader stays valid.
+// until the map is destroyed, so a value handed to a reader stays valid
+// (never leaked, and never freed early when memory runs out: what an
+// operation will keep is allocated before it changes anything).
 // Copy assignment is not among the operations that may overlap readers.
 class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
  public:
@@ -52,11 +54,14 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   virtual void putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value);
   // putEntry of every entry of `other`, in its order.
   virtual void putAll(const ZHashKeyMap_7_0_0& other);
-  // Removes the key and its value; an absent key changes nothing. Needs no
-  // memory and cannot fail, except in the concurrent-readers mode, where it
-  // builds a new table (and raises ZOutOfMemoryException_7_0_0, the map
-  // unchanged, when that cannot be allocated).
+  // Removes the key and its value; an absent key changes nothing.
   virtual void removeEntry(const ZAbstractString_7_0_0& key);
+  // Removes every key and value.
+  // Both removals need no memory and cannot fail, except in the
+  // concurrent-readers mode: there what they drop is kept for the readers
+  // in a record made first (and removeEntry builds a new table), and they
+  // raise ZOutOfMemoryException_7_0_0, the map unchanged, when those cannot
+  // be allocated.
   virtual void removeAll();
   // Appends the stored key objects (they stay owned by the map) to `keys`,
   // in insertion order. `keys` should not own its elements.
@@ -105,8 +110,14 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   ORNUTIL_LOCAL Table* newTable(std::uint32_t capacity) const;
   ORNUTIL_LOCAL Table* copyTable(const Table* from, std::uint32_t capacity, const Entry* skip) const;
   ORNUTIL_LOCAL void publish(Table* table);
-  ORNUTIL_LOCAL void dispose(Table* table);
-  ORNUTIL_LOCAL void dispose(ZObject_7_0_0* object);
+  // Keeping what an operation drops while readers may hold it: a record
+  // for `objects` keys and values (and a table, when `table`), made before
+  // the operation changes anything, or null when nothing needs keeping.
+  // Throws ZOutOfMemoryException_7_0_0.
+  ORNUTIL_LOCAL Retired* reserveRetired(std::uint32_t objects, bool table);
+  ORNUTIL_LOCAL void drop(ZObject_7_0_0* object, Retired* keep);
+  ORNUTIL_LOCAL void commitRetired(Retired* keep);
+  ORNUTIL_LOCAL static void freeTables(Table* table);
   ORNUTIL_LOCAL void insert(const ZAbstractString_7_0_0& key, std::uint64_t hash, const ZObject_7_0_0* value);
   ORNUTIL_LOCAL void copyFrom(const ZHashKeyMap_7_0_0& other);
   ORNUTIL_LOCAL void destroyAll();
