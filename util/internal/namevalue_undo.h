@@ -15,7 +15,7 @@
 // when it had none) and drops a scope entry made for the writer. Taking
 // values off the end and dropping an entry need no memory, so the undo
 // itself cannot fail.
-class NameValueMap::AddsUndo {
+class ORNUTIL_LOCAL NameValueMap::AddsUndo {
  public:
   // `scope` (null for the root) is not copied: it must outlive this.
   AddsUndo(NameValueMap& root, char const* scope);
