@@ -127,7 +127,9 @@ TEST_F(AllocationFailure, EncodeReportsNoMemoryAndLeavesTheBufferAlone) {
         EXPECT_EQ(status, static_cast<unsigned long>(ORN_ASN_E_NOMEM));
         EXPECT_EQ(buffer.data, &sentinel);
       });
-  EXPECT_EQ(points, 1);  // the encoding's own block, nothing else
+  // The encoding's own block, nothing else: sized from the encoding made
+  // before, it needs no second one.
+  EXPECT_EQ(points, 1);
   orn_asn_buffer_free(&buffer);
 }
 

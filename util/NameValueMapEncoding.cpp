@@ -31,7 +31,8 @@ NameValueMap::NameValueMap(attrlist_s_t const& list) : NameValueMap() {
 // ---------------------------------------------------------------- wire buffer
 //
 // encode() writes the wire form straight from the stored entries: no node
-// tree, no listing, one allocation (see NameValueMapWireWriter below).
+// tree, no listing, and as a rule one allocation (see NameValueMapWireWriter
+// below).
 //
 // The bytes are those the node codec makes of encodeMap()'s nodes: a text
 // is what getChars() gives, up to its first NUL, and a value that is not a
@@ -84,54 +85,53 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
 
 }  // namespace
 
-// The two walks of encode(). The first measures the tree exactly, so the
-// block is allocated once at its final size; the second writes backwards
-// from the block's end, last entry first, each header after the content it
-// measures, so no size is kept between the walks.
+// encode()'s one walk: it writes backwards, last entry first and each
+// header after the content it measures, into a block that grows at its
+// front as needed; the bytes are then moved to the block's start. One walk
+// instead of a measuring walk and a writing one (which sized the block
+// exactly): reaching each stored value and looking at its text costs as
+// much as writing it, and a block that is moved once is cheaper than a
+// second walk.
 struct NameValueMapWireWriter {
-  unsigned char* p = nullptr;  // one past the next byte to write
+  // Raised inside the walk with the status encode() reports.
+  struct Stop {
+    int status;
+  };
 
-  static std::uint64_t tlvSize(std::uint64_t content) { return ornz::der::headerSize(content) + content; }
+  unsigned char* base = nullptr;  // the block
+  unsigned char* p = nullptr;     // the first byte written (writing runs down)
+  unsigned char* end = nullptr;   // one past the block
 
-  // Content size of the nodes of `map` at `depth` (top level 1), or 0 with
-  // `status` set. Sizes past the largest encoding stop the walk, so the
-  // sums never overflow.
-  static std::uint64_t measure(const ZHashKeyMap_7_0_0& map, int depth, int& status) {
-    if (map.bare()) return 0;
-    std::uint32_t count = 0;
-    const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
-    if (!count) return 0;
-    if (depth > ORN_ASN_MAX_DEPTH) {
-      status = ORN_ASN_E_DEPTH;
-      return 0;
-    }
-    std::uint64_t total = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const ZHashKeyMap_7_0_0::Entry& e = entries[i];
-      auto const* entry = static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
-      ZArrayList_7_0_0 const& values = entry->values();
-      ZObject_7_0_0* const* items = values.elements();
-      std::uint64_t valueBytes = 0;
-      for (int v = 0, n = values.count(); v < n; ++v) {
-        std::size_t length;
-        valueText(items[v], length);
-        valueBytes += tlvSize(length);
-      }
-      std::uint64_t children = measure(entry->subtree().map_, depth + 1, status);
-      if (status) return 0;
-      std::uint64_t node = tlvSize(textLength(e.chars, e.length)) + tlvSize(valueBytes) + tlvSize(children);
-      total += tlvSize(node);
-      if (valueBytes > kMaxEncoding || node > kMaxEncoding || total > kMaxEncoding) {
-        status = ORN_ASN_E_TOO_BIG;
-        return 0;
-      }
-    }
-    return total;
+  ~NameValueMapWireWriter() { std::free(base); }
+
+  std::size_t written() const { return static_cast<std::size_t>(end - p); }
+
+  // Room for `n` more bytes before p. A larger block keeps what is written
+  // at its end; nothing past the largest encoding is ever made room for.
+  void room(std::size_t n) {
+    if (static_cast<std::size_t>(p - base) >= n) return;
+    std::size_t have = written();
+    if (have > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
+    std::size_t size = static_cast<std::size_t>(end - base);
+    std::size_t grown = size * 2 > have + n + 64 ? size * 2 : have + n + 64;
+    auto* block = static_cast<unsigned char*>(std::malloc(grown));
+    if (!block) throw Stop{ORN_ASN_E_NOMEM};
+    if (have) std::memcpy(block + grown - have, p, have);
+    std::free(base);
+    base = block;
+    end = block + grown;
+    p = end - have;
   }
 
-  void header(unsigned char tag, std::size_t content) { p = ornz::der::putHeaderBefore(p, tag, content); }
+  // A header before content that ends `mark` bytes from the end.
+  void header(unsigned char tag, std::size_t mark) {
+    std::size_t content = written() - mark;
+    room(10);
+    p = ornz::der::putHeaderBefore(p, tag, content);
+  }
 
   void octets(const char* text, std::size_t length) {
+    room(length + 10);
     p -= length;
     ornz::der::copyText(p, text, length);
     if (length < 0x80) {
@@ -139,21 +139,25 @@ struct NameValueMapWireWriter {
       p[0] = kTagOctetString;
       p[1] = static_cast<unsigned char>(length);
     } else {
-      header(kTagOctetString, length);
+      p = ornz::der::putHeaderBefore(p, kTagOctetString, length);
     }
   }
 
-  void write(const ZHashKeyMap_7_0_0& map) {
+  // The nodes of `map` at `depth` (top level 1). An empty level is no node
+  // at all, however deep.
+  void write(const ZHashKeyMap_7_0_0& map, int depth) {
     if (map.bare()) return;
     std::uint32_t count = 0;
     const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
+    if (!count) return;
+    if (depth > ORN_ASN_MAX_DEPTH) throw Stop{ORN_ASN_E_DEPTH};
     for (std::uint32_t i = count; i-- > 0;) {
       const ZHashKeyMap_7_0_0::Entry& e = entries[i];
       auto const* entry = static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
-      unsigned char* end = p;
-      write(entry->subtree().map_);
-      header(kTagSequence, static_cast<std::size_t>(end - p));
-      unsigned char* mark = p;
+      std::size_t node = written();
+      write(entry->subtree().map_, depth + 1);
+      header(kTagSequence, node);
+      std::size_t children = written();
       ZArrayList_7_0_0 const& values = entry->values();
       ZObject_7_0_0* const* items = values.elements();
       for (int v = values.count(); v-- > 0;) {
@@ -161,27 +165,57 @@ struct NameValueMapWireWriter {
         const char* text = valueText(items[v], length);
         octets(text, length);
       }
-      header(kTagSequence, static_cast<std::size_t>(mark - p));
+      header(kTagSequence, children);
       octets(e.chars, textLength(e.chars, e.length));
-      header(kTagSequence, static_cast<std::size_t>(end - p));
+      header(kTagSequence, node);
     }
+  }
+
+  // The whole encoding, moved to the start of the work block, which the
+  // caller then owns. The block is cut down only when much of it would be
+  // left over: a second block to copy into, or a block cut to a size of its
+  // own on every call, would have the allocator hand back memory to the
+  // system and map fresh pages on every call.
+  unsigned char* finish(std::uint32_t& length) {
+    header(kTagSequence, 0);
+    if (written() > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
+    length = static_cast<std::uint32_t>(written());
+    std::memmove(base, p, length);
+    unsigned char* block = base;
+    if (static_cast<std::size_t>(end - base) - length > length / 4 + 4096) {
+      if (auto* cut = static_cast<unsigned char*>(std::realloc(base, length))) block = cut;
+    }
+    base = nullptr;
+    return block;
   }
 };
 
+namespace {
+// Bytes per top-level name of the last encoding this thread made: a
+// program encodes maps of much the same shape again and again, so the
+// block is most often right the first time. 64 to begin with. A first
+// block is never larger than kMaxGuess: past that it grows as needed, so a
+// guess taken from a map of another shape never asks for memory the
+// encoding does not need.
+thread_local std::uint64_t bytesPerName = 64;
+constexpr std::uint64_t kMaxGuess = 4u << 20;
+}  // namespace
+
 void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const {
+  NameValueMapWireWriter writer;
   int result = ORN_ASN_OK;
-  std::uint64_t content = NameValueMapWireWriter::measure(map_, 1, result);
-  std::uint64_t total = NameValueMapWireWriter::tlvSize(content);
-  if (!result && total > kMaxEncoding) result = ORN_ASN_E_TOO_BIG;
-  unsigned char* block = nullptr;
-  if (!result && !(block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(total)))))
-    result = ORN_ASN_E_NOMEM;
-  if (!result) {
-    NameValueMapWireWriter writer{block + total};
-    writer.write(map_);
-    writer.header(kTagSequence, static_cast<std::size_t>(content));
-    buffer.length = total;
+  try {
+    auto names = static_cast<std::uint64_t>(map_.size());
+    std::uint64_t guess = 64 + names * bytesPerName * 9 / 8;
+    writer.room(static_cast<std::size_t>(guess < kMaxGuess ? guess : kMaxGuess));
+    writer.write(map_, 1);
+    std::uint32_t length = 0;
+    unsigned char* block = writer.finish(length);
+    if (names) bytesPerName = length / names + 1 < kMaxGuess ? length / names + 1 : kMaxGuess;
+    buffer.length = length;
     buffer.data = block;
+  } catch (NameValueMapWireWriter::Stop const& stop) {
+    result = stop.status;
   }
   status = static_cast<unsigned long>(static_cast<long>(result));
 }
