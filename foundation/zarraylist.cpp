@@ -47,9 +47,35 @@ ZArrayList_7_0_0::~ZArrayList_7_0_0() { release(); }
 void ZArrayList_7_0_0::release() {
   if (owns_)
     for (int i = 0; i < count_; ++i) delete items_[i];
-  std::free(items_);
+  if (capacity_ < 0) {
+    capacity_ = 0;  // the storage was lent: it stays with its owner
+  } else {
+    std::free(items_);
+  }
   items_ = nullptr;
   count_ = 0;
+}
+
+void ZArrayList_7_0_0::useStorage(ZObject_7_0_0** slots, int capacity) noexcept {
+  items_ = slots;
+  capacity_ = -capacity;
+}
+
+// Moves the elements to a block of `capacity` slots of the list's own:
+// grown in place when the list has one, copied out of lent storage
+// otherwise.
+void ZArrayList_7_0_0::resize(int capacity) {
+  std::size_t bytes = sizeof(ZObject_7_0_0*) * static_cast<std::size_t>(capacity);
+  void* grown;
+  if (capacity_ < 0) {
+    grown = std::malloc(bytes);
+    if (grown && count_) std::memcpy(grown, items_, sizeof(ZObject_7_0_0*) * static_cast<std::size_t>(count_));
+  } else {
+    grown = std::realloc(items_, bytes);
+  }
+  if (!grown) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
+  items_ = static_cast<ZObject_7_0_0**>(grown);
+  capacity_ = capacity;
 }
 
 ZObject_7_0_0* ZArrayList_7_0_0::clone() const { return new ZArrayList_7_0_0(*this); }
@@ -62,23 +88,18 @@ ZObject_7_0_0* ZArrayList_7_0_0::copyOf(const ZObject_7_0_0* element) const {
 }
 
 void ZArrayList_7_0_0::grow() {
-  if (items_ && count_ < capacity_) return;
-  int capacity = !items_ && capacity_ > 0 ? capacity_ : (capacity_ < 4 ? 4 : capacity_ * 2);
+  int room = capacity_ < 0 ? -capacity_ : capacity_;
+  if (items_ && count_ < room) return;
+  int capacity = !items_ && room > 0 ? room : (room < 4 ? 4 : room * 2);
   if (count_ >= kMaxCapacity) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
   if (capacity <= count_) capacity = count_ + 1;
-  void* grown = std::realloc(items_, sizeof(ZObject_7_0_0*) * static_cast<std::size_t>(capacity));
-  if (!grown) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
-  items_ = static_cast<ZObject_7_0_0**>(grown);
-  capacity_ = capacity;
+  resize(capacity);
 }
 
 void ZArrayList_7_0_0::reserve(int capacity) {
-  if (capacity <= count_ || (items_ && capacity <= capacity_)) return;
+  if (capacity <= count_ || (items_ && capacity <= (capacity_ < 0 ? -capacity_ : capacity_))) return;
   if (capacity >= kMaxCapacity) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
-  void* grown = std::realloc(items_, sizeof(ZObject_7_0_0*) * static_cast<std::size_t>(capacity));
-  if (!grown) ornz::throwOutOfMemory("foundation/zarraylist", __LINE__);
-  items_ = static_cast<ZObject_7_0_0**>(grown);
-  capacity_ = capacity;
+  resize(capacity);
 }
 
 void ZArrayList_7_0_0::add(const ZObject_7_0_0* element) {

@@ -42,15 +42,21 @@ class ORNUTIL_API ZArrayList_7_0_0 : public ZObject_7_0_0 {
   // many allocates nothing but the elements. Throws
   // ZOutOfMemoryException_7_0_0 and leaves the list as it was.
   ORNUTIL_LOCAL void reserve(int capacity);
+  // Lends the empty list, which has no storage of its own yet, `capacity`
+  // slots that outlive it (inside the block of the object holding it): the
+  // list uses them until it needs more, then moves to storage of its own,
+  // and never frees them.
+  ORNUTIL_LOCAL void useStorage(ZObject_7_0_0** slots, int capacity) noexcept;
 
  private:
   ORNUTIL_LOCAL ZObject_7_0_0* copyOf(const ZObject_7_0_0* element) const;
   ORNUTIL_LOCAL void grow();
+  ORNUTIL_LOCAL void resize(int capacity);
   ORNUTIL_LOCAL void release();
 
   ZObject_7_0_0** items_ = nullptr;
   int count_ = 0;
-  int capacity_ = 0;
+  int capacity_ = 0;  // slots at items_; negated when they are lent
   bool owns_;
 };
 

@@ -143,4 +143,36 @@ TEST(NameValueMap, CopiesAreDeep) {
   delete cloned;
 }
 
+// A name's first values sit in room made together with its entry; more
+// values move the list to storage of its own, and copies, assignment and
+// removal work the same on either side of that move.
+TEST(NameValueMap, ManyValuesOfOneNameKeepTheirOrder) {
+  for (int count : {1, 4, 5, 9, 40}) {
+    SCOPED_TRACE(count);
+    NameValueMap map;
+    Strings expected;
+    for (int i = 0; i < count; ++i) {
+      std::string text = "value " + std::to_string(i);
+      map.addString("n", text.c_str());
+      expected.push_back(text);
+    }
+    EXPECT_EQ(valuesOf(map, "n"), expected);
+    NameValueMap copy(map);
+    NameValueMap assigned;
+    assigned.addString("n", "replaced");
+    assigned = map;
+    map.removeValue("n", 0);
+    expected.erase(expected.begin());
+    EXPECT_EQ(valuesOf(map, "n"), expected);
+    map.getValues("n")->removeAll();
+    map.addString("n", "again");
+    EXPECT_EQ(valuesOf(map, "n"), Strings{"again"});
+    expected.insert(expected.begin(), "value 0");
+    EXPECT_EQ(valuesOf(copy, "n"), expected);
+    EXPECT_EQ(valuesOf(assigned, "n"), expected);
+    *map.getValues("n") = *copy.getValues("n");  // list assignment over lent room
+    EXPECT_EQ(valuesOf(map, "n"), expected);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -62,33 +64,62 @@ NameValueEntry* NameValueMap::findEntry(char const* name) const {
   return static_cast<NameValueEntry*>(map_.getEntry(ZUTF8ConstString_7_0_0(name)));
 }
 
-// New names take a key and an entry made here and handed to the map as
-// they are, rather than copies of temporaries: one look-up and two
-// allocations per name. A value for a new name goes into its entry before
-// the entry goes into the map, so that a failure at any step leaves the map
-// as it was.
-NameValueEntry* NameValueMap::adoptEntry(char const* name, std::size_t length, NameValueEntry* fresh) {
-  struct Pending {
-    NameValueEntry* entry;
-    ZUTF8String_7_0_0* key = nullptr;
-    ~Pending() {
-      delete key;
-      delete entry;
-    }
-  } pending{fresh};
-  if (!fresh) ornz::throwOutOfMemory(kModule, __LINE__);
-  pending.key = new ZUTF8String_7_0_0(name, length);
-  if (!pending.key) ornz::throwOutOfMemory(kModule, __LINE__);
+// ---------------------------------------------------------------- new names
+//
+// A new name takes two blocks: its key, and its entry with four slots
+// lent to the entry's value list right after it, where a value list took a
+// block of its own. The entry and its slots are sized to stay among the
+// allocator's smallest blocks (at most 120 bytes), which it keeps for
+// reuse as they are; a larger block would be merged with its free
+// neighbours and handed back to the system when a large map is freed, and
+// the next one would take fresh pages.
+
+namespace {
+
+constexpr std::size_t kLentSlots = 4;
+constexpr std::size_t kSlotsAt = (sizeof(NameValueEntry) + alignof(ZObject_7_0_0*) - 1) & ~(alignof(ZObject_7_0_0*) - 1);
+constexpr std::size_t kEntryBlock = kSlotsAt + kLentSlots * sizeof(ZObject_7_0_0*);
+
+}  // namespace
+
+NameValueMap::Fresh NameValueMap::makeEntry(char const* name, std::size_t length) {
+  auto* key = new ZUTF8String_7_0_0(name, length);
+  if (!key) ornz::throwOutOfMemory(kModule, __LINE__);
+  char* block = static_cast<char*>(std::malloc(kEntryBlock));
+  if (!block) {
+    delete key;
+    ornz::throwOutOfMemory(kModule, __LINE__);
+  }
+  // The constructor allocates nothing (an empty list, an empty map).
+  auto* entry = ::new (block) NameValueEntry;
+  entry->values().useStorage(reinterpret_cast<ZObject_7_0_0**>(block + kSlotsAt), static_cast<int>(kLentSlots));
+  return {entry, key};
+}
+
+void NameValueMap::dropEntry(Fresh fresh) noexcept {
+  delete fresh.key;
+  delete fresh.entry;
+}
+
+NameValueEntry* NameValueMap::adoptEntry(Fresh fresh) {
   bool adopted = false;
-  auto* stored = static_cast<NameValueEntry*>(map_.adoptIfAbsent(pending.key, fresh, adopted));
-  if (adopted) pending.key = nullptr, pending.entry = nullptr;
+  NameValueEntry* stored;
+  try {
+    stored = static_cast<NameValueEntry*>(map_.adoptIfAbsent(fresh.key, fresh.entry, adopted));
+  } catch (...) {
+    dropEntry(fresh);
+    throw;
+  }
+  if (!adopted) dropEntry(fresh);
   return stored;
 }
 
+// A value for a new name goes into its entry before the entry goes into the
+// map, so that a failure at any step leaves the map as it was.
 NameValueEntry* NameValueMap::entryFor(char const* name) {
   std::size_t length = name ? std::strlen(name) : 0;
   if (auto* entry = static_cast<NameValueEntry*>(map_.find(name ? name : "", length))) return entry;
-  return adoptEntry(name, length, new NameValueEntry);
+  return adoptEntry(makeEntry(name ? name : "", length));
 }
 
 void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
@@ -97,19 +128,14 @@ void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
     entry->values().add(value);
     return;
   }
-  NameValueEntry* fresh = new NameValueEntry;
-  if (fresh) {
-    try {
-      // Room for a few values at once: growing one slot at a time leaves a
-      // trail of tiny freed blocks behind every name.
-      fresh->values().reserve(4);
-      fresh->values().add(value);
-    } catch (...) {
-      delete fresh;
-      throw;
-    }
+  Fresh fresh = makeEntry(name ? name : "", length);
+  try {
+    fresh.entry->values().add(value);
+  } catch (...) {
+    dropEntry(fresh);
+    throw;
   }
-  adoptEntry(name, length, fresh);
+  adoptEntry(fresh);
 }
 
 void NameValueMap::addValueIn(char const* scope, char const* name, ZObject_7_0_0 const* value) {
@@ -122,16 +148,14 @@ void NameValueMap::addValueIn(char const* scope, char const* name, ZObject_7_0_0
     entry->subtree().addValue(name, value);
     return;
   }
-  NameValueEntry* fresh = new NameValueEntry;
-  if (fresh) {
-    try {
-      fresh->subtree().addValue(name, value);
-    } catch (...) {
-      delete fresh;
-      throw;
-    }
+  Fresh fresh = makeEntry(scope, length);
+  try {
+    fresh.entry->subtree().addValue(name, value);
+  } catch (...) {
+    dropEntry(fresh);
+    throw;
   }
-  adoptEntry(scope, length, fresh);
+  adoptEntry(fresh);
 }
 
 void NameValueMap::setValueIn(char const* scope, char const* name, unsigned int index, ZObject_7_0_0 const* value) {

@@ -186,11 +186,20 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
 
   ORNUTIL_LOCAL NameValueEntry* findEntry(char const* name) const;
   ORNUTIL_LOCAL NameValueEntry* entryFor(char const* name);
-  // Stores `fresh` (made by the caller, null when it could not be) under a
-  // new key of the `length` bytes at `name`, which must be absent, and
-  // returns it. Throws ZOutOfMemoryException_7_0_0, with `fresh` deleted and
-  // the map unchanged.
-  ORNUTIL_LOCAL NameValueEntry* adoptEntry(char const* name, std::size_t length, NameValueEntry* fresh);
+  // A new entry and its key for the `length` bytes at `name`, not yet
+  // stored; the entry has room for its first values. Throws
+  // ZOutOfMemoryException_7_0_0.
+  struct Fresh {
+    NameValueEntry* entry;
+    ZAbstractString_7_0_0* key;
+  };
+  ORNUTIL_LOCAL static Fresh makeEntry(char const* name, std::size_t length);
+  // Releases an entry from makeEntry that is not stored.
+  ORNUTIL_LOCAL static void dropEntry(Fresh fresh) noexcept;
+  // Stores `fresh` (from makeEntry), whose name must be absent, and returns
+  // its entry. Throws ZOutOfMemoryException_7_0_0, with `fresh` released
+  // and the map unchanged.
+  ORNUTIL_LOCAL NameValueEntry* adoptEntry(Fresh fresh);
   // decode() once the bytes are known to be valid.
   ORNUTIL_LOCAL void decodeChecked(unsigned char const* first, unsigned char const* end);
   ORNUTIL_LOCAL void fillNode(namevalue_s_t* node, char const* name, NameValueEntry const& entry) const;
