@@ -1,11 +1,12 @@
 #include "KelCore/OrnObject.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
 
 #include "KelCore/internal/ornobject_raise.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
+#include "util/internal/base64_stream.h"
 #include "util/mime64_new.h"
 
 namespace ornobject_internal {
@@ -78,24 +79,42 @@ NameValueMap* OrnObject::levelFor(char const* scope) {
 
 namespace {
 
-struct FreeText {
-  char* text;
-  ~FreeText() { std::free(text); }
-};
-
 char const* decimalOf(unsigned int value, char (&digits)[24]) {
-  std::snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(value));
+  *std::to_chars(digits, digits + sizeof digits - 1, value).ptr = '\0';
   return digits;
 }
 
 char const* booleanOf(unsigned int value) { return value ? "true" : "false"; }
 
-// The Base64 text of the bytes, released by the caller with free.
-char* base64Of(char const* data, unsigned int length) {
-  char* text = mime64_new_encode(reinterpret_cast<unsigned char const*>(data), length);
-  if (!text) ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  return text;
-}
+// The Base64 text of the bytes: made in place when short (most buffers
+// are), in a block of its own otherwise.
+class Base64Text {
+ public:
+  Base64Text(char const* data, unsigned int length) {
+    auto const* bytes = reinterpret_cast<unsigned char const*>(data);
+    if (length <= kInPlace && (data || length == 0)) {
+      namespace b64 = ornutil::base64;
+      std::size_t done = b64::encodeGroups(bytes, length, inPlace_, b64::active_path());
+      char* end = inPlace_ + done / 3 * 4;
+      end += b64::encodeLast(bytes + done, length - done, end);
+      *end = '\0';
+      text_ = inPlace_;
+      return;
+    }
+    text_ = block_ = mime64_new_encode(bytes, length);
+    if (!block_) ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
+  }
+  ~Base64Text() { std::free(block_); }
+  Base64Text(Base64Text const&) = delete;
+  Base64Text& operator=(Base64Text const&) = delete;
+  char const* text() const { return text_; }
+
+ private:
+  static constexpr unsigned int kInPlace = 192;
+  char inPlace_[kInPlace / 3 * 4 + 1];
+  char* block_ = nullptr;
+  char const* text_ = nullptr;
+};
 
 }  // namespace
 
@@ -131,8 +150,8 @@ OrnObject& OrnObject::setBooleanValue(char const* name, unsigned int value, unsi
 OrnObject& OrnObject::setBufferValue(char const* name, char const* data, unsigned int length,
                                      unsigned int index, char const* scope) {
   if (!name) return *this;
-  FreeText encoded{base64Of(data, length)};
-  setText(name, encoded.text, index, scope);
+  Base64Text encoded(data, length);
+  setText(name, encoded.text(), index, scope);
   return *this;
 }
 
@@ -155,8 +174,8 @@ OrnObject& OrnObject::addBooleanValue(char const* name, unsigned int value, char
 OrnObject& OrnObject::addBufferValue(char const* name, char const* data, unsigned int length,
                                      char const* scope) {
   if (!name) return *this;
-  FreeText encoded{base64Of(data, length)};
-  addText(name, encoded.text, scope);
+  Base64Text encoded(data, length);
+  addText(name, encoded.text(), scope);
   return *this;
 }
 
