@@ -1,5 +1,6 @@
 #include "foundation/zstring.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,7 +76,28 @@ ZAbstractMutableString_7_0_0& ZAbstractMutableString_7_0_0::operator=(
 }
 
 ZAbstractMutableString_7_0_0::~ZAbstractMutableString_7_0_0() {
-  if (buffer_ != inline_) std::free(buffer_);
+  if (buffer_ != inline_ && !inTail()) std::free(buffer_);
+}
+
+bool ZAbstractMutableString_7_0_0::inTail() const noexcept {
+  const char* mark;
+  std::memcpy(&mark, inline_, sizeof mark);
+  return buffer_ != inline_ && mark == buffer_;
+}
+
+void ZAbstractMutableString_7_0_0::leaveTail() noexcept {
+  const char* none = nullptr;
+  std::memcpy(inline_, &none, sizeof none);
+}
+
+void ZAbstractMutableString_7_0_0::useTail(char* tail, const char* text, std::size_t length) noexcept {
+  if (length) std::memcpy(tail, text, length);
+  tail[length] = '\0';
+  buffer_ = tail;
+  capacity_ = length;
+  chars_ = buffer_;
+  length_ = length;
+  std::memcpy(inline_, &tail, sizeof tail);
 }
 
 void ZAbstractMutableString_7_0_0::reserve(std::size_t needed) {
@@ -86,7 +108,8 @@ void ZAbstractMutableString_7_0_0::reserve(std::size_t needed) {
   char* grown = static_cast<char*>(std::malloc(capacity + 1));
   if (!grown) ornz::throwOutOfMemory("foundation/zstring", __LINE__);
   std::memcpy(grown, buffer_, length_ + 1);
-  if (buffer_ != inline_) std::free(buffer_);
+  if (buffer_ != inline_ && !inTail()) std::free(buffer_);
+  leaveTail();
   buffer_ = grown;
   capacity_ = capacity;
   chars_ = buffer_;
@@ -183,7 +206,20 @@ ZUTF8String_7_0_0& ZUTF8String_7_0_0::operator=(const char* text) {
   return *this;
 }
 ZUTF8String_7_0_0::~ZUTF8String_7_0_0() = default;
-ZObject_7_0_0* ZUTF8String_7_0_0::clone() const { return new ZUTF8String_7_0_0(*this); }
+// A long text goes right after the object, in the object's own block
+// (released with it by ZObject_7_0_0's operator delete).
+ZUTF8String_7_0_0* ZUTF8String_7_0_0::copyOf(const char* text, std::size_t length) {
+  if (length < kInline) return new ZUTF8String_7_0_0(text, length);
+  if (length > SIZE_MAX - sizeof(ZUTF8String_7_0_0) - 1) return nullptr;
+  void* block = std::malloc(sizeof(ZUTF8String_7_0_0) + length + 1);
+  if (!block) return nullptr;
+  // The default constructor allocates nothing.
+  auto* copy = ::new (block) ZUTF8String_7_0_0;
+  copy->useTail(static_cast<char*>(block) + sizeof(ZUTF8String_7_0_0), text, length);
+  return copy;
+}
+
+ZObject_7_0_0* ZUTF8String_7_0_0::clone() const { return ZUTF8String_7_0_0::copyOf(chars_, length_); }
 
 void ZUTF8String_7_0_0::upper() {
   char* p = buffer();
@@ -205,4 +241,4 @@ ZUTF8ConstString_7_0_0::ZUTF8ConstString_7_0_0(const char* text)
 ZUTF8ConstString_7_0_0::ZUTF8ConstString_7_0_0(const char* text, std::size_t length)
     : ZAbstractString_7_0_0(orEmpty(text), text ? length : 0) {}
 ZUTF8ConstString_7_0_0::~ZUTF8ConstString_7_0_0() = default;
-ZObject_7_0_0* ZUTF8ConstString_7_0_0::clone() const { return new ZUTF8String_7_0_0(*this); }
+ZObject_7_0_0* ZUTF8ConstString_7_0_0::clone() const { return ZUTF8String_7_0_0::copyOf(chars_, length_); }

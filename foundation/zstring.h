@@ -78,9 +78,19 @@ class ORNUTIL_API ZAbstractMutableString_7_0_0 : public ZAbstractString_7_0_0 {
   void reserve(std::size_t needed);
   char* buffer() { return buffer_; }
   void setLength(std::size_t length);
+  // Takes `length` bytes of text, copied to `tail` (room for them and the
+  // NUL, in the same block as this string and freed with it): a copy made
+  // with one allocation. The string never frees `tail`.
+  ORNUTIL_LOCAL void useTail(char* tail, const char* text, std::size_t length) noexcept;
+  // Texts that fit inline need no tail.
+  static constexpr std::size_t kInline = 24;
 
  private:
-  static constexpr std::size_t kInline = 24;
+  // Whether the buffer is a tail: then the inline room, unused, holds the
+  // buffer's address (and only then: leaving it clears that).
+  ORNUTIL_LOCAL bool inTail() const noexcept;
+  ORNUTIL_LOCAL void leaveTail() noexcept;
+
   char* buffer_;
   std::size_t capacity_;  // bytes of text the buffer holds, NUL excluded
   char inline_[kInline];
@@ -117,6 +127,11 @@ class ORNUTIL_API ZUTF8String_7_0_0 : public ZAbstractMutableString_7_0_0 {
   // Upper-cases the text in place: ASCII a to z only, so the length and
   // every multibyte character stay as they are.
   virtual void upper();
+
+  // Inside the library: a new heap copy of the `length` bytes at `text`,
+  // made with one allocation however long the text (what clone() makes),
+  // or null when it cannot be allocated.
+  ORNUTIL_LOCAL static ZUTF8String_7_0_0* copyOf(const char* text, std::size_t length);
 };
 
 // Views: they never copy or free the text, which must outlive them.

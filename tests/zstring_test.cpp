@@ -113,4 +113,31 @@ TEST(ZString, CloneOfAViewOwnsItsText) {
   EXPECT_NE(dynamic_cast<ZLCString_7_0_0*>(lcCopy.get()), nullptr);
 }
 
+// A clone keeps a long text in its own block, right after the object; the
+// clone must still grow, shrink, copy and be deleted like any string, and
+// once it has grown out of that room it frees only what it allocated.
+TEST(ZString, ClonesOfLongTextsBehaveAsAnyString) {
+  for (std::size_t length : {0u, 1u, 23u, 24u, 25u, 100u, 5000u}) {
+    SCOPED_TRACE(length);
+    const std::string text(length, 't');
+    ZUTF8ConstString_7_0_0 view(text.c_str(), text.size());
+    std::unique_ptr<ZObject_7_0_0> made(view.clone());
+    auto* copy = dynamic_cast<ZUTF8String_7_0_0*>(made.get());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::string(copy->getChars(), copy->getLength()), text);
+    std::unique_ptr<ZObject_7_0_0> again(copy->clone());
+    EXPECT_EQ(static_cast<ZUTF8String_7_0_0*>(again.get())->compareTo(text.c_str()), 0);
+
+    copy->assign("short");  // fits the room it has
+    EXPECT_STREQ(copy->getChars(), "short");
+    copy->append(text.c_str());  // grows out of it
+    copy->append(copy->getChars(), 5);  // its own text, moved on growth
+    EXPECT_EQ(std::string(copy->getChars()), "short" + text + "short");
+    *copy = ZUTF8String_7_0_0(text.c_str());
+    EXPECT_EQ(std::string(copy->getChars()), text);
+    copy->upper();
+    EXPECT_EQ(std::string(copy->getChars()), std::string(length, 'T'));
+  }
+}
+
 }  // namespace

@@ -83,7 +83,7 @@ constexpr std::size_t kEntryBlock = kSlotsAt + kLentSlots * sizeof(ZObject_7_0_0
 }  // namespace
 
 NameValueMap::Fresh NameValueMap::makeEntry(char const* name, std::size_t length) {
-  auto* key = new ZUTF8String_7_0_0(name, length);
+  auto* key = ZUTF8String_7_0_0::copyOf(name, length);
   if (!key) ornz::throwOutOfMemory(kModule, __LINE__);
   char* block = static_cast<char*>(std::malloc(kEntryBlock));
   if (!block) {
