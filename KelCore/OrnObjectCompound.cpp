@@ -237,19 +237,9 @@ void OrnObject::dropFirstValues(char const* name, unsigned int count, char const
 OrnObject& OrnObject::setObjectArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
   return reportingMemory(__LINE__, [&]() -> OrnObject& {
     if (!name) raiseInvalidParameter(kLineSetObjectArrayNullName);
-    // Encode everything first, so that a bad list leaves the name as it was;
-    // then the new values go after the old, which go last.
-    EncodedBuffers encoded;
-    encodeAll(list, encoded);
+    // The new values go after the old, all or none, and the old go last.
     unsigned int const old = length(name, scope);
-    if (!encoded.buffers.empty()) {
-      NameValueMap::AddsUndo undo(nameValues_, scope);
-      undo.watch(name);
-      NameValueMap& level = undo.level();
-      for (auto const& buffer : encoded.buffers)
-        level.addString(name, bytesOf(buffer), static_cast<unsigned int>(buffer.length));
-      undo.commit();
-    }
+    addObjectArrayValue(name, list, scope);
     dropFirstValues(name, old, scope);
     return *this;
   });
@@ -284,16 +274,16 @@ OrnObject& OrnObject::addStringArrayValue(char const* name, ZArrayList_7_0_0 con
 OrnObject& OrnObject::setStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
   return reportingMemory(__LINE__, [&]() -> OrnObject& {
     if (!name) return *this;
-    // The new values go after the old ones, which go last: a non-owning list
-    // may point at the very values being replaced (as stringArrayValue fills
-    // one), and those stay until every new value is in.
-    std::vector<char const*> texts = textsOf(list);
+    // The new values go after the old ones, all or none, and the old go
+    // last: a non-owning list may point at the very values being replaced
+    // (as stringArrayValue fills one), and those stay until every new value
+    // is in.
     unsigned int const old = length(name, scope);
-    NameValueMap::AddsUndo undo(nameValues_, scope);
-    undo.watch(name);
-    NameValueMap& level = undo.level();
-    for (char const* text : texts) level.addString(name, text);
-    undo.commit();
+    if (list.size() == 0) {
+      levelFor(scope);  // the scope exists afterwards even so
+    } else {
+      addStringArrayValue(name, list, scope);
+    }
     dropFirstValues(name, old, scope);
     return *this;
   });
