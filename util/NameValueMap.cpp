@@ -79,6 +79,7 @@ namespace {
 constexpr std::size_t kLentSlots = 4;
 constexpr std::size_t kSlotsAt = (sizeof(NameValueEntry) + alignof(ZObject_7_0_0*) - 1) & ~(alignof(ZObject_7_0_0*) - 1);
 constexpr std::size_t kEntryBlock = kSlotsAt + kLentSlots * sizeof(ZObject_7_0_0*);
+static_assert(kEntryBlock <= 120, "an entry's block must stay among the allocator's smallest");
 
 }  // namespace
 
