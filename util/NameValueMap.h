@@ -61,8 +61,10 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   virtual void encode(kelobj_t& object, unsigned long& status);
   // Encodes the whole tree into `buffer` (a new block the caller releases
   // with orn_asn_buffer_free). `status` is 0 or the codec's status (see
-  // foundation/ornasn.h), ORN_ASN_E_NOMEM when the node tree cannot be
-  // built; on failure the buffer is unchanged.
+  // foundation/ornasn.h): ORN_ASN_E_NOMEM when the block cannot be
+  // allocated, ORN_ASN_E_DEPTH or ORN_ASN_E_TOO_BIG for a tree the wire form
+  // cannot hold; on failure the buffer is unchanged. The block may be
+  // somewhat larger than `buffer.length` (see docs/attributes.md).
   virtual void encode(orn_asn_buffer_t& buffer, unsigned long& status) const;
   // Adds the decoded names, values and subtrees to what the map holds.
   // `status` is 0 or the codec's status; on failure the map is unchanged.
