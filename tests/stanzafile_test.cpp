@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +124,28 @@ TEST(StanzaFileFidelity, ValuesAreReadAsTheFormatDefinesThem) {
   EXPECT_EQ(valueOf(big, "a", "big").size(), std::size_t{1} << 20);
 }
 
+// Lines are scanned sixteen bytes at a time where that is possible: every
+// place of the "=" and of the line end around that width, and a file that
+// ends within it, must read the same.
+TEST(StanzaFileFidelity, EveryLineLengthAroundTheScanWidthReadsTheSame) {
+  for (const char* ending : {"\n", "\r\n", ""}) {
+    for (std::size_t keyLength = 1; keyLength <= 20; ++keyLength) {
+      for (std::size_t valueLength = 0; valueLength <= 20; ++valueLength) {
+        std::string key(keyLength, 'k'), value(valueLength, 'v');
+        if (valueLength > 2) value[1] = '=';  // only the first "=" ends the key
+        std::string text = "[s]\n" + key + "=" + value + ending;
+        SCOPED_TRACE(::testing::Message() << "key " << keyLength << ", value " << valueLength << ", ending "
+                                          << std::strlen(ending));
+        ZStanzaFileProperties_7_0_0 p(1);
+        p.parseText(text, "x");
+        EXPECT_EQ(valueOf(p, "s", key.c_str()), value);
+        EXPECT_EQ(p.count("s"), 1);
+        EXPECT_EQ(p.text(), text);
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- invalid data
 
 struct InvalidCase {
@@ -135,6 +158,7 @@ TEST(StanzaFileInvalidData, StrictLoadNamesTheFileAndLineAndLeavesTheObjectAsItW
   const InvalidCase cases[] = {
       {"entry before the first stanza", "k = v\n[a]\n", 1},
       {"line of no known kind", "[a]\nk = v\njust words\n", 3},
+      {"line of no known kind right above an entry", "[a]\nwords\nk = v\n", 2},
       {"unclosed stanza header", "[a]\nk = v\n[b\n", 3},
       {"text after the closing bracket", "[a] trailing\n", 1},
       {"empty stanza name", "# c\n[  ]\n", 2},

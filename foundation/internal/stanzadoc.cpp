@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "foundation/internal/hash.h"
 #include "foundation/zexception.h"
 
@@ -106,6 +110,27 @@ void StanzaDocument::insertKey(std::int32_t stanza, std::uint32_t hash, std::int
   ++st.keyCount;
 }
 
+void StanzaDocument::addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line) {
+  // One probe finds the key or the slot it goes to; the table is grown
+  // first, as an insertion may need, so that the slot stays where it is.
+  if ((stanzas_[stanza].keyCount + 1) * 4 > stanzas_[stanza].keyCap * 3) growKeys(stanza);
+  Stanza& st = stanzas_[stanza];
+  std::uint32_t hash = keyHash(stanza, k);
+  std::size_t mask = st.keyCap - 1;
+  KeySlot* base = keyIndex_.data() + st.keyOffset;
+  std::size_t s = hash & mask;
+  for (; base[s].hash; s = (s + 1) & mask) {
+    KeySlot& slot = base[s];
+    if (slot.hash == hash && key(slot.first) == k) {
+      lines_[slot.last].nextValue = line;
+      slot.last = line;
+      return;
+    }
+  }
+  base[s] = KeySlot{hash, line, line};
+  ++st.keyCount;
+}
+
 void StanzaDocument::eraseKey(std::int32_t stanza, KeySlot* slot) {
   // Backward-shift deletion: probe chains stay unbroken without tombstones.
   Stanza& st = stanzas_[stanza];
@@ -171,35 +196,73 @@ std::int32_t StanzaDocument::findStanza(std::string_view name) const {
 }
 
 namespace {
-// How many bytes of the word equal the byte `b` repeats (every byte of `b`
-// the same): a byte of x is zero exactly where they are equal, and the sum
-// below sets a byte's top bit exactly where x has a zero byte, with no carry
-// between bytes. The multiply adds the eight 0/1 bytes into the top byte (a
-// portable build has no popcount instruction).
-inline std::size_t matches(std::uint64_t word, std::uint64_t b) {
-  constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7full, ones = 0x0101010101010101ull;
-  std::uint64_t x = word ^ b;
-  std::uint64_t top = ~(((x & low7) + low7) | x | low7);
-  return static_cast<std::size_t>(((top >> 7) * ones) >> 56);
+// Counts the line feeds and the "[" of a text in one pass, sixteen bytes at
+// a time where SSE2 is there: it must cost little next to the parse.
+struct LineCounts {
+  std::size_t lines, brackets;
+};
+
+LineCounts countLines(const char* p, std::size_t n) {
+  LineCounts c{0, 0};
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n'), open = _mm_set1_epi8('['), zero = _mm_setzero_si128();
+  while (i + 16 <= n) {
+    // A comparison gives -1 per match; subtracting it counts matches per byte
+    // lane, which may take at most 255 rounds before the lanes are summed.
+    __m128i lines = zero, brackets = zero;
+    std::size_t stop = std::min(n - 15, i + 255 * 16);
+    for (; i < stop; i += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      lines = _mm_sub_epi8(lines, _mm_cmpeq_epi8(v, lf));
+      brackets = _mm_sub_epi8(brackets, _mm_cmpeq_epi8(v, open));
+    }
+    __m128i sl = _mm_sad_epu8(lines, zero), sb = _mm_sad_epu8(brackets, zero);
+    c.lines += static_cast<std::size_t>(_mm_cvtsi128_si64(sl)) +
+               static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sl, sl)));
+    c.brackets += static_cast<std::size_t>(_mm_cvtsi128_si64(sb)) +
+                  static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sb, sb)));
+  }
+#endif
+  for (; i < n; ++i) {
+    c.lines += p[i] == '\n';
+    c.brackets += p[i] == '[';
+  }
+  return c;
+}
+
+// Where the line that starts at `p` ends, and where its first "=" is (null
+// when it has none). Most lines of a configuration file are short: one
+// sixteen-byte look answers both without a call.
+struct LineScan {
+  const char* nl;  // null: no line feed before `end`
+  const char* eq;
+};
+
+inline LineScan scanLine(const char* p, const char* end) {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    unsigned nl = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+    if (nl) {
+      unsigned at = static_cast<unsigned>(__builtin_ctz(nl));
+      unsigned eq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')))) &
+                    ((1u << at) - 1);
+      return LineScan{p + at, eq ? p + __builtin_ctz(eq) : nullptr};
+    }
+  }
+#endif
+  const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+  const char* stop = nl ? nl : end;
+  return LineScan{nl, static_cast<const char*>(std::memchr(p, '=', static_cast<std::size_t>(stop - p)))};
 }
 }  // namespace
 
 void StanzaDocument::reserveFor(std::string_view bytes) {
-  // Eight bytes at a time: this pass must cost little next to the parse.
   // Every "[" counts as a possible header, which errs on the generous side
   // only for texts with brackets in their values.
-  constexpr std::uint64_t kLf = 0x0a0a0a0a0a0a0a0aull, kOpen = 0x5b5b5b5b5b5b5b5bull;
-  std::size_t lines = 1, headers = 0, i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, bytes.data() + i, 8);
-    lines += matches(w, kLf);
-    headers += matches(w, kOpen);
-  }
-  for (; i < bytes.size(); ++i) {
-    lines += bytes[i] == '\n';
-    headers += bytes[i] == '[';
-  }
+  LineCounts counts = countLines(bytes.data(), bytes.size());
+  std::size_t lines = counts.lines + 1, headers = counts.brackets;
   lines_.reserve(lines);
   stanzas_.reserve(headers);
   std::size_t slots = 16;
@@ -245,7 +308,8 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
   try {
     while (p < end) {
       ++number;
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      LineScan scan = scanLine(p, end);
+      const char* nl = scan.nl;
       const char* lineEnd = nl ? nl : end;
       Eol eol = nl ? kLf : kNone;
       if (lineEnd > p && lineEnd[-1] == '\r') {
@@ -256,7 +320,19 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
       }
       if (number == 1 && (eol == kLf || eol == kCrLf)) newEol_ = eol;
       std::int32_t id = static_cast<std::int32_t>(lines_.size());
-      Line line{p, static_cast<std::uint32_t>(lineEnd - p), 0, 0, tail_, -1, -1, -1, kOther, eol, true};
+      // Filled in place: a line put together on the stack and then copied
+      // stalls on reading back its freshly written fields.
+      lines_.emplace_back();
+      Line& line = lines_.back();
+      line.text = p;
+      line.length = static_cast<std::uint32_t>(lineEnd - p);
+      line.prev = id - 1;
+      line.next = id + 1;  // the last line's is cut below
+      line.nextValue = -1;
+      line.stanza = -1;
+      line.kind = kOther;
+      line.eol = eol;
+      line.alive = true;
       const char* s = p;
       while (s < lineEnd && isBlank(*s)) ++s;
       if (s == lineEnd) {
@@ -284,7 +360,8 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
           stanzas_[current].last = id;
         }
       } else {
-        const char* eq = static_cast<const char*>(std::memchr(s, '=', static_cast<std::size_t>(lineEnd - s)));
+        // The first "=" of the line lies after its leading blanks.
+        const char* eq = scan.eq && scan.eq < lineEnd ? scan.eq : nullptr;
         std::string_view k = eq ? trimmed(s, eq) : std::string_view();
         if (!eq || k.empty() || current < 0) {
           if (strict)
@@ -297,24 +374,16 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
           line.nameLength = static_cast<std::uint32_t>(k.size());
           line.valueOffset = static_cast<std::uint32_t>(v.data() - p);
           line.stanza = current;
+          addKeyLine(current, k, id);
+          stanzas_[current].last = id;
         }
-      }
-      lines_.push_back(line);
-      if (tail_ >= 0) lines_[tail_].next = id;
-      else head_ = id;
-      tail_ = id;
-      if (line.kind == kEntry) {
-        std::string_view k = key(id);
-        std::uint32_t h = keyHash(current, k);
-        if (KeySlot* slot = findKey(current, k, h)) {
-          lines_[slot->last].nextValue = id;
-          slot->last = id;
-        } else {
-          insertKey(current, h, id, id);
-        }
-        stanzas_[current].last = id;
       }
       p = nl ? nl + 1 : end;
+    }
+    if (!lines_.empty()) {
+      head_ = 0;
+      tail_ = static_cast<std::int32_t>(lines_.size()) - 1;
+      lines_.back().next = -1;
     }
   } catch (...) {
     clear();

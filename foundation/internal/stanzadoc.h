@@ -121,6 +121,8 @@ class StanzaDocument {
   static std::uint32_t valueEnd(const Line& line);
   KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
   void insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first, std::int32_t last);
+  // Files `line`, an entry of `stanza` with key `k`, as the key's last value.
+  void addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line);
   void eraseKey(std::int32_t stanza, KeySlot* slot);
   void growKeys(std::int32_t stanza);
   // `name`: the stanza's, whose header line may not be stored yet.
