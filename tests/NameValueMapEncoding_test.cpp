@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KelCore/attrlist.h"
@@ -248,6 +249,30 @@ INSTANTIATE_TEST_SUITE_P(
         WireCase{"too_deep_but_empty_at_the_bottom",
                  [](NameValueMap& m) { nest(m, ORN_ASN_MAX_DEPTH)->addSubtree("empty"); }}),
     [](const ::testing::TestParamInfo<WireCase>& info) { return std::string(info.param.description); });
+
+// encode() sizes its block from the thread's previous encoding and places an
+// encoding of as many names to end just where one as long would start the
+// block: one of the same length, a shorter one, one a little longer (room
+// found in the block's spare end) and one far longer (a new block), with
+// short and long header forms at the front, must all come out right.
+TEST(NameValueMapEncoding, EncodingsOfMapsOfOneSizeComeOutRightWhateverTheirLength) {
+  std::thread([] {
+    for (std::size_t length : {10u, 10u, 5u, 12u, 40u, 300u, 70000u, 1u, 70000u, 70001u, 0u, 70000u}) {
+      SCOPED_TRACE(::testing::Message() << "value length " << length);
+      NameValueMap map;
+      for (const char* name : {"a", "b", "c"}) map.addString(name, std::string(length, 'v').c_str());
+      int expectedStatus = -1;
+      std::vector<unsigned char> expected = nodeCodecBytes(map, expectedStatus);
+      ASSERT_EQ(expectedStatus, 0);
+      orn_asn_buffer_t buffer{0, nullptr};
+      unsigned long status = 99;
+      map.encode(buffer, status);
+      ASSERT_EQ(status, 0u);
+      EXPECT_EQ(std::vector<unsigned char>(buffer.data, buffer.data + buffer.length), expected);
+      orn_asn_buffer_free(&buffer);
+    }
+  }).join();
+}
 
 TEST(NameValueMapEncoding, FromAttributeListByValueType) {
   const unsigned char number[] = {0, 0, 1, 0};

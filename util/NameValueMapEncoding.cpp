@@ -59,6 +59,16 @@ inline std::size_t textLength(const char* text, std::size_t length) {
   return length;
 }
 
+// The virtual table of the foundation's owning UTF-8 string, the class of
+// nearly every stored value: comparing an object's table pointer with it
+// costs one load, where typeid costs three.
+const void* const kUtf8Table = [] {
+  ZUTF8String_7_0_0 sample;
+  const void* table;
+  std::memcpy(&table, static_cast<const void*>(&sample), sizeof table);
+  return table;
+}();
+
 // The text of a stored value. The foundation's owning strings keep their
 // text NUL-terminated at data(), which is what getChars() returns; any
 // other class is asked through the virtual accessor.
@@ -67,8 +77,11 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
     length = 0;
     return "";
   }
-  const std::type_info& type = typeid(*value);
-  if (type == typeid(ZUTF8String_7_0_0) || type == typeid(ZLCString_7_0_0)) {
+  const void* table;
+  std::memcpy(&table, static_cast<const void*>(value), sizeof table);
+  const std::type_info* type = nullptr;
+  if (table == kUtf8Table || *(type = &typeid(*value)) == typeid(ZLCString_7_0_0) ||
+      *type == typeid(ZUTF8String_7_0_0)) {
     auto const* s = static_cast<const ZAbstractString_7_0_0*>(value);
     length = textLength(s->data(), s->size());
     return s->data();
@@ -85,6 +98,13 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
 
 }  // namespace
 
+// The bytes of a header before `content` bytes. Room is asked for exactly:
+// an encoding as long as expected must fit its block to the byte.
+inline std::size_t headerSize(std::size_t content) {
+  if (content < 0x80) return 2;
+  return 2 + static_cast<std::size_t>((64 - __builtin_clzll(static_cast<unsigned long long>(content)) + 7) / 8);
+}
+
 // encode()'s one walk: it writes backwards, last entry first and each
 // header after the content it measures, into a block that grows at its
 // front as needed; the bytes are then moved to the block's start. One walk
@@ -98,64 +118,119 @@ struct NameValueMapWireWriter {
     int status;
   };
 
-  unsigned char* base = nullptr;  // the block
-  unsigned char* p = nullptr;     // the first byte written (writing runs down)
-  unsigned char* end = nullptr;   // one past the block
+  unsigned char* base = nullptr;   // the block
+  unsigned char* p = nullptr;      // the first byte written (writing runs down)
+  unsigned char* end = nullptr;    // one past the last byte written
+  unsigned char* limit = nullptr;  // one past the block
 
   ~NameValueMapWireWriter() { std::free(base); }
 
+  // A block of `size` bytes, the encoding to end `landing` bytes into it:
+  // an encoding of exactly that length then starts at the block's start and
+  // is not moved at all.
+  void start(std::size_t size, std::size_t landing) {
+    base = static_cast<unsigned char*>(std::malloc(size));
+    if (!base) throw Stop{ORN_ASN_E_NOMEM};
+    limit = base + size;
+    p = end = base + landing;
+  }
+
   std::size_t written() const { return static_cast<std::size_t>(end - p); }
 
-  // Room for `n` more bytes before p. A larger block keeps what is written
-  // at its end; nothing past the largest encoding is ever made room for.
+  // Room for `n` more bytes before p: what is written moves up into the
+  // block's spare end if that is enough, else to the end of a larger block.
+  // Nothing past the largest encoding is ever made room for.
   void room(std::size_t n) {
-    if (static_cast<std::size_t>(p - base) >= n) return;
+    std::size_t front = static_cast<std::size_t>(p - base);
+    if (front >= n) return;
     std::size_t have = written();
     if (have > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
-    std::size_t size = static_cast<std::size_t>(end - base);
+    std::size_t spare = static_cast<std::size_t>(limit - end);
+    if (front + spare >= n) {
+      std::memmove(p + spare, p, have);
+      p += spare;
+      end = limit;
+      return;
+    }
+    std::size_t size = static_cast<std::size_t>(limit - base);
     std::size_t grown = size * 2 > have + n + 64 ? size * 2 : have + n + 64;
     auto* block = static_cast<unsigned char*>(std::malloc(grown));
     if (!block) throw Stop{ORN_ASN_E_NOMEM};
     if (have) std::memcpy(block + grown - have, p, have);
     std::free(base);
     base = block;
-    end = block + grown;
+    limit = end = block + grown;
     p = end - have;
   }
 
   // A header before content that ends `mark` bytes from the end.
   void header(unsigned char tag, std::size_t mark) {
     std::size_t content = written() - mark;
-    room(10);
+    room(headerSize(content));
     p = ornz::der::putHeaderBefore(p, tag, content);
   }
 
-  void octets(const char* text, std::size_t length) {
-    room(length + 10);
-    p -= length;
-    ornz::der::copyText(p, text, length);
-    if (length < 0x80) {
-      p -= 2;
-      p[0] = kTagOctetString;
-      p[1] = static_cast<unsigned char>(length);
-    } else {
-      p = ornz::der::putHeaderBefore(p, kTagOctetString, length);
-    }
+  // Room for `n` more bytes before `q`, the walk's write position; returns
+  // the position in the (maybe new) block.
+  [[gnu::noinline]] unsigned char* grow(unsigned char* q, std::size_t n) {
+    p = q;
+    room(n);
+    return p;
   }
 
-  // The nodes of `map` at `depth` (top level 1). An empty level is no node
-  // at all, however deep.
-  void write(const ZHashKeyMap_7_0_0& map, int depth) {
-    if (map.bare()) return;
+  void write(const ZHashKeyMap_7_0_0& map) { p = writeLevel(map, 1, p); }
+
+  // The nodes of `map` at `depth` (top level 1), written before `q`; returns
+  // the new first byte. An empty level is no node at all, however deep.
+  //
+  // The write position and the block's bounds are local variables here,
+  // handed back to the members only around a call that may move the block.
+  // Kept in members, every byte written (a char store, which may alias
+  // anything) made the compiler store and load the position again, and the
+  // walk waited on that round trip for every header and text.
+  unsigned char* writeLevel(const ZHashKeyMap_7_0_0& map, int depth, unsigned char* q) {
+    if (map.bare()) return q;
     std::uint32_t count = 0;
     const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
-    if (!count) return;
+    if (!count) return q;
     if (depth > ORN_ASN_MAX_DEPTH) throw Stop{ORN_ASN_E_DEPTH};
+    unsigned char* lo = base;
+    unsigned char* hi = end;
+    auto need = [&](std::size_t n) {
+      if (static_cast<std::size_t>(q - lo) < n) {
+        q = grow(q, n);
+        lo = base;
+        hi = end;
+      }
+    };
+    auto written = [&] { return static_cast<std::size_t>(hi - q); };
+    auto header = [&](unsigned char tag, std::size_t mark) {
+      std::size_t content = written() - mark;
+      need(headerSize(content));
+      q = ornz::der::putHeaderBefore(q, tag, content);
+    };
+    auto octets = [&](const char* text, std::size_t length) {
+      need(length + headerSize(length));
+      q -= length;
+      ornz::der::copyText(q, text, length);
+      if (length < 0x80) {
+        q -= 2;
+        q[0] = kTagOctetString;
+        q[1] = static_cast<unsigned char>(length);
+      } else {
+        q = ornz::der::putHeaderBefore(q, kTagOctetString, length);
+      }
+    };
     for (std::uint32_t i = count; i-- > 0;) {
       const ZHashKeyMap_7_0_0::Entry& e = entries[i];
       auto const* entry = static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
       std::size_t node = written();
-      write(entry->subtree().map_, depth + 1);
+      const ZHashKeyMap_7_0_0& subtree = entry->subtree().map_;
+      if (!subtree.bare()) {
+        q = writeLevel(subtree, depth + 1, q);
+        lo = base;
+        hi = end;
+      }
       header(kTagSequence, node);
       std::size_t children = written();
       ZArrayList_7_0_0 const& values = entry->values();
@@ -169,6 +244,7 @@ struct NameValueMapWireWriter {
       octets(e.chars, textLength(e.chars, e.length));
       header(kTagSequence, node);
     }
+    return q;
   }
 
   // The whole encoding, moved to the start of the work block, which the
@@ -180,9 +256,9 @@ struct NameValueMapWireWriter {
     header(kTagSequence, 0);
     if (written() > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
     length = static_cast<std::uint32_t>(written());
-    std::memmove(base, p, length);
+    if (p != base) std::memmove(base, p, length);
     unsigned char* block = base;
-    if (static_cast<std::size_t>(end - base) - length > length / 4 + 4096) {
+    if (static_cast<std::size_t>(limit - base) - length > length / 4 + 4096) {
       if (auto* cut = static_cast<unsigned char*>(std::realloc(base, length))) block = cut;
     }
     base = nullptr;
@@ -191,13 +267,17 @@ struct NameValueMapWireWriter {
 };
 
 namespace {
-// Bytes per top-level name of the last encoding this thread made: a
-// program encodes maps of much the same shape again and again, so the
-// block is most often right the first time. 64 to begin with. A first
-// block is never larger than kMaxGuess: past that it grows as needed, so a
-// guess taken from a map of another shape never asks for memory the
-// encoding does not need.
+// What the last encoding this thread made looked like: a program encodes
+// maps of much the same shape again and again, so the block is most often
+// right the first time. Bytes per top-level name size the block (64 to
+// begin with); an encoding of as many names as the last one is expected to
+// be just as long, and placed to land at the block's start. A first block
+// is never larger than kMaxGuess: past that it grows as needed, so a guess
+// taken from a map of another shape never asks for memory the encoding
+// does not need.
 thread_local std::uint64_t bytesPerName = 64;
+thread_local std::uint64_t lastNames = ~std::uint64_t{0};
+thread_local std::uint64_t lastLength = 0;
 constexpr std::uint64_t kMaxGuess = 4u << 20;
 }  // namespace
 
@@ -206,12 +286,19 @@ void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const
   int result = ORN_ASN_OK;
   try {
     auto names = static_cast<std::uint64_t>(map_.size());
-    std::uint64_t guess = 64 + names * bytesPerName * 9 / 8;
-    writer.room(static_cast<std::size_t>(guess < kMaxGuess ? guess : kMaxGuess));
-    writer.write(map_, 1);
+    if (names == lastNames && lastLength <= kMaxGuess) {
+      writer.start(static_cast<std::size_t>(lastLength + lastLength / 8 + 64), static_cast<std::size_t>(lastLength));
+    } else {
+      std::uint64_t guess = 64 + names * bytesPerName * 9 / 8;
+      std::size_t size = static_cast<std::size_t>(guess < kMaxGuess ? guess : kMaxGuess);
+      writer.start(size, size);
+    }
+    writer.write(map_);
     std::uint32_t length = 0;
     unsigned char* block = writer.finish(length);
     if (names) bytesPerName = length / names + 1 < kMaxGuess ? length / names + 1 : kMaxGuess;
+    lastNames = names;
+    lastLength = length;
     buffer.length = length;
     buffer.data = block;
   } catch (NameValueMapWireWriter::Stop const& stop) {
