@@ -103,8 +103,13 @@ ZHashKeyMap_7_0_0::~ZHashKeyMap_7_0_0() {
 }
 
 void ZHashKeyMap_7_0_0::destroyAll() {
-  Table* t = table_.exchange(nullptr, std::memory_order_relaxed);
+  // Only the destructor and a failed copy construction come here, with no
+  // other thread on the map: a plain load and store, since an exchange is a
+  // locked instruction that waits for every pending store, paid by every
+  // empty subtree of a name/value tree as it is destroyed.
+  Table* t = table_.load(std::memory_order_relaxed);
   if (!t) return;
+  table_.store(nullptr, std::memory_order_relaxed);
   std::uint32_t n = t->count.load(std::memory_order_relaxed);
   if (owns_) {
     for (std::uint32_t i = 0; i < n; ++i) {
