@@ -340,9 +340,41 @@ BENCHMARK(BM_ToolSet)->UseRealTime()->Unit(benchmark::kMillisecond);
 // ---------------------------------------------------------------- memory per byte of file
 
 // Peak resident memory of one tool run, in bytes; 0 when it failed.
+// A spawned process starts with its parent's peak resident size (the kernel
+// carries the peak of the address space it replaces over its exec), and this
+// process holds the large inputs. So the tool is started by a fresh copy of
+// this program (see peakRunner), which forks it from its own small address
+// space and writes the tool's own peak, in bytes, to a file.
 long peakOfChild(const std::vector<std::string>& argv) {
-  long peak = 0;
-  return runChild(argv, &peak) == 0 ? peak : 0;
+  const std::string peakFile = scratchPath("peak");
+  static const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::vector<std::string> runner{self, "--peak-of", peakFile};
+  runner.insert(runner.end(), argv.begin(), argv.end());
+  std::remove(peakFile.c_str());
+  if (runChild(runner) != 0) return 0;
+  std::string text = readFile(peakFile);
+  return text.empty() ? 0 : std::strtol(text.c_str(), nullptr, 10);
+}
+
+// The other end of peakOfChild: runs args[0] with args, writes its peak
+// resident size in bytes to `peakFile`, and exits with its status.
+int peakRunner(const char* peakFile, char** args) {
+  pid_t pid = ::fork();
+  if (pid < 0) return 126;
+  if (pid == 0) {
+    ::execv(args[0], args);
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  while (::wait4(pid, &status, 0, &usage) < 0) {
+    if (errno != EINTR) return 126;
+  }
+  FILE* out = std::fopen(peakFile, "w");
+  if (!out) return 126;
+  std::fprintf(out, "%ld\n", usage.ru_maxrss * 1024L);
+  if (std::fclose(out) != 0) return 126;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 126;
 }
 
 // Row 0: one million one-key stanzas (22 MB), read by `config get`. Row 1: a
@@ -478,6 +510,7 @@ bool prepareScratch() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 3 && std::strcmp(argv[1], "--peak-of") == 0) return peakRunner(argv[2], argv + 3);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   int rc = 0;

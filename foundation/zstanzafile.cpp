@@ -108,6 +108,33 @@ std::string readIfPresent(const std::string& path, bool& present) {
   }
 }
 
+// Whether the file holds what `doc` last agreed with; `present` false (and
+// the answer false) when it does not exist.
+bool baseHeldBy(const StanzaDocument& doc, const std::string& path, bool& present) {
+  try {
+    present = true;
+    return doc.fileHoldsBase(path.c_str());
+  } catch (ZException_7_0_0& e) {
+    if (e.code != ornz::kCodeFileNotFound) throw;
+    present = false;
+    return false;
+  }
+}
+
+// Passes the bytes on to the file and to a digest.
+class DigestingSink : public ornz::ByteSink {
+ public:
+  DigestingSink(ornz::ByteSink& file, ornz::DigestBuilder& digest) : file_(file), digest_(digest) {}
+  void put(const char* data, std::size_t size) override {
+    digest_.put(data, size);
+    file_.put(data, size);
+  }
+
+ private:
+  ornz::ByteSink& file_;
+  ornz::DigestBuilder& digest_;
+};
+
 }  // namespace
 
 // Holds the lock of one real file for the object while it lives. The object
@@ -361,11 +388,13 @@ void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
     std::unique_ptr<StanzaDocument> merged;
     if (sameFile) {
       // Under the lock, what the file holds now is final until this store
-      // ends: compare it with what the object read.
+      // ends: compare it with what the object last read or stored, a piece
+      // at a time (a copy of a large file would double what a store needs).
       bool present = false;
-      std::string now = readIfPresent(target, present);
-      bool unchanged = present == originPresent_ && (!present || now == doc_->original());
+      bool holds = baseHeldBy(*doc_, target, present);
+      bool unchanged = present == originPresent_ && (!present || holds);
       if (!unchanged) {
+        std::string now = readIfPresent(target, present);
         if (journal_->empty()) {
           // Nothing of ours to write: never overwrite others' work with a
           // stale copy; take theirs instead.
@@ -385,20 +414,39 @@ void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
         // Gone since it was read: this object's whole content makes it anew.
       }
     }
-    std::string text = merged ? merged->serialize() : doc_->serialize();
-    ornz::writeFileAtomically(target, text, lock.held());
+    // Written straight from the document's lines, and digested on the way.
+    const StanzaDocument& out = merged ? *merged : *doc_;
+    ornz::DigestBuilder digest;
+    ornz::writeFileAtomically(
+        target, out.serializedSize(),
+        [&](ornz::ByteSink& file) {
+          DigestingSink both(file, digest);
+          out.serializeTo(both);
+        },
+        lock.held());
 
     if (!sameFile && journal_) return;  // a copy stored elsewhere: the object still stands for its own file
-    // The object now holds exactly what the file holds.
-    std::unique_ptr<StanzaDocument> stored(new StanzaDocument);
-    try {
-      stored->parse(std::move(text), fileName, false);
-    } catch (ZException_7_0_0&) {
-      journal_.reset();  // cannot happen with text of our own making; stand for no file
-      origin_.clear();
-      return;
+    // The object now holds exactly what the file holds. It goes on from its
+    // own lines, knowing the file by the digest of what was written, unless
+    // its changes have left much behind: then it is parsed anew from its
+    // bytes, as it would be loaded.
+    std::unique_ptr<StanzaDocument> rebuilt;
+    if (out.wasteful()) {
+      rebuilt.reset(new StanzaDocument);
+      try {
+        rebuilt->parse(out.serialize(), fileName, false);
+      } catch (ZException_7_0_0&) {
+        journal_.reset();  // cannot happen with text of our own making; stand for no file
+        origin_.clear();
+        return;
+      }
     }
-    doc_.swap(stored);
+    if (rebuilt) {
+      doc_.swap(rebuilt);
+    } else {
+      if (merged) doc_.swap(merged);
+      doc_->rebase(digest.digest());
+    }
     origin_ = target;
     originPresent_ = true;
     forgetChanges();

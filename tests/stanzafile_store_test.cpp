@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,48 @@ TEST_F(StoreFaults, EveryStepFailingLeavesTheOldOrTheNewBytesAndNothingBehind) {
     // The object is unchanged and a later store succeeds.
     p.store(path.c_str());
     EXPECT_TRUE(ornutil_test::readFile(path) == newText);
+  }
+}
+
+// Large files are written a piece at a time as they are made: a maker that
+// fails, or that makes more or fewer bytes than it announced, leaves the
+// target as it was and nothing beside it.
+TEST_F(StoreFaults, APieceMakerThatFailsOrMissesItsSizeLeavesTheTargetAlone) {
+  const std::string oldText = "[a]\nk = old\n";
+  const std::string piece(100000, 'p');
+  struct Row {
+    const char* description;
+    std::uint64_t announced;
+    int pieces;
+    bool throws;
+  } rows[] = {
+      {"the maker raises half-way", 4 * piece.size(), 2, true},
+      {"fewer bytes than announced", 4 * piece.size(), 3, false},
+      {"more bytes than announced", 2 * piece.size(), 3, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.description);
+    TempDir dir;
+    std::string path = dir.file("pieces.conf");
+    ASSERT_TRUE(ornutil_test::writeFile(path, oldText));
+    int fdsBefore = ornutil_test::openDescriptorCount();
+    auto make = [&](ornz::ByteSink& out) {
+      for (int i = 0; i < r.pieces; ++i) out.put(piece.data(), piece.size());
+      if (r.throws) throw std::runtime_error("the maker failed");
+    };
+    if (r.throws) {
+      EXPECT_THROW(ornz::writeFileAtomically(path, r.announced, make, true), std::runtime_error);
+    } else {
+      try {
+        ornz::writeFileAtomically(path, r.announced, make, true);
+        ADD_FAILURE() << "stored";
+      } catch (ZException_7_0_0& e) {
+        EXPECT_EQ(e.code, ornz::kCodeFileNotWritable);
+      }
+    }
+    EXPECT_EQ(ornutil_test::readFile(path), oldText);
+    EXPECT_EQ(ornutil_test::listDir(dir.path()), std::vector<std::string>{"pieces.conf"});
+    EXPECT_EQ(ornutil_test::openDescriptorCount(), fdsBefore);
   }
 }
 

@@ -522,6 +522,67 @@ TEST(StanzaFileStore, NewFileGetsDefaultModeAndAnExistingFileKeepsItsMode) {
   EXPECT_EQ(names, (std::vector<std::string>{"new.conf", "new.conf.lock"}));
 }
 
+// A store compares the file with what the object last read or stored
+// before writing over it. After a store the object keeps only a digest of
+// what it wrote: another writer's change of the same size, made without the
+// lock (an editor), must still be seen and kept, as after a load.
+TEST(StanzaFileStore, AnotherWritersChangeOfTheSameSizeIsKeptAfterALoadAndAfterAStore) {
+  for (bool storedFirst : {false, true}) {
+    SCOPED_TRACE(storedFirst ? "after a store" : "after a load");
+    TempDir dir;
+    std::string path = dir.file("same-size.conf");
+    ASSERT_TRUE(ornutil_test::writeFile(path, "[a]\nk = 1\nbig = " + std::string(200000, 'x') + "\n"));
+    ZStanzaFileProperties_7_0_0 p(path.c_str(), 1);
+    if (storedFirst) {
+      p.setValue("a", "mine", "1", 0);
+      p.store(path.c_str());
+    }
+    std::string text = ornutil_test::readFile(path);
+    text[text.find("k = 1") + 4] = '2';
+    ASSERT_TRUE(ornutil_test::writeFile(path, text));
+    p.setValue("a", "later", "3", 0);
+    p.store(path.c_str());
+    std::string now = ornutil_test::readFile(path);
+    EXPECT_NE(now.find("k = 2\n"), std::string::npos);
+    EXPECT_NE(now.find("later = 3\n"), std::string::npos);
+    EXPECT_EQ(p.text(), now);
+  }
+}
+
+// An object stored again and again without being loaded again goes on from
+// its own lines: what the changes leave behind is dropped from time to time
+// (the object parsed anew from its bytes), and the file and the object
+// agree at every step, also with another process's changes in between.
+TEST(StanzaFileStore, ManyStoresOfOneObjectKeepFileAndObjectAlike) {
+  TempDir dir;
+  std::string path = dir.file("many.conf");
+  ASSERT_TRUE(ornutil_test::writeFile(path, "# settings\n[a]\nk = 0\n"));
+  ZStanzaFileProperties_7_0_0 p(path.c_str(), 1);
+  for (int i = 1; i <= 1500; ++i) {
+    std::string value = std::to_string(i) + std::string(200, 'v');
+    p.setValue("a", "k", value.c_str(), 0);
+    if (i % 3 == 0) p.addValue("b", "list", value.c_str(), 0);
+    if (i % 7 == 0) p.deleteKey("b", "list");
+    p.store(path.c_str());
+    if (i % 250 == 0) {
+      // Another writer in between, through the lock.
+      ZStanzaFileProperties_7_0_0 other(path.c_str(), 1);
+      other.setValue("c", "other", std::to_string(i).c_str(), 0);
+      other.store(path.c_str());
+    }
+    ASSERT_EQ(valueOf(p, "a", "k"), value) << "at " << i;
+  }
+  p.setValue("a", "end", "1", 0);
+  p.store(path.c_str());
+  std::string now = ornutil_test::readFile(path);
+  EXPECT_EQ(p.text(), now);
+  ZStanzaFileProperties_7_0_0 fresh(path.c_str(), 1);
+  EXPECT_EQ(valueOf(fresh, "c", "other"), "1500");
+  EXPECT_EQ(valueOf(fresh, "a", "k"), "1500" + std::string(200, 'v'));
+  EXPECT_EQ(valueOf(fresh, "a", "end"), "1");
+  EXPECT_EQ(fresh.text().rfind("# settings\n[a]\n", 0), 0u) << fresh.text();
+}
+
 TEST(StanzaFileStore, MissingOrUnreadableFilesRaise) {
   TempDir dir;
   ZStanzaFileProperties_7_0_0 p(1);

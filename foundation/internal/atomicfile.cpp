@@ -151,11 +151,83 @@ bool isTemporaryName(const std::string& name, const std::string& base) {
 }
 
 void writeFileAtomically(const std::string& target, const std::string& data, bool leftovers) {
+  writeFileAtomically(
+      target, data.size(), [&data](ByteSink& out) { out.put(data.data(), data.size()); }, leftovers);
+}
+
+namespace {
+
+// Writes what it is given to the temporary file through a buffer, so that a
+// text made of many short lines costs few system calls; a piece as large as
+// the buffer goes straight through.
+class FileSink : public ByteSink {
+ public:
+  explicit FileSink(FileOps& o) : o_(o) {}
+  void writeTo(int fd) { fd_ = fd; }
+
+  void put(const char* data, std::size_t size) override {
+    written_ += size;
+    if (err_) return;
+    if (used_ + size <= sizeof buffer_) {
+      std::memcpy(buffer_ + used_, data, size);
+      used_ += size;
+      return;
+    }
+    flush();
+    if (size < sizeof buffer_) {
+      std::memcpy(buffer_, data, size);
+      used_ = size;
+    } else {
+      writeAll(data, size);
+    }
+  }
+
+  // The first write error (errno), 0 when none.
+  int finish() {
+    flush();
+    return err_;
+  }
+  std::uint64_t written() const { return written_; }
+
+ private:
+  void flush() {
+    if (used_ && !err_) writeAll(buffer_, used_);
+    used_ = 0;
+  }
+  void writeAll(const char* p, std::size_t left) {
+    while (left > 0 && !err_) {
+      ssize_t n = o_.write(fd_, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        err_ = errno;
+      } else if (n == 0) {
+        err_ = EIO;
+      } else {
+        p += n;
+        left -= static_cast<std::size_t>(n);
+      }
+    }
+  }
+
+  FileOps& o_;
+  int fd_ = -1;
+  int err_ = 0;
+  std::uint64_t written_ = 0;
+  std::size_t used_ = 0;
+  char buffer_[64 * 1024];
+};
+
+}  // namespace
+
+void writeFileAtomically(const std::string& target, std::uint64_t size,
+                         const std::function<void(ByteSink&)>& produce, bool leftovers) {
   FileOps& o = ops();
   const std::string dir = directoryOf(target);
   const std::string base = baseOf(target);
+  // Made first: running out of memory for it leaves nothing to clean up.
+  std::unique_ptr<FileSink> sink(new FileSink(o));
 
-  if (data.size() > kMaxFileSize)
+  if (size > kMaxFileSize)
     refuse("store", target, "the text is larger than the " + std::to_string(kMaxFileSize >> 20) + " MiB a file may hold");
 
   // The old file: what it is, and a descriptor to copy its attributes from.
@@ -206,17 +278,17 @@ void writeFileAtomically(const std::string& target, const std::string& data, boo
     fail(step, target, err);
   };
 
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = o.write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      abandon("write", errno);
+  {
+    sink->writeTo(fd);
+    try {
+      produce(*sink);
+    } catch (...) {
+      o.close(fd);
+      ::unlink(temp.c_str());
+      throw;
     }
-    if (n == 0) abandon("write", EIO);
-    p += n;
-    left -= static_cast<std::size_t>(n);
+    if (int err = sink->finish()) abandon("write", err);
+    if (sink->written() != size) abandon("write", EIO);  // the text was not what it was said to be
   }
   // Owner first (a change of owner clears set-id bits), then the mode, then
   // the attributes: setting an access ACL rewrites the group bits from its

@@ -14,6 +14,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ornz {
@@ -46,6 +49,23 @@ void resetFileOps();
 // trusted.* attributes this process may not set, are left behind; any other
 // failure to carry them fails the store, so that a file never loses its ACL.
 void writeFileAtomically(const std::string& target, const std::string& data, bool removeLeftovers);
+
+// Takes the bytes of a file being written, in order.
+class ByteSink {
+ public:
+  virtual void put(const char* data, std::size_t size) = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+// The same, for a text of `size` bytes that `produce` puts into the sink it
+// is given, a piece at a time: a large file is written without a copy of it
+// in memory. An exception from `produce` leaves the target untouched (the
+// temporary file removed) and passes on; a text that does not come to
+// `size` bytes fails the store.
+void writeFileAtomically(const std::string& target, std::uint64_t size,
+                         const std::function<void(ByteSink&)>& produce, bool removeLeftovers);
 
 // Raises what writeFileAtomically raises for a target that exists but is not
 // a regular file, so that a caller can refuse before taking locks or making

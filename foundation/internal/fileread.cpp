@@ -7,12 +7,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "foundation/zexception.h"
 
 namespace ornz {
+
+long msBetween(const struct timespec& from, const struct timespec& to);
 
 namespace {
 
@@ -83,9 +87,64 @@ bool changedLately(const struct stat& st) {
   return ageMs < 2 * kWaitMs;  // a time in the future counts as recent
 }
 
-// One read of the whole file into `data`; `seen` is what the file looked
+// Where one read of a file puts its bytes. begin(want) starts an attempt at
+// a file of `want` bytes (an attempt may be made again); space() is where
+// the next bytes go (empty once the sink wants no more); filled(n) takes the
+// `n` bytes just read into it; total() counts the bytes of the attempt.
+
+// The whole file in a string, read into it in place.
+struct StringSink {
+  std::string& data;
+  std::size_t got = 0;
+
+  // One byte of room past the size, to see the file grow while it is read.
+  void begin(std::size_t want) {
+    data.assign(want + 1, '\0');
+    got = 0;
+  }
+  char* space(std::size_t& n) {
+    n = data.size() - got;
+    return &data[got];
+  }
+  void filled(std::size_t n) { got += n; }
+  std::size_t total() const { return got; }
+  void end() { data.resize(got); }
+};
+
+// A piece at a time through a fixed buffer, each piece handed to `take`,
+// never more than one byte past the size the file had when opened.
+template <typename Take>
+struct PieceSink {
+  explicit PieceSink(Take t) : take(t) {}
+
+  Take take;
+  std::string buffer;
+  std::size_t want = 0, got = 0;
+
+  void begin(std::size_t size) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::size_t need = size < kPiece ? size + 1 : kPiece;
+    if (buffer.size() < need) buffer.resize(need);
+    want = size;
+    got = 0;
+    take.begin();
+  }
+  char* space(std::size_t& n) {
+    n = got > want ? 0 : std::min(buffer.size(), want + 1 - got);
+    return &buffer[0];
+  }
+  void filled(std::size_t n) {
+    take.piece(buffer.data(), n);
+    got += n;
+  }
+  std::size_t total() const { return got; }
+  void end() {}
+};
+
+// One read of the whole file into `sink`; `seen` is what the file looked
 // like after it (valid when the result is kWriter or kDone).
-Attempt readOnce(const char* path, std::string& data, struct stat& seen) {
+template <typename Sink>
+Attempt readOnce(const char* path, Sink& sink, struct stat& seen) {
   // A look before opening: a device is never opened (opening some has
   // effects of its own) and a FIFO is never waited on.
   struct stat before;
@@ -109,12 +168,18 @@ Attempt readOnce(const char* path, std::string& data, struct stat& seen) {
     return Attempt::kChanged;  // replaced after the look: look again
   }
 
-  // One byte of room past the size, to see the file grow while it is read.
   std::size_t want = static_cast<std::size_t>(opened.st_size);
-  data.assign(want + 1, '\0');
-  std::size_t got = 0;
-  while (got < data.size()) {
-    ssize_t n = ::read(fd, &data[got], data.size() - got);
+  try {
+    sink.begin(want);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  for (;;) {
+    std::size_t room = 0;
+    char* at = sink.space(room);
+    if (room == 0) break;
+    ssize_t n = ::read(fd, at, room);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
@@ -122,16 +187,55 @@ Attempt readOnce(const char* path, std::string& data, struct stat& seen) {
       failed(path, err, "read", __LINE__);
     }
     if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+    sink.filled(static_cast<std::size_t>(n));
   }
-  data.resize(got);
+  sink.end();
   struct stat after;
   int rc = ::fstat(fd, &after);
   bool writer = rc == 0 && changedLately(after) && writerOn(fd);
   ::close(fd);
-  if (rc != 0 || !unchanged(opened, after) || data.size() != want) return Attempt::kChanged;
+  if (rc != 0 || !unchanged(opened, after) || sink.total() != want) return Attempt::kChanged;
   seen = after;
   return writer ? Attempt::kWriter : Attempt::kDone;
+}
+
+// Reads the file into `sink` until one read sees it settled (see
+// readWholeFile).
+template <typename Sink>
+void readSettled(const char* path, Sink& sink) {
+  struct timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  // A writer that keeps the file open is waited for until it has changed
+  // nothing for a whole wait: only then is what is there taken as the file.
+  // One quiet look is not enough, since a writer pausing between two pieces
+  // leaves a consistent but half-written file.
+  struct stat quietLook {};
+  struct timespec quietSince {};
+  bool quiet = false;
+  for (long pauseMs = 1;; pauseMs = pauseMs < 32 ? pauseMs * 2 : 50) {
+    struct stat seen;
+    Attempt a = readOnce(path, sink, seen);
+    if (a == Attempt::kDone) return;
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if (a == Attempt::kWriter) {
+      if (!quiet || !unchanged(quietLook, seen)) {
+        quiet = true;
+        quietLook = seen;
+        quietSince = now;
+      } else if (msBetween(quietSince, now) >= kWaitMs) {
+        // An idle holder, or a writer paused for longer than the wait,
+        // cannot be told from one that has finished.
+        return;
+      }
+    } else {
+      quiet = false;
+    }
+    if (msBetween(start, now) >= (quiet ? 2 * kWaitMs : kWaitMs))
+      unreadable(path, "it kept changing while it was read", __LINE__);
+    struct timespec pause = {0, pauseMs * 1000000L};
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 // A signal whose default action is to be ignored and that this process does
@@ -197,39 +301,51 @@ long msBetween(const struct timespec& from, const struct timespec& to) {
 
 std::string readWholeFile(const char* path) {
   std::string data;
-  struct timespec start;
-  ::clock_gettime(CLOCK_MONOTONIC, &start);
-  // A writer that keeps the file open is waited for until it has changed
-  // nothing for a whole wait: only then is what is there taken as the file.
-  // One quiet look is not enough, since a writer pausing between two pieces
-  // leaves a consistent but half-written file.
-  struct stat quietLook {};
-  struct timespec quietSince {};
-  bool quiet = false;
-  for (long pauseMs = 1;; pauseMs = pauseMs < 32 ? pauseMs * 2 : 50) {
-    struct stat seen;
-    Attempt a = readOnce(path, data, seen);
-    if (a == Attempt::kDone) return data;
-    struct timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    if (a == Attempt::kWriter) {
-      if (!quiet || !unchanged(quietLook, seen)) {
-        quiet = true;
-        quietLook = seen;
-        quietSince = now;
-      } else if (msBetween(quietSince, now) >= kWaitMs) {
-        // An idle holder, or a writer paused for longer than the wait,
-        // cannot be told from one that has finished.
-        return data;
-      }
-    } else {
-      quiet = false;
-    }
-    if (msBetween(start, now) >= (quiet ? 2 * kWaitMs : kWaitMs))
-      unreadable(path, "it kept changing while it was read", __LINE__);
-    struct timespec pause = {0, pauseMs * 1000000L};
-    ::nanosleep(&pause, nullptr);
+  StringSink sink{data};
+  readSettled(path, sink);
+  return data;
+}
+
+namespace {
+
+// Compares the pieces with a text, as far as they reach.
+struct SameBytes {
+  std::string_view expected;
+  std::size_t at = 0;
+  bool same = true;
+
+  void begin() {
+    at = 0;
+    same = true;
   }
+  void piece(const char* p, std::size_t n) {
+    if (same && (n > expected.size() - std::min(at, expected.size()) ||
+                 std::memcmp(expected.data() + at, p, n) != 0))
+      same = false;
+    at += n;
+  }
+};
+
+// Digests the pieces.
+struct Digesting {
+  DigestBuilder builder;
+
+  void begin() { builder = DigestBuilder(); }
+  void piece(const char* p, std::size_t n) { builder.put(p, n); }
+};
+
+}  // namespace
+
+bool fileHolds(const char* path, std::string_view bytes) {
+  PieceSink<SameBytes> sink(SameBytes{bytes});
+  readSettled(path, sink);
+  return sink.take.same && sink.total() == bytes.size();
+}
+
+bool fileHolds(const char* path, const ContentDigest& digest) {
+  PieceSink<Digesting> sink(Digesting{});
+  readSettled(path, sink);
+  return sink.take.builder.digest() == digest;
 }
 
 namespace {

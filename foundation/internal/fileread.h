@@ -14,6 +14,9 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+
+#include "foundation/internal/contentdigest.h"
 
 namespace ornz {
 
@@ -42,6 +45,13 @@ std::string resolveSymlinks(const char* path, bool* dangling = nullptr);
 // still writing when a second has passed makes the read fail as "kept
 // changing" (one quiet look between two writes is never taken as the file).
 std::string readWholeFile(const char* path);
+
+// Whether the regular file `path` holds exactly `bytes`, or the bytes whose
+// digest is `digest`. The file is read as readWholeFile reads it (the same
+// waits for writers, the same exceptions) but a piece at a time through a
+// buffer of 1 MiB, so that the comparison costs no copy of the file.
+bool fileHolds(const char* path, std::string_view bytes);
+bool fileHolds(const char* path, const ContentDigest& digest);
 
 // True when another open file description has the regular file `path` open
 // for writing (a writer in the middle of rewriting it in place; a

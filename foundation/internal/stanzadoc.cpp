@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "foundation/internal/fileread.h"
 #include "foundation/internal/hash.h"
 #include "foundation/zexception.h"
 
@@ -283,6 +284,8 @@ void StanzaDocument::reserveFor(std::string_view bytes) {
 void StanzaDocument::clear() {
   buffer_.clear();
   owned_.clear();
+  ownedBytes_ = 0;
+  baseIsBuffer_ = true;
   lines_.clear();
   head_ = tail_ = -1;
   bom_ = false;
@@ -391,20 +394,94 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
   }
 }
 
-std::string StanzaDocument::serialize() const {
-  std::string out;
-  std::size_t extra = 0;
-  for (const std::string& s : owned_) extra += s.size() + 2;
-  out.reserve(buffer_.size() + extra + 3);
-  if (bom_) out.append(kBom, 3);
+namespace {
+// The bytes of each line end.
+const char* const kEolText[] = {"", "\n", "\r\n", "\r"};
+const std::uint32_t kEolLength[] = {0, 1, 2, 1};
+
+// Pieces of a document that lie next to each other in the parsed bytes (a
+// line and its line end, lines that were never changed) are handed on as
+// one, so that a file written back unchanged takes one piece per run of
+// untouched lines rather than two per line.
+class Runs {
+ public:
+  explicit Runs(ByteSink& out) : out_(out) {}
+  void put(const char* p, std::size_t n) {
+    if (n == 0) return;
+    if (start_ && start_ + length_ == p) {
+      length_ += n;
+      return;
+    }
+    flush();
+    start_ = p;
+    length_ = n;
+  }
+  void flush() {
+    if (length_) out_.put(start_, length_);
+    start_ = nullptr;
+    length_ = 0;
+  }
+
+ private:
+  ByteSink& out_;
+  const char* start_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+class StringOut : public ByteSink {
+ public:
+  explicit StringOut(std::string& s) : s_(s) {}
+  void put(const char* data, std::size_t size) override { s_.append(data, size); }
+
+ private:
+  std::string& s_;
+};
+}  // namespace
+
+void StanzaDocument::serializeTo(ByteSink& out) const {
+  Runs runs(out);
+  if (bom_) runs.put(buffer_.size() >= 3 && std::memcmp(buffer_.data(), kBom, 3) == 0 ? buffer_.data() : kBom, 3);
   for (std::int32_t i = head_; i >= 0; i = lines_[i].next) {
     const Line& line = lines_[i];
-    out.append(line.text, line.length);
-    if (line.eol == kLf) out += '\n';
-    else if (line.eol == kCrLf) out.append("\r\n", 2);
-    else if (line.eol == kCr) out += '\r';
+    runs.put(line.text, line.length);
+    // A line end parsed with its line is still there in the bytes, right
+    // after the text; any other is written from its own text.
+    const char* end = line.text + line.length;
+    bool inBuffer = end >= buffer_.data() && end + kEolLength[line.eol] <= buffer_.data() + buffer_.size() &&
+                    std::memcmp(end, kEolText[line.eol], kEolLength[line.eol]) == 0;
+    runs.put(inBuffer ? end : kEolText[line.eol], kEolLength[line.eol]);
   }
+  runs.flush();
+}
+
+std::uint64_t StanzaDocument::serializedSize() const {
+  std::uint64_t n = bom_ ? 3 : 0;
+  for (std::int32_t i = head_; i >= 0; i = lines_[i].next) n += lines_[i].length + kEolLength[lines_[i].eol];
+  return n;
+}
+
+std::string StanzaDocument::serialize() const {
+  std::string out;
+  out.reserve(static_cast<std::size_t>(serializedSize()));
+  StringOut sink(out);
+  serializeTo(sink);
   return out;
+}
+
+bool StanzaDocument::fileHoldsBase(const char* path) const {
+  return baseIsBuffer_ ? fileHolds(path, std::string_view(buffer_)) : fileHolds(path, base_);
+}
+
+void StanzaDocument::rebase(const ContentDigest& stored) {
+  baseIsBuffer_ = false;
+  base_ = stored;
+}
+
+bool StanzaDocument::wasteful() const {
+  std::size_t dead = 0;
+  for (const Line& l : lines_) dead += !l.alive;
+  std::size_t waste = ownedBytes_ + dead * sizeof(Line);
+  return waste > (std::size_t{64} << 10) + buffer_.size() / 8;
 }
 
 // ---------------------------------------------------------------- reading
@@ -467,6 +544,7 @@ std::string StanzaDocument::commentAbove(std::int32_t line) const {
 std::int32_t StanzaDocument::newLine(std::string text, Kind kind) {
   owned_.push_back(std::move(text));
   const std::string& t = owned_.back();
+  ownedBytes_ += t.size();
   std::int32_t id = static_cast<std::int32_t>(lines_.size());
   lines_.push_back(Line{t.data(), static_cast<std::uint32_t>(t.size()), 0, 0, -1, -1, -1, -1, kind, newEol_, true});
   return id;
@@ -640,6 +718,7 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   text.append(v);
   text.append(l.text + oldEnd, l.length - oldEnd);
   owned_.push_back(std::move(text));
+  ownedBytes_ += owned_.back().size();
   // Drop the other values; `slot` stays valid (no index change).
   for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
     std::int32_t next = lines_[i].nextValue;

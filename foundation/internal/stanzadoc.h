@@ -21,6 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/internal/atomicfile.h"
+#include "foundation/internal/contentdigest.h"
+
 namespace ornz {
 
 class StanzaDocument {
@@ -55,8 +58,22 @@ class StanzaDocument {
   void clear();
   // The file's bytes.
   std::string serialize() const;
-  // The bytes last parsed, as they were (changes do not touch them).
-  const std::string& original() const { return buffer_; }
+  // The same bytes, a piece at a time, and their number.
+  void serializeTo(ByteSink& out) const;
+  std::uint64_t serializedSize() const;
+
+  // --- the base: what the file held when this document last agreed with it
+  // (the bytes parsed, or after a store the bytes stored, of which only a
+  // digest is kept: the document then goes on from its own lines, not from
+  // a new copy of the file).
+  // Whether the file `path` still holds the base (see fileHolds).
+  bool fileHoldsBase(const char* path) const;
+  // The document now agrees with a file of the bytes digested in `stored`.
+  void rebase(const ContentDigest& stored);
+  // Whether what changes have left behind (replaced texts, removed lines)
+  // is large enough that the document should rather be parsed anew from
+  // its bytes.
+  bool wasteful() const;
 
   // --- reading
   int stanzaCount() const;
@@ -173,6 +190,9 @@ class StanzaDocument {
 
   std::string buffer_;
   std::deque<std::string> owned_;  // texts of new and rewritten lines; stable addresses
+  std::size_t ownedBytes_ = 0;
+  bool baseIsBuffer_ = true;  // else the base is `base_`
+  ContentDigest base_;
   std::vector<Line> lines_;
   std::int32_t head_ = -1, tail_ = -1;
   bool bom_ = false;
