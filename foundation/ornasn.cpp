@@ -93,16 +93,7 @@ struct BackWriter {
   void header(unsigned char tag, std::uint64_t content) { p = ornz::der::putHeaderBefore(p, tag, content); }
 
   void octets(const char* text) {
-    std::size_t length = lengths.pop();
-    p -= length;
-    ornz::der::copyText(p, text, length);
-    if (length < 0x80) {
-      p -= 2;
-      p[0] = kTagOctetString;
-      p[1] = static_cast<unsigned char>(length);
-    } else {
-      header(kTagOctetString, length);
-    }
+    p = ornz::der::putOctetsBefore(p, text, lengths.pop());
   }
 
   void node(const namevalue_s_t* n) {

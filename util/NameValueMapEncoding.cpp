@@ -40,8 +40,8 @@ NameValueMap::NameValueMap(attrlist_s_t const& list) : NameValueMap() {
 
 namespace {
 
+using ornz::der::headerSize;
 using ornz::der::kMaxEncoding;
-using ornz::der::kTagOctetString;
 using ornz::der::kTagSequence;
 
 // A text as the codec sees it: cut at the first NUL.
@@ -97,13 +97,6 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
 }
 
 }  // namespace
-
-// The bytes of a header before `content` bytes. Room is asked for exactly:
-// an encoding as long as expected must fit its block to the byte.
-inline std::size_t headerSize(std::size_t content) {
-  if (content < 0x80) return 2;
-  return 2 + static_cast<std::size_t>((64 - __builtin_clzll(static_cast<unsigned long long>(content)) + 7) / 8);
-}
 
 // encode()'s one walk: it writes backwards, last entry first and each
 // header after the content it measures, into a block that grows at its
@@ -163,7 +156,9 @@ struct NameValueMapWireWriter {
     p = end - have;
   }
 
-  // A header before content that ends `mark` bytes from the end.
+  // A header before content that ends `mark` bytes from the end. Room is
+  // asked for exactly, here and in the walk: an encoding as long as
+  // expected must fit its block to the byte.
   void header(unsigned char tag, std::size_t mark) {
     std::size_t content = written() - mark;
     room(headerSize(content));
@@ -211,15 +206,7 @@ struct NameValueMapWireWriter {
     };
     auto octets = [&](const char* text, std::size_t length) {
       need(length + headerSize(length));
-      q -= length;
-      ornz::der::copyText(q, text, length);
-      if (length < 0x80) {
-        q -= 2;
-        q[0] = kTagOctetString;
-        q[1] = static_cast<unsigned char>(length);
-      } else {
-        q = ornz::der::putHeaderBefore(q, kTagOctetString, length);
-      }
+      q = ornz::der::putOctetsBefore(q, text, length);
     };
     for (std::uint32_t i = count; i-- > 0;) {
       const ZHashKeyMap_7_0_0::Entry& e = entries[i];

@@ -54,6 +54,20 @@ inline void copyText(unsigned char* to, const char* text, std::size_t length) {
   }
 }
 
+// Writes an OCTET STRING of the text just before `p` (room checked by the
+// caller) and returns its first byte.
+inline unsigned char* putOctetsBefore(unsigned char* p, const char* text, std::size_t length) {
+  p -= length;
+  copyText(p, text, length);
+  if (length < 0x80) {
+    p -= 2;
+    p[0] = kTagOctetString;
+    p[1] = static_cast<unsigned char>(length);
+    return p;
+  }
+  return putHeaderBefore(p, kTagOctetString, length);
+}
+
 // A strict reader over checked bounds.
 struct Reader {
   const unsigned char* p;
