@@ -150,11 +150,6 @@ bool isTemporaryName(const std::string& name, const std::string& base) {
   return true;
 }
 
-void writeFileAtomically(const std::string& target, const std::string& data, bool leftovers) {
-  writeFileAtomically(
-      target, data.size(), [&data](ByteSink& out) { out.put(data.data(), data.size()); }, leftovers);
-}
-
 namespace {
 
 // Writes what it is given to the temporary file through a buffer, so that a

@@ -33,23 +33,6 @@ struct FileOps {
 FileOps& fileOps();
 void resetFileOps();
 
-// Replaces the regular file `target` (the real file: symbolic links already
-// resolved; it need not exist yet) with `data`: a temporary file in the same
-// directory is written, flushed, given the old file's owner, group, mode,
-// POSIX ACLs and extended attributes (0644 and none for a new file), renamed
-// over the target, and the directory is flushed. With `removeLeftovers`
-// (only while holding the target's lock, so no live store's file is
-// touched), temporary files of earlier stores that died are removed first.
-// On failure the target is untouched, the temporary file is removed, and
-// ZException_7_0_0 (kind 28) is raised naming the step, the file and the
-// reason. A target that exists but is not a regular file (a device, FIFO,
-// socket or directory) is refused before anything is written, as is data
-// larger than kMaxFileSize (a file that could not be loaded again).
-// Extended attributes a file system does not support, and security.* or
-// trusted.* attributes this process may not set, are left behind; any other
-// failure to carry them fails the store, so that a file never loses its ACL.
-void writeFileAtomically(const std::string& target, const std::string& data, bool removeLeftovers);
-
 // Takes the bytes of a file being written, in order.
 class ByteSink {
  public:
@@ -59,11 +42,25 @@ class ByteSink {
   ~ByteSink() = default;
 };
 
-// The same, for a text of `size` bytes that `produce` puts into the sink it
-// is given, a piece at a time: a large file is written without a copy of it
-// in memory. An exception from `produce` leaves the target untouched (the
-// temporary file removed) and passes on; a text that does not come to
-// `size` bytes fails the store.
+// Replaces the regular file `target` (the real file: symbolic links already
+// resolved; it need not exist yet) with the `size` bytes that `produce` puts
+// into the sink it is given, a piece at a time, so that a large file is
+// written without a copy of it in memory: a temporary file in the same
+// directory is written, flushed, given the old file's owner, group, mode,
+// POSIX ACLs and extended attributes (0644 and none for a new file), renamed
+// over the target, and the directory is flushed. With `removeLeftovers`
+// (only while holding the target's lock, so no live store's file is
+// touched), temporary files of earlier stores that died are removed first.
+// On failure the target is untouched, the temporary file is removed, and
+// ZException_7_0_0 (kind 28) is raised naming the step, the file and the
+// reason; a text that does not come to `size` bytes is such a failure, and
+// an exception from `produce` passes on the same way. A target that exists
+// but is not a regular file (a device, FIFO, socket or directory) is refused
+// before anything is written, as is a text larger than kMaxFileSize (a file
+// that could not be loaded again). Extended attributes a file system does
+// not support, and security.* or trusted.* attributes this process may not
+// set, are left behind; any other failure to carry them fails the store, so
+// that a file never loses its ACL.
 void writeFileAtomically(const std::string& target, std::uint64_t size,
                          const std::function<void(ByteSink&)>& produce, bool removeLeftovers);
 

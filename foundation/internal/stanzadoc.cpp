@@ -399,72 +399,35 @@ namespace {
 const char* const kEolText[] = {"", "\n", "\r\n", "\r"};
 const std::uint32_t kEolLength[] = {0, 1, 2, 1};
 
-// Pieces of a document that lie next to each other in the parsed bytes (a
-// line and its line end, lines that were never changed) are handed on as
-// one, so that a file written back unchanged takes one piece per run of
-// untouched lines rather than two per line.
-class Runs {
- public:
-  explicit Runs(ByteSink& out) : out_(out) {}
-  void put(const char* p, std::size_t n) {
-    if (n == 0) return;
-    if (start_ && start_ + length_ == p) {
-      length_ += n;
-      return;
-    }
-    flush();
-    start_ = p;
-    length_ = n;
-  }
-  void flush() {
-    if (length_) out_.put(start_, length_);
-    start_ = nullptr;
-    length_ = 0;
-  }
-
- private:
-  ByteSink& out_;
-  const char* start_ = nullptr;
-  std::size_t length_ = 0;
-};
-
-class StringOut : public ByteSink {
- public:
-  explicit StringOut(std::string& s) : s_(s) {}
-  void put(const char* data, std::size_t size) override { s_.append(data, size); }
-
- private:
-  std::string& s_;
-};
 }  // namespace
 
-void StanzaDocument::serializeTo(ByteSink& out) const {
-  Runs runs(out);
-  if (bom_) runs.put(buffer_.size() >= 3 && std::memcmp(buffer_.data(), kBom, 3) == 0 ? buffer_.data() : kBom, 3);
+template <typename Put>
+void StanzaDocument::forEachPiece(Put put) const {
+  if (bom_) put(kBom, 3);
   for (std::int32_t i = head_; i >= 0; i = lines_[i].next) {
     const Line& line = lines_[i];
-    runs.put(line.text, line.length);
-    // A line end parsed with its line is still there in the bytes, right
-    // after the text; any other is written from its own text.
-    const char* end = line.text + line.length;
-    bool inBuffer = end >= buffer_.data() && end + kEolLength[line.eol] <= buffer_.data() + buffer_.size() &&
-                    std::memcmp(end, kEolText[line.eol], kEolLength[line.eol]) == 0;
-    runs.put(inBuffer ? end : kEolText[line.eol], kEolLength[line.eol]);
+    put(line.text, line.length);
+    if (line.eol != kNone) put(kEolText[line.eol], kEolLength[line.eol]);
   }
-  runs.flush();
+}
+
+void StanzaDocument::serializeTo(ByteSink& out) const {
+  forEachPiece([&out](const char* p, std::size_t n) { out.put(p, n); });
 }
 
 std::uint64_t StanzaDocument::serializedSize() const {
-  std::uint64_t n = bom_ ? 3 : 0;
-  for (std::int32_t i = head_; i >= 0; i = lines_[i].next) n += lines_[i].length + kEolLength[lines_[i].eol];
+  std::uint64_t n = 0;
+  forEachPiece([&n](const char*, std::size_t length) { n += length; });
   return n;
 }
 
 std::string StanzaDocument::serialize() const {
   std::string out;
-  out.reserve(static_cast<std::size_t>(serializedSize()));
-  StringOut sink(out);
-  serializeTo(sink);
+  // Room for the parsed bytes and every new or rewritten text with its line
+  // end, without a walk to measure: the last parsed line, given a line end
+  // when a line went after it, may need a byte or two more.
+  out.reserve(buffer_.size() + ownedBytes_ + 2 * owned_.size() + 3);
+  forEachPiece([&out](const char* p, std::size_t n) { out.append(p, n); });
   return out;
 }
 

@@ -132,6 +132,10 @@ class StanzaDocument {
     std::int32_t stanza;
   };
 
+  // Calls put(bytes, length) for each piece of the file's text, in order.
+  template <typename Put>
+  void forEachPiece(Put put) const;
+
   static std::uint32_t keyHash(std::int32_t stanza, std::string_view key);
   static std::uint32_t stanzaHash(std::string_view name);
   static std::uint32_t nameStart(const Line& line);
