@@ -25,13 +25,49 @@
 // operation drops go into a record allocated before the operation changes
 // anything.
 
+//
+// Names given as plain text (adoptTextIfAbsent, the name/value tree's way)
+// get no key object of their own: their texts are copied one after the
+// other into chunks that hang off the table, and move with it to each
+// larger table. A tree's name would otherwise cost a 64-byte string object
+// in a block of its own, one more allocation and one more free per name,
+// which is most of what building and decoding a tree spends beyond its
+// values. listKeys, the only interface that hands out key objects, makes
+// them when first asked and keeps them with the entry. A removed name's
+// text stays in its chunk; when removed texts make up most of the chunks,
+// the live ones are copied into one new chunk (a removal still never
+// fails: when that chunk cannot be had, the old ones simply stay).
+
+namespace {
+
+struct TextChunk {
+  TextChunk* next;
+  std::size_t size;  // bytes after the header
+  std::size_t used;
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
+};
+
+// A first chunk and its header fill one of glibc's 120-byte fast blocks;
+// each later one is as large as all before it, up to the cap, which keeps
+// chunks below the size glibc maps on its own.
+constexpr std::size_t kFirstTextChunk = 120 - sizeof(TextChunk);
+constexpr std::size_t kMaxTextChunk = 32768 - sizeof(TextChunk);
+// Removed texts are gathered up when they are three quarters of the store
+// and the store is larger than this.
+constexpr std::size_t kCompactAbove = 4096;
+
+}  // namespace
+
 struct ZHashKeyMap_7_0_0::Table {
   std::uint32_t mask;
   std::uint32_t capacity;
   std::atomic<std::uint32_t> count;
   std::atomic<std::int32_t>* index;
   Entry* entries;
-  Table* replaced;  // the table this one replaced, kept for readers
+  Table* replaced;   // the table this one replaced, kept for readers
+  TextChunk* texts;  // newest first
+  std::size_t textHeld;  // bytes in all chunks
+  std::size_t textLive;  // bytes of texts entries point to
 };
 
 struct ZHashKeyMap_7_0_0::Retired {
@@ -123,6 +159,11 @@ void ZHashKeyMap_7_0_0::destroyAll() {
 void ZHashKeyMap_7_0_0::freeTables(Table* table) {
   while (table) {
     Table* replaced = table->replaced;
+    for (TextChunk* c = table->texts; c;) {
+      TextChunk* next = c->next;
+      std::free(c);
+      c = next;
+    }
     std::free(table);
     table = replaced;
   }
@@ -134,7 +175,21 @@ void ZHashKeyMap_7_0_0::copyFrom(const ZHashKeyMap_7_0_0& other) {
   std::uint32_t n = t->count.load(std::memory_order_acquire);
   for (std::uint32_t i = 0; i < n; ++i) {
     const Entry& e = t->entries[i];
-    insert(*e.key, e.hash, e.value.load(std::memory_order_acquire));
+    ZObject_7_0_0* value = e.value.load(std::memory_order_acquire);
+    if (ZAbstractString_7_0_0* key = __atomic_load_n(&e.key, __ATOMIC_ACQUIRE); key && !textStored(e)) {
+      insert(*key, e.hash, value);
+      continue;
+    }
+    // A name stored as text is copied as text, keeping the copy as compact.
+    ZObject_7_0_0* copy = value ? value->clone() : nullptr;
+    if (value && !copy) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+    bool adopted = false;
+    try {
+      adoptTextIfAbsent(e.chars, e.length, copy, adopted);
+    } catch (...) {
+      delete copy;
+      throw;
+    }
   }
 }
 
@@ -164,6 +219,9 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::newTable(std::uint32_t capacity) co
   for (std::uint32_t i = 0; i < slots; ++i) new (&t->index[i]) std::atomic<std::int32_t>(-1);
   t->entries = reinterpret_cast<Entry*>(static_cast<char*>(block) + entryOffset);
   t->replaced = nullptr;
+  t->texts = nullptr;
+  t->textHeld = 0;
+  t->textLive = 0;
   return t;
 }
 
@@ -189,6 +247,13 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::copyTable(const Table* from, std::u
 
 void ZHashKeyMap_7_0_0::publish(Table* table) {
   Table* old = table_.load(std::memory_order_relaxed);
+  if (old) {
+    // The entries' texts move on with them.
+    table->texts = old->texts;
+    table->textHeld = old->textHeld;
+    table->textLive = old->textLive;
+    old->texts = nullptr;
+  }
   if (concurrent_) table->replaced = old;
   table_.store(table, std::memory_order_release);
   if (!concurrent_) std::free(old);
@@ -351,29 +416,143 @@ void ZHashKeyMap_7_0_0::swapContents(ZHashKeyMap_7_0_0& other) noexcept {
   std::swap(owns_, other.owns_);
 }
 
-ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptIfAbsent(ZAbstractString_7_0_0* key, ZObject_7_0_0* value, bool& adopted) {
+ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::roomForOne(Table* t) {
+  if (t && t->count.load(std::memory_order_relaxed) < t->capacity) return t;
+  std::uint32_t capacity = t ? t->capacity * 2 : initialCapacity_;
+  if (capacity > kMaxCapacity) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  Table* grown = copyTable(t, capacity, nullptr);
+  publish(grown);
+  return grown;
+}
+
+ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptTextIfAbsent(const char* text, std::size_t length, ZObject_7_0_0* value,
+                                                    bool& adopted) {
   WriterGuard hold(writers_);
   adopted = false;
-  std::uint64_t hash = ornz::hashText(key->data(), key->size());
+  std::uint64_t hash = ornz::hashText(text, length);
   Table* t = table_.load(std::memory_order_relaxed);
   if (t) {
-    if (Entry* e = lookUp(t, hash, key->data(), key->size())) return e->value.load(std::memory_order_relaxed);
+    if (Entry* e = lookUp(t, hash, text, length)) return e->value.load(std::memory_order_relaxed);
   }
-  if (!t || t->count.load(std::memory_order_relaxed) == t->capacity) {
-    std::uint32_t capacity = t ? t->capacity * 2 : initialCapacity_;
-    if (capacity > kMaxCapacity) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-    Table* grown = copyTable(t, capacity, nullptr);
-    publish(grown);
-    t = grown;
+  // A larger table holds the same entries: the map is unchanged if what
+  // follows fails. A first table is taken back then, so that a failed add
+  // leaves a bare map bare.
+  const bool first = !t;
+  t = roomForOne(t);
+  const char* chars;
+  ZAbstractString_7_0_0* key = nullptr;
+  try {
+    if (concurrent_) {
+      // Readers may hold texts of replaced tables: this mode keeps key objects.
+      key = ZUTF8String_7_0_0::copyOf(text, length);
+      if (!key) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+      chars = key->data();
+    } else {
+      chars = storeText(t, text, length);
+    }
+  } catch (...) {
+    if (first && !concurrent_) {
+      table_.store(nullptr, std::memory_order_relaxed);
+      freeTables(t);
+    }
+    throw;
   }
   std::uint32_t i = t->count.load(std::memory_order_relaxed);
-  new (&t->entries[i]) Entry{hash, key->data(), key->size(), key, {value}};
+  new (&t->entries[i]) Entry{hash, chars, length, key, {value}};
   std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
   while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
   t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
   t->count.store(i + 1, std::memory_order_release);
   adopted = true;
   return value;
+}
+
+// ---------------------------------------------------------------- stored texts
+
+const char* ZHashKeyMap_7_0_0::storeText(Table* t, const char* text, std::size_t length) {
+  std::size_t need = length + 1;  // kept NUL-terminated, as a key object's text is
+  TextChunk* head = t->texts;
+  char* at;
+  if (head && head->size - head->used >= need) {
+    at = head->bytes() + head->used;
+    head->used += need;
+  } else {
+    std::size_t size = t->textHeld < kFirstTextChunk ? kFirstTextChunk
+                       : t->textHeld < kMaxTextChunk ? t->textHeld
+                                                      : kMaxTextChunk;
+    bool alone = need > size;
+    if (alone) {
+      if (need > SIZE_MAX - sizeof(TextChunk)) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+      size = need;
+    }
+    auto* chunk = static_cast<TextChunk*>(std::malloc(sizeof(TextChunk) + size));
+    if (!chunk) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+    chunk->size = size;
+    chunk->used = need;
+    if (alone && head) {
+      // A text too large for a chunk gets one of its own, behind the newest,
+      // whose room stays in use.
+      chunk->next = head->next;
+      head->next = chunk;
+    } else {
+      chunk->next = head;
+      t->texts = chunk;
+    }
+    t->textHeld += size;
+    at = chunk->bytes();
+  }
+  std::memcpy(at, text, length);
+  at[length] = '\0';
+  t->textLive += need;
+  return at;
+}
+
+// An entry's text is in the store when the entry has no key object, or a
+// key object made later (by listKeys), whose own text is elsewhere.
+bool ZHashKeyMap_7_0_0::textStored(const Entry& e) {
+  ZAbstractString_7_0_0* key = __atomic_load_n(&e.key, __ATOMIC_ACQUIRE);
+  return !key || key->data() != e.chars;
+}
+
+void ZHashKeyMap_7_0_0::releaseText(Table* t, const Entry& e) {
+  if (textStored(e)) t->textLive -= e.length + 1;
+}
+
+void ZHashKeyMap_7_0_0::compactTexts(Table* t) {
+  if (t->textLive == 0) {
+    // The last stored text is gone (an add taken back, say): nothing to keep.
+    for (TextChunk* c = t->texts; c;) {
+      TextChunk* next = c->next;
+      std::free(c);
+      c = next;
+    }
+    t->texts = nullptr;
+    t->textHeld = 0;
+    return;
+  }
+  if (t->textHeld <= kCompactAbove || t->textLive > t->textHeld / 4) return;
+  std::size_t size = t->textLive < kFirstTextChunk ? kFirstTextChunk : t->textLive;
+  auto* chunk = static_cast<TextChunk*>(std::malloc(sizeof(TextChunk) + size));
+  if (!chunk) return;  // the old chunks serve as well, only larger
+  chunk->next = nullptr;
+  chunk->size = size;
+  chunk->used = 0;
+  std::uint32_t n = t->count.load(std::memory_order_relaxed);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Entry& e = t->entries[i];
+    if (!textStored(e)) continue;
+    char* at = chunk->bytes() + chunk->used;
+    std::memcpy(at, e.chars, e.length + 1);
+    chunk->used += e.length + 1;
+    e.chars = at;
+  }
+  for (TextChunk* c = t->texts; c;) {
+    TextChunk* next = c->next;
+    std::free(c);
+    c = next;
+  }
+  t->texts = chunk;
+  t->textHeld = size;
 }
 
 void ZHashKeyMap_7_0_0::putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value) {
@@ -386,8 +565,14 @@ void ZHashKeyMap_7_0_0::putAll(const ZHashKeyMap_7_0_0& other) {
   const Table* t = other.table_.load(std::memory_order_acquire);
   if (!t) return;
   std::uint32_t n = t->count.load(std::memory_order_acquire);
-  for (std::uint32_t i = 0; i < n; ++i)
-    putEntry(*t->entries[i].key, t->entries[i].value.load(std::memory_order_acquire));
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Entry& e = t->entries[i];
+    ZObject_7_0_0* value = e.value.load(std::memory_order_acquire);
+    if (ZAbstractString_7_0_0* key = __atomic_load_n(&e.key, __ATOMIC_ACQUIRE))
+      putEntry(*key, value);
+    else
+      putEntry(ZUTF8ConstString_7_0_0(e.chars, e.length), value);
+  }
 }
 
 void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
@@ -413,6 +598,7 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
   } else {
     // With no readers beside it the table is closed up in place: a removal
     // never needs memory, so undoing an add can never fail.
+    releaseText(t, *e);
     std::uint32_t n = t->count.load(std::memory_order_relaxed);
     for (std::uint32_t i = static_cast<std::uint32_t>(e - t->entries); i + 1 < n; ++i) {
       Entry& to = t->entries[i];
@@ -430,6 +616,7 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
       while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
       t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_relaxed);
     }
+    compactTexts(t);
   }
   drop(k, keep);
   drop(v, keep);
@@ -473,7 +660,19 @@ void appendAll(ZArrayList_7_0_0& list, std::uint32_t n, Element element) {
 void ZHashKeyMap_7_0_0::listKeys(ZArrayList_7_0_0& keys) const {
   const Table* t = table_.load(std::memory_order_acquire);
   if (!t) return;
-  appendAll(keys, t->count.load(std::memory_order_acquire), [t](std::uint32_t i) { return t->entries[i].key; });
+  std::uint32_t n = t->count.load(std::memory_order_acquire);
+  // Names stored as text get their key objects now, kept with the entry
+  // for every later listing. Readers may list at once: the first one to
+  // store a key wins and the others drop theirs.
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Entry& e = t->entries[i];
+    if (__atomic_load_n(&e.key, __ATOMIC_ACQUIRE)) continue;
+    ZAbstractString_7_0_0* made = ZUTF8String_7_0_0::copyOf(e.chars, e.length);
+    if (!made) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+    ZAbstractString_7_0_0* none = nullptr;
+    if (!__atomic_compare_exchange_n(&e.key, &none, made, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) delete made;
+  }
+  appendAll(keys, n, [t](std::uint32_t i) { return __atomic_load_n(&t->entries[i].key, __ATOMIC_ACQUIRE); });
 }
 
 void ZHashKeyMap_7_0_0::listObjects(ZArrayList_7_0_0& values) const {

@@ -73,6 +73,9 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   ZObject_7_0_0* find(const char* text, std::size_t length) const;
 
   // One stored entry. `chars` and `length` are the stored key's text.
+  // `key` is null for an entry stored by adoptTextIfAbsent until listKeys
+  // makes its key object (const readers may do so on several threads at
+  // once, so it is read and set with atomic operations).
   struct Entry {
     std::uint64_t hash;
     const char* chars;
@@ -87,15 +90,19 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   // True when the map has never held an entry since it was made or emptied
   // with removeAll: a walker's quick test before entries().
   bool bare() const { return table_.load(std::memory_order_acquire) == nullptr; }
-  // An owning map only: stores `key` and `value` themselves, without copies,
-  // when the key's text is absent, and returns the stored value; when it is
-  // present, returns the value already stored and leaves `key` and `value`
-  // with the caller. Throws ZOutOfMemoryException_7_0_0 (the map unchanged,
-  // `key` and `value` still the caller's) when the table cannot grow.
   // Exchanges the two maps' entries, never failing. Neither map may be in
   // the concurrent-readers mode.
   ORNUTIL_LOCAL void swapContents(ZHashKeyMap_7_0_0& other) noexcept;
-  ORNUTIL_LOCAL ZObject_7_0_0* adoptIfAbsent(ZAbstractString_7_0_0* key, ZObject_7_0_0* value, bool& adopted);
+  // An owning map only: when the `length` bytes at `text` are absent, stores
+  // `value` itself (not a copy) under them and returns it; when present,
+  // returns the value already stored and leaves `value` with the caller.
+  // The text is kept in the map's own text store and the key object that
+  // listKeys hands out is made on the first listKeys, so that a new name
+  // costs no block of its own. Throws ZOutOfMemoryException_7_0_0 (the map
+  // unchanged, `value` still the caller's) when the table or the text store
+  // cannot grow.
+  ORNUTIL_LOCAL ZObject_7_0_0* adoptTextIfAbsent(const char* text, std::size_t length, ZObject_7_0_0* value,
+                                                bool& adopted);
 
  protected:
   // Switches the map to the concurrent-readers mode described above. Call
@@ -119,6 +126,14 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   ORNUTIL_LOCAL void commitRetired(Retired* keep);
   ORNUTIL_LOCAL static void freeTables(Table* table);
   ORNUTIL_LOCAL void insert(const ZAbstractString_7_0_0& key, std::uint64_t hash, const ZObject_7_0_0* value);
+  // The table to add one entry to: `t` itself, or a larger copy made and
+  // published first. Throws ZOutOfMemoryException_7_0_0, nothing changed.
+  ORNUTIL_LOCAL Table* roomForOne(Table* t);
+  // The text store of adoptTextIfAbsent (see zhashkeymap.cpp).
+  ORNUTIL_LOCAL static const char* storeText(Table* t, const char* text, std::size_t length);
+  ORNUTIL_LOCAL static bool textStored(const Entry& e);
+  ORNUTIL_LOCAL static void releaseText(Table* t, const Entry& e);
+  ORNUTIL_LOCAL static void compactTexts(Table* t);
   ORNUTIL_LOCAL void copyFrom(const ZHashKeyMap_7_0_0& other);
   ORNUTIL_LOCAL void destroyAll();
 

@@ -144,6 +144,138 @@ TEST(ZHashKeyMap, KeysAreListedInInsertionOrderAcrossGrowthAndRemoval) {
     EXPECT_EQ(map.contains(ZLCConstString_7_0_0(expected[i].c_str())), i % 3 != 0);
 }
 
+// Names handed over as plain text (the name/value tree's way) keep their
+// texts in the map's own store, which grows in chunks, gathers itself up
+// after removals and makes key objects only when keys are listed.
+class TextNames : public ::testing::Test {
+ protected:
+  // Names of every length up to 300 bytes, and two far beyond a chunk.
+  void SetUp() override {
+    for (int i = 0; i < 2000; ++i) names_.push_back(std::string(i % 301, static_cast<char>('a' + i % 26)) + std::to_string(i));
+    names_.push_back(std::string(100000, 'L'));
+    names_.push_back(std::string(40000, 'M') + '\0' + "after a NUL");
+    for (const std::string& n : names_) adopt(map_, n);
+  }
+
+  static void adopt(ZHashKeyMap_7_0_0& map, const std::string& name) {
+    auto* value = new ZUTF8String_7_0_0(("value of " + name.substr(0, 20)).c_str());
+    bool adopted = false;
+    EXPECT_EQ(map.adoptTextIfAbsent(name.data(), name.size(), value, adopted), value);
+    EXPECT_TRUE(adopted);
+  }
+
+  static std::string valueFor(const std::string& name) { return "value of " + name.substr(0, 20); }
+
+  static std::string found(const ZHashKeyMap_7_0_0& map, const std::string& name) {
+    return textOf(map.find(name.data(), name.size()));
+  }
+
+  void removeName(std::size_t i) {
+    map_.removeEntry(ZUTF8ConstString_7_0_0(names_[i].data(), names_[i].size()));
+  }
+
+  std::vector<std::string> names_;
+  ZHashKeyMap_7_0_0 map_{4, 1};
+};
+
+TEST_F(TextNames, EveryNameIsFoundAndListedAsItWasGiven) {
+  ASSERT_EQ(map_.size(), static_cast<int>(names_.size()));
+  for (const std::string& n : names_) ASSERT_EQ(found(map_, n), valueFor(n)) << n.size();
+  // A name already present leaves the caller's value with the caller.
+  ZUTF8String_7_0_0 spare("spare");
+  bool adopted = true;
+  EXPECT_EQ(textOf(map_.adoptTextIfAbsent(names_[7].data(), names_[7].size(), &spare, adopted)), valueFor(names_[7]));
+  EXPECT_FALSE(adopted);
+  ZArrayList_7_0_0 keys(10, 0);
+  map_.listKeys(keys);
+  ASSERT_EQ(keys.size(), static_cast<int>(names_.size()));
+  for (int i = 0; i < keys.size(); ++i) ASSERT_EQ(textOf(keys.get(i)), names_[i]) << i;
+  // Listed again: the same key objects.
+  ZArrayList_7_0_0 again(10, 0);
+  map_.listKeys(again);
+  for (int i = 0; i < keys.size(); ++i) ASSERT_EQ(again.get(i), keys.get(i));
+}
+
+TEST_F(TextNames, ListedKeysAndTheOtherNamesOutliveRemovalsThatGatherTheStoreUp) {
+  // Keys listed before the removals stay valid for the names left, whether
+  // their texts were listed or not.
+  ZArrayList_7_0_0 early(10, 0);
+  map_.listKeys(early);
+  std::vector<const ZObject_7_0_0*> keyOf(names_.size());
+  for (int i = 0; i < early.size(); ++i) keyOf[i] = early.get(i);
+  std::vector<bool> kept(names_.size(), true);
+  // Sixteen names in seventeen go, the two longest first, so that the
+  // store is gathered up twice.
+  for (std::size_t i : {names_.size() - 1, names_.size() - 2}) {
+    removeName(i);
+    kept[i] = false;
+  }
+  for (std::size_t i = 0; i + 2 < names_.size(); ++i) {
+    if (i % 17 == 3) continue;
+    removeName(i);
+    kept[i] = false;
+  }
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (!kept[i]) {
+      ASSERT_EQ(map_.find(names_[i].data(), names_[i].size()), nullptr) << i;
+      continue;
+    }
+    ASSERT_EQ(found(map_, names_[i]), valueFor(names_[i])) << i;
+    ASSERT_EQ(textOf(keyOf[i]), names_[i]) << i;
+  }
+  ZArrayList_7_0_0 late(10, 0);
+  map_.listKeys(late);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    if (kept[i]) {
+      ASSERT_EQ(late.get(static_cast<int>(at++)), keyOf[i]) << i;
+    }
+  EXPECT_EQ(at, static_cast<std::size_t>(late.size()));
+  // Names added after the removals go into the gathered store.
+  for (int i = 0; i < 500; ++i) adopt(map_, "later " + std::to_string(i));
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(found(map_, "later " + std::to_string(i)), valueFor("later " + std::to_string(i)));
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    if (kept[i]) {
+      ASSERT_EQ(found(map_, names_[i]), valueFor(names_[i])) << i;
+    }
+}
+
+TEST_F(TextNames, EmptiedOneByOneAndFilledAgain) {
+  for (std::size_t i = 0; i < names_.size(); ++i) removeName(i);
+  EXPECT_TRUE(map_.isEmpty());
+  for (std::size_t i = 0; i < names_.size(); i += 2) adopt(map_, names_[i]);
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    ASSERT_EQ(map_.contains(ZUTF8ConstString_7_0_0(names_[i].data(), names_[i].size())), i % 2 == 0) << i;
+}
+
+TEST_F(TextNames, CopiesAssignmentsAndPutAllCarryEveryName) {
+  ZArrayList_7_0_0 some(10, 0);
+  ZHashKeyMap_7_0_0 half(4, 1);
+  for (std::size_t i = 0; i < names_.size(); i += 2) adopt(half, names_[i]);
+  half.listKeys(some);  // half of the names with key objects, half without
+  for (std::size_t i = 1; i < names_.size(); i += 2) adopt(half, names_[i]);
+  std::vector<std::string> order;  // insertion order: the even names, then the odd ones
+  for (std::size_t i = 0; i < names_.size(); i += 2) order.push_back(names_[i]);
+  for (std::size_t i = 1; i < names_.size(); i += 2) order.push_back(names_[i]);
+
+  ZHashKeyMap_7_0_0 copy(half);
+  ZHashKeyMap_7_0_0 assigned(4, 1);
+  adopt(assigned, "dropped by the assignment");
+  assigned = half;
+  ZHashKeyMap_7_0_0 merged(4, 1);
+  merged.putAll(half);
+  for (ZHashKeyMap_7_0_0* m : {&copy, &assigned, &merged}) {
+    ASSERT_EQ(m->size(), static_cast<int>(names_.size()));
+    for (const std::string& n : names_) ASSERT_EQ(found(*m, n), valueFor(n)) << n.size();
+    ZArrayList_7_0_0 keys(10, 0);
+    m->listKeys(keys);
+    for (int i = 0; i < keys.size(); ++i) ASSERT_EQ(textOf(keys.get(i)), order[i]) << i;
+  }
+  // The copies are the copies' own.
+  half.removeAll();
+  EXPECT_EQ(found(copy, names_[3]), valueFor(names_[3]));
+}
+
 TEST(ZHashKeyMap, NullValuesArePresentKeys) {
   ZHashKeyMap_7_0_0 map(4, 1);
   map.putEntry(ZLCConstString_7_0_0("k"), nullptr);

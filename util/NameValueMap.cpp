@@ -66,13 +66,15 @@ NameValueEntry* NameValueMap::findEntry(char const* name) const {
 
 // ---------------------------------------------------------------- new names
 //
-// A new name takes two blocks: its key, and its entry with four slots
-// lent to the entry's value list right after it, where a value list took a
-// block of its own. The entry and its slots stay within 120 bytes, the
-// largest blocks glibc keeps for reuse without merging them with their free
-// neighbours. Putting the key in the same block too (tried) made it larger:
-// freeing a large map then gave more of the heap back to the system, and
-// building the next one faulted its pages in again, four times slower.
+// A new name takes one block: its entry, with four slots lent to the
+// entry's value list right after it, where a value list took a block of its
+// own; the name's text goes into the map's own text store. The entry and
+// its slots stay within 120 bytes, the largest blocks glibc keeps for reuse
+// without merging them with their free neighbours. Putting the name's key
+// object in the same block (tried, before names went to the text store)
+// made it larger: freeing a large map then gave more of the heap back to
+// the system, and building the next one faulted its pages in again, four
+// times slower.
 
 namespace {
 
@@ -83,35 +85,25 @@ static_assert(kEntryBlock <= 120, "an entry's block must stay among the allocato
 
 }  // namespace
 
-NameValueMap::Fresh NameValueMap::makeEntry(char const* name, std::size_t length) {
-  auto* key = ZUTF8String_7_0_0::copyOf(name, length);
-  if (!key) ornz::throwOutOfMemory(kModule, __LINE__);
+NameValueEntry* NameValueMap::makeEntry() {
   char* block = static_cast<char*>(std::malloc(kEntryBlock));
-  if (!block) {
-    delete key;
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  if (!block) ornz::throwOutOfMemory(kModule, __LINE__);
   // The constructor allocates nothing (an empty list, an empty map).
   auto* entry = ::new (block) NameValueEntry;
   entry->values().useStorage(reinterpret_cast<ZObject_7_0_0**>(block + kSlotsAt), static_cast<int>(kLentSlots));
-  return {entry, key};
+  return entry;
 }
 
-void NameValueMap::dropEntry(Fresh fresh) noexcept {
-  delete fresh.key;
-  delete fresh.entry;
-}
-
-NameValueEntry* NameValueMap::adoptEntry(Fresh fresh) {
+NameValueEntry* NameValueMap::adoptEntry(char const* name, std::size_t length, NameValueEntry* entry) {
   bool adopted = false;
   NameValueEntry* stored;
   try {
-    stored = static_cast<NameValueEntry*>(map_.adoptIfAbsent(fresh.key, fresh.entry, adopted));
+    stored = static_cast<NameValueEntry*>(map_.adoptTextIfAbsent(name, length, entry, adopted));
   } catch (...) {
-    dropEntry(fresh);
+    delete entry;
     throw;
   }
-  if (!adopted) dropEntry(fresh);
+  if (!adopted) delete entry;
   return stored;
 }
 
@@ -120,7 +112,7 @@ NameValueEntry* NameValueMap::adoptEntry(Fresh fresh) {
 NameValueEntry* NameValueMap::entryFor(char const* name) {
   std::size_t length = name ? std::strlen(name) : 0;
   if (auto* entry = static_cast<NameValueEntry*>(map_.find(name ? name : "", length))) return entry;
-  return adoptEntry(makeEntry(name ? name : "", length));
+  return adoptEntry(name ? name : "", length, makeEntry());
 }
 
 void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
@@ -129,14 +121,14 @@ void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
     entry->values().add(value);
     return;
   }
-  Fresh fresh = makeEntry(name ? name : "", length);
+  NameValueEntry* fresh = makeEntry();
   try {
-    fresh.entry->values().add(value);
+    fresh->values().add(value);
   } catch (...) {
-    dropEntry(fresh);
+    delete fresh;
     throw;
   }
-  adoptEntry(fresh);
+  adoptEntry(name ? name : "", length, fresh);
 }
 
 void NameValueMap::addValueIn(char const* scope, char const* name, ZObject_7_0_0 const* value) {
@@ -149,14 +141,14 @@ void NameValueMap::addValueIn(char const* scope, char const* name, ZObject_7_0_0
     entry->subtree().addValue(name, value);
     return;
   }
-  Fresh fresh = makeEntry(scope, length);
+  NameValueEntry* fresh = makeEntry();
   try {
-    fresh.entry->subtree().addValue(name, value);
+    fresh->subtree().addValue(name, value);
   } catch (...) {
-    dropEntry(fresh);
+    delete fresh;
     throw;
   }
-  adoptEntry(fresh);
+  adoptEntry(scope, length, fresh);
 }
 
 void NameValueMap::setValueIn(char const* scope, char const* name, unsigned int index, ZObject_7_0_0 const* value) {

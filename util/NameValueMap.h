@@ -37,7 +37,9 @@ class NameValueEntry;
 
 // Every operation lets the foundation's exceptions (ZOutOfMemoryException_7_0_0
 // above all) pass; the temporaries of the operation are released on the way.
-// A map is used by one thread at a time.
+// A map is changed by one thread at a time; while no thread changes it, any
+// number of threads may use its const operations at once (getNames makes
+// the key objects it hands out on first use, safely so).
 class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
  public:
   NameValueMap();
@@ -188,20 +190,13 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
 
   ORNUTIL_LOCAL NameValueEntry* findEntry(char const* name) const;
   ORNUTIL_LOCAL NameValueEntry* entryFor(char const* name);
-  // A new entry and its key for the `length` bytes at `name`, not yet
-  // stored; the entry has room for its first values. Throws
+  // A new entry, not yet stored, with room for its first values. Throws
   // ZOutOfMemoryException_7_0_0.
-  struct Fresh {
-    NameValueEntry* entry;
-    ZAbstractString_7_0_0* key;
-  };
-  ORNUTIL_LOCAL static Fresh makeEntry(char const* name, std::size_t length);
-  // Releases an entry from makeEntry that is not stored.
-  ORNUTIL_LOCAL static void dropEntry(Fresh fresh) noexcept;
-  // Stores `fresh` (from makeEntry), whose name must be absent, and returns
-  // its entry. Throws ZOutOfMemoryException_7_0_0, with `fresh` released
-  // and the map unchanged.
-  ORNUTIL_LOCAL NameValueEntry* adoptEntry(Fresh fresh);
+  ORNUTIL_LOCAL static NameValueEntry* makeEntry();
+  // Stores `entry` (from makeEntry) under the `length` bytes at `name`,
+  // which must be absent, and returns it. Throws ZOutOfMemoryException_7_0_0,
+  // with `entry` released and the map unchanged.
+  ORNUTIL_LOCAL NameValueEntry* adoptEntry(char const* name, std::size_t length, NameValueEntry* entry);
   // decode() once the bytes are known to be valid.
   ORNUTIL_LOCAL void decodeChecked(unsigned char const* first, unsigned char const* end);
   ORNUTIL_LOCAL void fillNode(namevalue_s_t* node, char const* name, NameValueEntry const& entry) const;

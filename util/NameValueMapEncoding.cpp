@@ -401,7 +401,7 @@ void NameValueMap::decodeChecked(unsigned char const* first, unsigned char const
     const char* text = reinterpret_cast<const char*>(name);
     std::size_t length = static_cast<std::size_t>(nameEnd - name);
     auto* entry = static_cast<NameValueEntry*>(map_.find(text, length));
-    if (!entry) entry = adoptEntry(makeEntry(text, length));
+    if (!entry) entry = adoptEntry(text, length, makeEntry());
 
     const unsigned char* valuesEnd = r.enterChecked();
     if (r.p < valuesEnd) {
