@@ -136,6 +136,9 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   // Names in the name's subtree; 0 when the name has no entry.
   unsigned int getSubtreeCount(char const* name) const;
   // Appends the map's key strings, in key order; `names` must not own them.
+  // They are made on the first call and stay valid while their names are in
+  // the map. Throws ZOutOfMemoryException_7_0_0 when they cannot be made or
+  // appended, with `names` as it was.
   void getNames(ZArrayList_7_0_0& names) const;
 
   // ------------------------------------------------------------ removing
