@@ -1,5 +1,6 @@
 #include "foundation/zhashkeymap.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -84,6 +85,9 @@ struct ZHashKeyMap_7_0_0::Retired {
 namespace {
 
 constexpr std::uint32_t kMaxCapacity = 1u << 28;
+// An entry records its key's length in 32 bits; a longer key is refused as
+// too large to store.
+constexpr std::size_t kMaxKeyLength = UINT32_MAX;
 
 class WriterGuard {
  public:
@@ -238,8 +242,8 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::copyTable(const Table* from, std::u
   for (std::uint32_t i = 0; i < n; ++i) {
     const Entry& e = from->entries[i];
     if (&e == skip) continue;
-    new (&t->entries[k]) Entry{e.hash, e.chars, e.length, e.key, {e.value.load(std::memory_order_relaxed)}};
-    std::uint32_t s = static_cast<std::uint32_t>(e.hash) & t->mask;
+    new (&t->entries[k]) Entry{e.hash, e.length, e.chars, e.key, {e.value.load(std::memory_order_relaxed)}};
+    std::uint32_t s = e.hash & t->mask;
     while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
     t->index[s].store(static_cast<std::int32_t>(k), std::memory_order_relaxed);
     ++k;
@@ -297,7 +301,8 @@ inline ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::
     std::int32_t i = t->index[s].load(std::memory_order_acquire);
     if (i < 0) return nullptr;
     Entry& e = t->entries[i];
-    if (e.hash == hash && e.length == length && std::memcmp(e.chars, text, length) == 0) return &e;
+    if (e.hash == static_cast<std::uint32_t>(hash) && e.length == length && std::memcmp(e.chars, text, length) == 0)
+      return &e;
   }
 }
 
@@ -355,6 +360,7 @@ void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t h
     }
   }
   // Everything that can fail happens before the map changes.
+  if (key.size() > kMaxKeyLength) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
   ZAbstractString_7_0_0* storedKey = const_cast<ZAbstractString_7_0_0*>(&key);
   ZObject_7_0_0* storedValue = const_cast<ZObject_7_0_0*>(value);
   Table* grown = nullptr;
@@ -398,7 +404,8 @@ void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t h
     t = grown;
   }
   std::uint32_t i = t->count.load(std::memory_order_relaxed);
-  new (&t->entries[i]) Entry{hash, storedKey->data(), storedKey->size(), storedKey, {storedValue}};
+  new (&t->entries[i]) Entry{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(storedKey->size()),
+                             storedKey->data(), storedKey, {storedValue}};
   std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
   while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
   t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
@@ -432,6 +439,7 @@ ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptTextIfAbsent(const char* text, std::size_
                                                     bool& adopted) {
   WriterGuard hold(writers_);
   adopted = false;
+  if (length > kMaxKeyLength) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
   std::uint64_t hash = ornz::hashText(text, length);
   Table* t = table_.load(std::memory_order_relaxed);
   if (t) {
@@ -461,7 +469,7 @@ ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptTextIfAbsent(const char* text, std::size_
     throw;
   }
   std::uint32_t i = t->count.load(std::memory_order_relaxed);
-  new (&t->entries[i]) Entry{hash, chars, length, key, {value}};
+  new (&t->entries[i]) Entry{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(length), chars, key, {value}};
   std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
   while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
   t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
@@ -615,7 +623,7 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
     t->count.store(n - 1, std::memory_order_relaxed);
     for (std::uint32_t s = 0; s <= t->mask; ++s) t->index[s].store(-1, std::memory_order_relaxed);
     for (std::uint32_t i = 0; i + 1 < n; ++i) {
-      std::uint32_t s = static_cast<std::uint32_t>(t->entries[i].hash) & t->mask;
+      std::uint32_t s = t->entries[i].hash & t->mask;
       while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
       t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_relaxed);
     }

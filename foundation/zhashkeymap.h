@@ -76,10 +76,12 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   // `key` is null for an entry stored by adoptTextIfAbsent until listKeys
   // makes its key object (const readers may do so on several threads at
   // once, so it is read and set with atomic operations).
+  // `hash` is the low half of the text's hash (the index uses its low bits;
+  // a look-up compares it before any byte).
   struct Entry {
-    std::uint64_t hash;
+    std::uint32_t hash;
+    std::uint32_t length;
     const char* chars;
-    std::size_t length;
     ZAbstractString_7_0_0* key;
     std::atomic<ZObject_7_0_0*> value;
   };
