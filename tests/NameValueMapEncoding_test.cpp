@@ -257,7 +257,11 @@ INSTANTIATE_TEST_SUITE_P(
 // short and long header forms at the front, must all come out right.
 TEST(NameValueMapEncoding, EncodingsOfMapsOfOneSizeComeOutRightWhateverTheirLength) {
   std::thread([] {
-    for (std::size_t length : {10u, 10u, 5u, 12u, 40u, 300u, 70000u, 1u, 70000u, 70001u, 0u, 70000u}) {
+    // Encodings of a few bytes to 9 MB: as long as the last one, shorter,
+    // longer, far longer and far shorter, below and above the 4 MiB that a
+    // block sized from bytes per name may reach.
+    for (std::size_t length : {10u, 10u, 5u, 12u, 40u, 300u, 70000u, 1u, 70000u, 70001u, 0u, 70000u, 2000000u,
+                               2000000u, 1999999u, 3000000u, 10u, 2000000u}) {
       SCOPED_TRACE(::testing::Message() << "value length " << length);
       NameValueMap map;
       for (const char* name : {"a", "b", "c"}) map.addString(name, std::string(length, 'v').c_str());
