@@ -25,7 +25,6 @@
 // hangs off the table that replaced it, and the keys and values an
 // operation drops go into a record allocated before the operation changes
 // anything.
-
 //
 // Names given as plain text (adoptTextIfAbsent, the name/value tree's way)
 // get no key object of their own: their texts are copied one after the
@@ -47,6 +46,17 @@ struct TextChunk {
   std::size_t used;
   char* bytes() { return reinterpret_cast<char*>(this + 1); }
 };
+
+void freeChunks(TextChunk* chunk) {
+  while (chunk) {
+    TextChunk* next = chunk->next;
+    std::free(chunk);
+    chunk = next;
+  }
+}
+
+// An entry's stored text with its NUL.
+std::size_t storedBytes(std::uint32_t length) { return std::size_t{length} + 1; }
 
 // A first chunk and its header fill one of glibc's 120-byte fast blocks;
 // each later one is as large as all before it, up to a block of glibc's
@@ -166,11 +176,7 @@ void ZHashKeyMap_7_0_0::destroyAll() {
 void ZHashKeyMap_7_0_0::freeTables(Table* table) {
   while (table) {
     Table* replaced = table->replaced;
-    for (TextChunk* c = table->texts; c;) {
-      TextChunk* next = c->next;
-      std::free(c);
-      c = next;
-    }
+    freeChunks(table->texts);
     std::free(table);
     table = replaced;
   }
@@ -526,17 +532,13 @@ bool ZHashKeyMap_7_0_0::textStored(const Entry& e) {
 }
 
 void ZHashKeyMap_7_0_0::releaseText(Table* t, const Entry& e) {
-  if (textStored(e)) t->textLive -= e.length + 1;
+  if (textStored(e)) t->textLive -= storedBytes(e.length);
 }
 
 void ZHashKeyMap_7_0_0::compactTexts(Table* t) {
   if (t->textLive == 0) {
     // The last stored text is gone (an add taken back, say): nothing to keep.
-    for (TextChunk* c = t->texts; c;) {
-      TextChunk* next = c->next;
-      std::free(c);
-      c = next;
-    }
+    freeChunks(t->texts);
     t->texts = nullptr;
     t->textHeld = 0;
     return;
@@ -553,15 +555,11 @@ void ZHashKeyMap_7_0_0::compactTexts(Table* t) {
     Entry& e = t->entries[i];
     if (!textStored(e)) continue;
     char* at = chunk->bytes() + chunk->used;
-    std::memcpy(at, e.chars, e.length + 1);
-    chunk->used += e.length + 1;
+    std::memcpy(at, e.chars, storedBytes(e.length));
+    chunk->used += storedBytes(e.length);
     e.chars = at;
   }
-  for (TextChunk* c = t->texts; c;) {
-    TextChunk* next = c->next;
-    std::free(c);
-    c = next;
-  }
+  freeChunks(t->texts);
   t->texts = chunk;
   t->textHeld = size;
 }
