@@ -83,10 +83,12 @@ void OrnObject::getNameValues(OrnObject& target, char const* scope) {
   // Copying into this object would add to the lists being read.
   std::optional<NameValueMap> snapshot;
   if (&target == this) level = &snapshot.emplace(*level);
-  ZArrayList_7_0_0 names(10, 0);
-  level->getNames(names);
-  for (int i = 0; i < names.size(); ++i) {
-    char const* name = static_cast<ZAbstractString_7_0_0 const*>(names.get(i))->getChars();
+  // The stored entries directly: listing the names would make a key object
+  // for each, kept for the life of the name.
+  std::uint32_t count = 0;
+  const ZHashKeyMap_7_0_0::Entry* entries = level->entries(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    char const* name = entries[i].chars;
     unsigned int count = level->getValueCount(name);
     for (unsigned int j = 0; j < count; ++j) {
       ZUTF8String_7_0_0 const* value = level->getString(name, j);

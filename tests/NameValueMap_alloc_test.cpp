@@ -237,6 +237,63 @@ TEST_F(AllocationFailure, NestedObjectWritersReportFromTheTypedObject) {
         [&] { return bytesOf(object); }, [&](const Attempt& run) { EXPECT_STREQ(run.file, "KelCore/OrnObject"); });
   }
 }
+
+// The library's own readers of a tree (trace, attribute list, node tree,
+// copy into another object, encode) walk the stored names: none leaves
+// anything behind in the tree it reads. Listing the names is what makes
+// their key strings, once.
+TEST_F(AllocationFailure, ReadersLeaveNothingBehindInTheTreeTheyRead) {
+  const std::string bytes = bytesOf(sampleTree());
+  auto readAll = [](const NameValueMap& map, OrnObject& object) {
+    ZUTF8String_7_0_0 trace;
+    map.buildTraceBuf(trace, 0);
+    auto* list = static_cast<attrlist_s_t*>(std::calloc(1, sizeof(attrlist_s_t)));
+    map.toAttrlist(*list);
+    attrlist_delete(&list);
+    namevalue_s_t node{};
+    map.encodeMap(&node, "a");
+    map.freeMap(&node);
+    OrnObject copy;
+    object.getNameValues(copy, nullptr);
+    object.getNameValues(copy, "s");
+    bytesOf(map);
+  };
+  auto decoded = [&bytes](NameValueMap& map, OrnObject& object) {
+    orn_asn_buffer_t buffer{static_cast<std::uint32_t>(bytes.size()),
+                            reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data()))};
+    unsigned long status = 1;
+    map.decode(buffer, status);
+    ASSERT_EQ(status, 0u);
+    object.decode(buffer, status);
+    ASSERT_EQ(status, 0u);
+  };
+  {
+    // What the readers set up once per process (the names never traced).
+    NameValueMap map;
+    OrnObject object;
+    decoded(map, object);
+    readAll(map, object);
+  }
+  NameValueMap map;
+  OrnObject object;
+  decoded(map, object);
+  const long live = liveBlocks;
+  readAll(map, object);
+  EXPECT_EQ(liveBlocks, live);
+
+  ZArrayList_7_0_0 names(10, 0);
+  names.add(&object);  // the list's own storage, made before counting
+  names.removeAll();
+  const long unlisted = liveBlocks;
+  map.getNames(names);
+  ASSERT_EQ(names.size(), 3);  // a, s, d
+  names.removeAll();
+  const long listed = liveBlocks;
+  EXPECT_EQ(listed, unlisted + 3);
+  map.getNames(names);
+  names.removeAll();
+  EXPECT_EQ(liveBlocks, listed);
+}
 #endif
 
 }  // namespace

@@ -271,6 +271,14 @@ unsigned int NameValueMap::getSubtreeCount(char const* name) const {
   return entry ? static_cast<unsigned int>(entry->subtree().map_.size()) : 0;
 }
 
+const ZHashKeyMap_7_0_0::Entry* NameValueMap::entries(std::uint32_t& count) const {
+  if (map_.bare()) {
+    count = 0;
+    return nullptr;
+  }
+  return map_.entries(count);
+}
+
 void NameValueMap::getNames(ZArrayList_7_0_0& names) const { map_.listKeys(names); }
 
 void NameValueMap::removeValue(char const* name, unsigned int index) {

@@ -135,6 +135,11 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   NameValueMap* getSubtree(char const* name) const;
   // Names in the name's subtree; 0 when the name has no entry.
   unsigned int getSubtreeCount(char const* name) const;
+  // The stored names with their entries, in key order, and their number
+  // (null when there are none), for walkers inside the library: they
+  // allocate nothing, where getNames makes key strings that stay. Valid
+  // until the map changes.
+  ORNUTIL_LOCAL const ZHashKeyMap_7_0_0::Entry* entries(std::uint32_t& count) const;
   // Appends the map's key strings, in key order; `names` must not own them.
   // They are made on the first call and stay valid while their names are in
   // the map. Throws ZOutOfMemoryException_7_0_0 when they cannot be made or

@@ -327,21 +327,20 @@ void NameValueMap::fillNode(namevalue_s_t* node, char const* name, NameValueEntr
         node->values[i] = text ? text->getChars() : nullptr;
       }
     }
+    // The stored entries directly: listing the names would make a key
+    // object for each, kept for the life of the name.
     NameValueMap const& subtree = entry.subtree();
-    int count = subtree.map_.size();
+    std::uint32_t count = 0;
+    const ZHashKeyMap_7_0_0::Entry* entries = subtree.entries(count);
     if (count > 0) {
-      ZArrayList_7_0_0 keys(10, 0);
-      ZArrayList_7_0_0 children(10, 0);
-      subtree.map_.listKeys(keys);
-      subtree.map_.listObjects(children);
-      node->subtrees = static_cast<namevalue_s_t**>(allocate(static_cast<std::size_t>(count), sizeof(namevalue_s_t*)));
-      for (int i = 0; i < count; ++i) {
+      node->subtrees = static_cast<namevalue_s_t**>(allocate(count, sizeof(namevalue_s_t*)));
+      for (std::uint32_t i = 0; i < count; ++i) {
         auto* child = static_cast<namevalue_s_t*>(allocate(1, sizeof(namevalue_s_t)));
         std::memset(child, 0, sizeof *child);
         node->subtrees[i] = child;
-        node->num_subtrees = static_cast<unsigned int>(i + 1);
-        subtree.fillNode(child, static_cast<ZAbstractString_7_0_0*>(keys.get(i))->getChars(),
-                         *static_cast<NameValueEntry*>(children.get(i)));
+        node->num_subtrees = i + 1;
+        subtree.fillNode(child, entries[i].chars,
+                         *static_cast<NameValueEntry*>(entries[i].value.load(std::memory_order_relaxed)));
       }
     }
   } catch (...) {
@@ -495,16 +494,15 @@ void NameValueMap::addNameValue(attr_s_t const& attribute) {
 void NameValueMap::toAttrlist(attrlist_s_t& list) const { toAttrlistInternal(list, nullptr); }
 
 void NameValueMap::toAttrlistInternal(attrlist_s_t& list, char const* prefix) const {
-  ZArrayList_7_0_0 keys(10, 0);
-  ZArrayList_7_0_0 entries(10, 0);
-  map_.listKeys(keys);
-  map_.listObjects(entries);
+  // The stored entries directly (see fillNode). The walk adds to `list`
+  // only, so the entries stay where they are.
+  std::uint32_t count = 0;
+  const ZHashKeyMap_7_0_0::Entry* entries = this->entries(count);
   ZUTF8String_7_0_0 name;
-  for (int i = 0; i < keys.size(); ++i) {
-    auto const* key = static_cast<ZAbstractString_7_0_0 const*>(keys.get(i));
-    auto const* entry = static_cast<NameValueEntry const*>(entries.get(i));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    auto const* entry = static_cast<NameValueEntry const*>(entries[i].value.load(std::memory_order_relaxed));
     name.assign(prefix);
-    name.append(*key);
+    name.append(ZUTF8ConstString_7_0_0(entries[i].chars, entries[i].length));
     ZArrayList_7_0_0 const& values = entry->values();
     for (int v = 0; v < values.size(); ++v) {
       auto const* text = dynamic_cast<ZAbstractString_7_0_0 const*>(values.get(v));

@@ -116,13 +116,13 @@ class MapLevel {
     int i_ = 0;
   };
 
-  explicit MapLevel(const NameValueMap& map) : map_(map), names_(10, 0) { map.getNames(names_); }
+  // The stored names, not getNames: a trace must not leave key strings
+  // behind in the map it renders.
+  explicit MapLevel(const NameValueMap& map) : map_(map), entries_(map.entries(count_)) {}
 
-  std::size_t size() const { return static_cast<std::size_t>(names_.size()); }
-  Ref ref(std::size_t i) const {
-    return static_cast<ZAbstractString_7_0_0 const*>(names_.get(static_cast<int>(i)))->getChars();
-  }
-  Span name(std::size_t i) const { return textOf(names_.get(static_cast<int>(i))); }
+  std::size_t size() const { return count_; }
+  Ref ref(std::size_t i) const { return entries_[i].chars; }
+  Span name(std::size_t i) const { return Span{entries_[i].chars, entries_[i].length}; }
   bool subtreeHasNames(Ref r) const { return map_.getSubtreeCount(r) != 0; }
   std::size_t valueCount(Ref r) const { return map_.getValueCount(r); }
   Values values(Ref r) const { return Values(map_.getValues(r)); }
@@ -135,7 +135,8 @@ class MapLevel {
 
  private:
   const NameValueMap& map_;
-  ZArrayList_7_0_0 names_;
+  std::uint32_t count_ = 0;
+  const ZHashKeyMap_7_0_0::Entry* entries_;
 };
 
 // ---------------------------------------------------------------- an encoding's level
