@@ -379,6 +379,64 @@ TEST(StanzaFileEdits, ManyEditsKeepTheIndexesRight) {
   EXPECT_EQ(describe(reloaded), describe(p));
 }
 
+TEST(StanzaFileEdits, StanzasOfOneKeyGrowAndShrinkTheirKeys) {
+  // A file of one-key stanzas gives each a one-slot key table, full from
+  // the start: look-ups of other keys must still end, and adds must grow it.
+  std::string text;
+  for (int i = 0; i < 50; ++i) text += "[s" + std::to_string(i) + "]\nk = " + std::to_string(i) + "\n";
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText(text.c_str(), "one-key stanzas");
+  for (int i = 0; i < 50; ++i) {
+    SCOPED_TRACE(i);
+    std::string s = "s" + std::to_string(i);
+    ASSERT_TRUE(p.exists(s.c_str(), "k"));
+    for (const char* absent : {"j", "K", "k2", "kk", ""}) ASSERT_FALSE(p.exists(s.c_str(), absent)) << absent;
+    switch (i % 5) {
+      case 0:  // another value of the same key
+        p.addValue(s.c_str(), "k", "again", 0);
+        break;
+      case 1:  // more keys
+        for (int k = 0; k < 6; ++k) p.setValue(s.c_str(), ("x" + std::to_string(k)).c_str(), "x", 0);
+        break;
+      case 2:  // the key goes, another comes
+        p.deleteKey(s.c_str(), "k");
+        p.setValue(s.c_str(), "other", "o", 0);
+        break;
+      case 3:  // none left
+        p.deleteKey(s.c_str(), "k");
+        break;
+      default:
+        break;
+    }
+  }
+  for (int i = 0; i < 50; ++i) {
+    SCOPED_TRACE(i);
+    std::string s = "s" + std::to_string(i), v = std::to_string(i);
+    switch (i % 5) {
+      case 0:
+        EXPECT_EQ(valuesOf(p, s.c_str(), "k"), (std::vector<std::string>{v, "again"}));
+        break;
+      case 1:
+        EXPECT_EQ(valueOf(p, s.c_str(), "k"), v);
+        for (int k = 0; k < 6; ++k) EXPECT_EQ(valueOf(p, s.c_str(), ("x" + std::to_string(k)).c_str()), "x");
+        break;
+      case 2:
+        EXPECT_FALSE(p.exists(s.c_str(), "k"));
+        EXPECT_EQ(valueOf(p, s.c_str(), "other"), "o");
+        break;
+      case 3:
+        EXPECT_FALSE(p.exists(s.c_str(), "k"));
+        EXPECT_FALSE(p.exists(s.c_str(), "j"));
+        break;
+      default:
+        EXPECT_EQ(valueOf(p, s.c_str(), "k"), v);
+    }
+  }
+  ZStanzaFileProperties_7_0_0 reloaded(1);
+  reloaded.parseText(p.text(), "x");
+  EXPECT_EQ(describe(reloaded), describe(p));
+}
+
 // ---------------------------------------------------------------- typed values
 
 TEST(StanzaFileValues, BooleansNumbersAndDefaults) {

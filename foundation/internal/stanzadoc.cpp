@@ -75,15 +75,24 @@ StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::strin
     const KeySlot& slot = base[s];
     if (slot.hash == 0) return nullptr;
     if (slot.hash == hash && key(slot.first) == k) return const_cast<KeySlot*>(&slot);
+    if (mask == 0) return nullptr;  // a one-slot table may be full
   }
+}
+
+// A table may be three quarters full, except a one-slot table, which holds
+// its one key: in a file of one-key stanzas (a common shape) that halves the
+// key tables.
+bool StanzaDocument::keysFull(const Stanza& st) {
+  return st.keyCap == 1 ? st.keyCount >= 1 : (st.keyCount + 1) * 4 > st.keyCap * 3;
 }
 
 void StanzaDocument::growKeys(std::int32_t stanza) {
   // The table moves to the end of the arena; its old slots are left empty.
   // A new table starts at the size the file's average stanza needs, so that
-  // files of one-key stanzas keep two slots each and others seldom move.
+  // files of one-key stanzas keep one slot each and others seldom move; a
+  // one-slot table grows to four (two slots would hold one key, as one does).
   std::uint32_t oldOffset = stanzas_[stanza].keyOffset, oldCap = stanzas_[stanza].keyCap;
-  std::uint32_t cap = oldCap ? oldCap * 2 : firstKeyCap_;
+  std::uint32_t cap = oldCap == 0 ? firstKeyCap_ : oldCap == 1 ? 4 : oldCap * 2;
   std::size_t offset = keyIndex_.size();
   keyIndex_.resize(offset + cap, KeySlot{0, 0, 0});
   std::size_t mask = cap - 1;
@@ -101,7 +110,7 @@ void StanzaDocument::growKeys(std::int32_t stanza) {
 
 void StanzaDocument::insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first,
                                std::int32_t last) {
-  if ((stanzas_[stanza].keyCount + 1) * 4 > stanzas_[stanza].keyCap * 3) growKeys(stanza);
+  if (keysFull(stanzas_[stanza])) growKeys(stanza);
   Stanza& st = stanzas_[stanza];
   std::size_t mask = st.keyCap - 1;
   KeySlot* base = keyIndex_.data() + st.keyOffset;
@@ -114,7 +123,7 @@ void StanzaDocument::insertKey(std::int32_t stanza, std::uint32_t hash, std::int
 void StanzaDocument::addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line) {
   // One probe finds the key or the slot it goes to; the table is grown
   // first, as an insertion may need, so that the slot stays where it is.
-  if ((stanzas_[stanza].keyCount + 1) * 4 > stanzas_[stanza].keyCap * 3) growKeys(stanza);
+  if (keysFull(stanzas_[stanza])) growKeys(stanza);
   Stanza& st = stanzas_[stanza];
   std::uint32_t hash = keyHash(stanza, k);
   std::size_t mask = st.keyCap - 1;
@@ -274,8 +283,11 @@ void StanzaDocument::reserveFor(std::string_view bytes) {
   // may then grow the arena once.
   std::size_t entries = lines - std::min(lines, headers);
   std::size_t average = headers ? entries / headers : entries;
-  firstKeyCap_ = 2;
-  while (firstKeyCap_ < 16 && firstKeyCap_ * 3 < average * 4) firstKeyCap_ *= 2;
+  firstKeyCap_ = 1;
+  if (average > 1) {
+    firstKeyCap_ = 4;
+    while (firstKeyCap_ < 16 && firstKeyCap_ * 3 < average * 4) firstKeyCap_ *= 2;
+  }
   keyIndex_.reserve(std::min(entries * 2, headers * firstKeyCap_) + 16);
 }
 
@@ -665,7 +677,7 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
   KeySlot* slot = findKey(s, k, h);
   if (!slot) {
     // Room for the key first: nothing below allocates once the line is linked.
-    if ((stanzas_[s].keyCount + 1) * 4 > stanzas_[s].keyCap * 3) growKeys(s);
+    if (keysFull(stanzas_[s])) growKeys(s);
     std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
     insertKey(s, h, id, id);
     return;
@@ -703,7 +715,7 @@ void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::
   std::uint32_t h = keyHash(s, k);
   KeySlot* slot = findKey(s, k, h);
   if (!slot) {
-    if ((stanzas_[s].keyCount + 1) * 4 > stanzas_[s].keyCap * 3) growKeys(s);
+    if (keysFull(stanzas_[s])) growKeys(s);
     std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
     insertKey(s, h, id, id);
     return;

@@ -141,6 +141,8 @@ class StanzaDocument {
   static std::uint32_t nameStart(const Line& line);
   static std::uint32_t valueEnd(const Line& line);
   KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
+  // Whether the stanza's key table must grow before a key is added.
+  static bool keysFull(const Stanza& st);
   void insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first, std::int32_t last);
   // Files `line`, an entry of `stanza` with key `k`, as the key's last value.
   void addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line);
@@ -207,7 +209,7 @@ class StanzaDocument {
   // are looked up and added close together, as parsing meets them.
   std::vector<KeySlot> keyIndex_;
   std::size_t stanzaLive_ = 0;
-  std::uint32_t firstKeyCap_ = 2;  // slots of a stanza's first key table
+  std::uint32_t firstKeyCap_ = 1;  // slots of a stanza's first key table
 };
 
 }  // namespace ornz
