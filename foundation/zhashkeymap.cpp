@@ -55,6 +55,16 @@ void freeChunks(TextChunk* chunk) {
   }
 }
 
+// Closing up a table outside the concurrent-readers mode (the value is an
+// atomic, so an entry is not copied whole).
+void moveEntry(ZHashKeyMap_7_0_0::Entry& to, const ZHashKeyMap_7_0_0::Entry& from) {
+  to.hash = from.hash;
+  to.length = from.length;
+  to.chars = from.chars;
+  to.key = from.key;
+  to.value.store(from.value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
 // An entry's stored text with its NUL.
 std::size_t storedBytes(std::uint32_t length) { return std::size_t{length} + 1; }
 
@@ -610,26 +620,73 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
     releaseText(t, *e);
     std::uint32_t n = t->count.load(std::memory_order_relaxed);
     for (std::uint32_t i = static_cast<std::uint32_t>(e - t->entries); i + 1 < n; ++i) {
-      Entry& to = t->entries[i];
-      const Entry& from = t->entries[i + 1];
-      to.hash = from.hash;
-      to.chars = from.chars;
-      to.length = from.length;
-      to.key = from.key;
-      to.value.store(from.value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+      moveEntry(t->entries[i], t->entries[i + 1]);
     }
     t->count.store(n - 1, std::memory_order_relaxed);
-    for (std::uint32_t s = 0; s <= t->mask; ++s) t->index[s].store(-1, std::memory_order_relaxed);
-    for (std::uint32_t i = 0; i + 1 < n; ++i) {
-      std::uint32_t s = t->entries[i].hash & t->mask;
-      while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
-      t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_relaxed);
-    }
+    reindex(t);
     compactTexts(t);
   }
   drop(k, keep);
   drop(v, keep);
   commitRetired(keep);
+}
+
+void ZHashKeyMap_7_0_0::reindex(Table* t) {
+  for (std::uint32_t s = 0; s <= t->mask; ++s) t->index[s].store(-1, std::memory_order_relaxed);
+  std::uint32_t n = t->count.load(std::memory_order_relaxed);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::uint32_t s = t->entries[i].hash & t->mask;
+    while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+    t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_relaxed);
+  }
+}
+
+// A marked entry keeps its place (so that the index's entry numbers stay
+// right) with no text, key or value; its index slot is emptied by
+// backward-shift deletion, which keeps every other probe chain whole.
+void ZHashKeyMap_7_0_0::markForRemoval(const char* text, std::size_t length) noexcept {
+  Table* t = table_.load(std::memory_order_relaxed);
+  if (!t || !owns_ || concurrent_) return;
+  std::uint64_t hash = ornz::hashText(text, length);
+  Entry* e = lookUp(t, hash, text, length);
+  if (!e) return;
+  const auto number = static_cast<std::int32_t>(e - t->entries);
+  std::uint32_t hole = static_cast<std::uint32_t>(hash) & t->mask;
+  while (t->index[hole].load(std::memory_order_relaxed) != number) hole = (hole + 1) & t->mask;
+  t->index[hole].store(-1, std::memory_order_relaxed);
+  for (std::uint32_t s = (hole + 1) & t->mask;; s = (s + 1) & t->mask) {
+    std::int32_t i = t->index[s].load(std::memory_order_relaxed);
+    if (i < 0) break;
+    std::uint32_t home = t->entries[i].hash & t->mask;
+    if (((s - home) & t->mask) >= ((s - hole) & t->mask)) {
+      t->index[hole].store(i, std::memory_order_relaxed);
+      t->index[s].store(-1, std::memory_order_relaxed);
+      hole = s;
+    }
+  }
+  releaseText(t, *e);
+  delete e->key;
+  delete e->value.load(std::memory_order_relaxed);
+  e->key = nullptr;
+  e->value.store(nullptr, std::memory_order_relaxed);
+  e->chars = nullptr;  // the mark: every stored entry has a text
+}
+
+void ZHashKeyMap_7_0_0::sweepMarked() noexcept {
+  Table* t = table_.load(std::memory_order_relaxed);
+  if (!t || !owns_ || concurrent_) return;
+  std::uint32_t n = t->count.load(std::memory_order_relaxed);
+  std::uint32_t k = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Entry& from = t->entries[i];
+    if (!from.chars) continue;
+    if (k != i) moveEntry(t->entries[k], from);
+    ++k;
+  }
+  if (k == n) return;
+  t->count.store(k, std::memory_order_relaxed);
+  reindex(t);
+  compactTexts(t);
 }
 
 void ZHashKeyMap_7_0_0::removeAll() {

@@ -105,6 +105,16 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   // cannot grow.
   ORNUTIL_LOCAL ZObject_7_0_0* adoptTextIfAbsent(const char* text, std::size_t length, ZObject_7_0_0* value,
                                                 bool& adopted);
+  // Removal in two steps, for a caller taking back many adds at once:
+  // markForRemoval drops the entry of the `length` bytes at `text` (an
+  // absent text changes nothing) at once, so that look-ups no longer find
+  // it, and sweepMarked then closes up the table once for all the marked
+  // entries (removeEntry closes it up for each, which over many entries is
+  // quadratic). Between the two the map may only be looked up, marked or
+  // swept; its size still counts the marked entries. An owning map outside
+  // the concurrent-readers mode only; neither step needs memory.
+  ORNUTIL_LOCAL void markForRemoval(const char* text, std::size_t length) noexcept;
+  ORNUTIL_LOCAL void sweepMarked() noexcept;
 
  protected:
   // Switches the map to the concurrent-readers mode described above. Call
@@ -136,6 +146,8 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   ORNUTIL_LOCAL static bool textStored(const Entry& e);
   ORNUTIL_LOCAL static void releaseText(Table* t, const Entry& e);
   ORNUTIL_LOCAL static void compactTexts(Table* t);
+  // Fills the table's index anew from its entries.
+  ORNUTIL_LOCAL static void reindex(Table* t);
   ORNUTIL_LOCAL void copyFrom(const ZHashKeyMap_7_0_0& other);
   ORNUTIL_LOCAL void destroyAll();
 

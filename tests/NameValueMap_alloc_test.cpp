@@ -294,6 +294,40 @@ TEST_F(AllocationFailure, ReadersLeaveNothingBehindInTheTreeTheyRead) {
   names.removeAll();
   EXPECT_EQ(liveBlocks, listed);
 }
+
+// A writer of many names that fails at its last allocation takes all of
+// them back (in one sweep of the table), leaving the object as it was.
+TEST_F(AllocationFailure, ALargeWriterFailingAtItsEndTakesEveryNameBack) {
+  constexpr int kAttributes = 3000;
+  attrlist_s_t list{0, nullptr};
+  for (int i = 0; i < kAttributes; ++i) {
+    std::string name = "attribute-" + std::to_string(i);
+    value_s_t value{ATTR_VALUE_STRING, const_cast<char*>("v"), 0, nullptr};
+    attrlist_add_entry(&list, const_cast<char*>(name.c_str()), &value);
+  }
+  OrnObject object;
+  object.addStringValue("kept", "k", nullptr);
+  object.addStringValue("scoped", "s", "scope");
+  // How many allocations a successful write makes.
+  {
+    OrnObject probe(object);
+    calls = 0;
+    failAt = 1L << 40;
+    probe.addAttrListValue_internal("p-", list, "scope");
+    failAt = 0;
+  }
+  const long needed = calls;
+  const std::string before = bytesOf(object);
+  const long live = liveBlocks;
+  calls = 0;
+  failAt = needed;
+  EXPECT_THROW(object.addAttrListValue_internal("p-", list, "scope"), ZOutOfMemoryException_7_0_0);
+  failAt = 0;
+  EXPECT_EQ(liveBlocks, live) << "blocks leaked or lost";
+  EXPECT_EQ(bytesOf(object), before);
+  for (unsigned int i = 0; i < list.num_entries; ++i) attr_free(&list.entries[i]);
+  std::free(list.entries);
+}
 #endif
 
 }  // namespace

@@ -248,6 +248,44 @@ TEST_F(TextNames, EmptiedOneByOneAndFilledAgain) {
     ASSERT_EQ(map_.contains(ZUTF8ConstString_7_0_0(names_[i].data(), names_[i].size())), i % 2 == 0) << i;
 }
 
+TEST_F(TextNames, MarkedNamesGoTogetherInOneSweep) {
+  // Some names with key objects, and one name stored with a key object
+  // from the start: marking works on either kind.
+  ZArrayList_7_0_0 early(10, 0);
+  map_.listKeys(early);
+  ZUTF8String_7_0_0 keyed("keyed value");
+  map_.putEntry(ZUTF8ConstString_7_0_0("keyed"), &keyed);
+  std::vector<bool> kept(names_.size(), true);
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (i % 17 == 3) continue;
+    map_.markForRemoval(names_[i].data(), names_[i].size());
+    kept[i] = false;
+  }
+  map_.markForRemoval(names_[5].data(), names_[5].size());  // marked twice
+  map_.markForRemoval("absent", 6);
+  map_.markForRemoval("keyed", 5);
+  // Marked names are no longer found, the others are, before the sweep.
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    ASSERT_EQ(map_.find(names_[i].data(), names_[i].size()) != nullptr, static_cast<bool>(kept[i])) << i;
+  EXPECT_EQ(map_.find("keyed", 5), nullptr);
+  map_.sweepMarked();
+  std::vector<const ZObject_7_0_0*> expectedKeys;
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (!kept[i]) continue;
+    ASSERT_EQ(found(map_, names_[i]), valueFor(names_[i])) << i;
+    expectedKeys.push_back(early.get(static_cast<int>(i)));
+  }
+  ASSERT_EQ(map_.size(), static_cast<int>(expectedKeys.size()));
+  ZArrayList_7_0_0 late(10, 0);
+  map_.listKeys(late);
+  for (int i = 0; i < late.size(); ++i) ASSERT_EQ(late.get(i), expectedKeys[i]) << i;
+  // The table takes new names, and a sweep with nothing marked changes nothing.
+  for (int i = 0; i < 300; ++i) adopt(map_, "after " + std::to_string(i));
+  map_.sweepMarked();
+  EXPECT_EQ(map_.size(), static_cast<int>(expectedKeys.size()) + 300);
+  EXPECT_EQ(found(map_, "after 299"), valueFor("after 299"));
+}
+
 TEST_F(TextNames, CopiesAssignmentsAndPutAllCarryEveryName) {
   ZArrayList_7_0_0 some(10, 0);
   ZHashKeyMap_7_0_0 half(4, 1);

@@ -318,14 +318,18 @@ NameValueMap::AddsUndo::~AddsUndo() {
   if (committed_) return;
   NameValueMap* level = scope_ ? root_.getSubtree(scope_) : &root_;
   if (!level) return;  // failed before the scope was made
+  // Names this writer made are marked and then swept out together: one at
+  // a time, each removal would close up the whole table, and taking back a
+  // large writer's names would take quadratic time.
   for (Watched const& w : watched_) {
     NameValueEntry* entry = level->findEntry(w.name.c_str());
     if (!entry) continue;  // dropped already (a name watched twice)
     ZArrayList_7_0_0& values = entry->values();
     while (values.size() > static_cast<int>(w.count)) values.remove(values.size() - 1);
     if (!w.present && values.size() == 0 && entry->subtree().map_.size() == 0)
-      level->map_.removeEntry(ZUTF8ConstString_7_0_0(w.name.c_str()));
+      level->map_.markForRemoval(w.name.c_str(), std::strlen(w.name.c_str()));
   }
+  level->map_.sweepMarked();
   if (!scopePresent_ && level->map_.size() == 0) {
     NameValueEntry* scope = root_.findEntry(scope_);
     if (scope && scope->values().size() == 0) root_.map_.removeEntry(ZUTF8ConstString_7_0_0(scope_));
