@@ -54,7 +54,9 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   virtual void putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value);
   // putEntry of every entry of `other`, in its order.
   virtual void putAll(const ZHashKeyMap_7_0_0& other);
-  // Removes the key and its value; an absent key changes nothing.
+  // Removes the key and its value; an absent key changes nothing. The rest
+  // keep their order, so the table is closed up: a removal takes time in
+  // proportion to the map's size.
   virtual void removeEntry(const ZAbstractString_7_0_0& key);
   // Removes every key and value.
   // Both removals need no memory and cannot fail, except in the
