@@ -85,9 +85,9 @@ void OrnObject::getNameValues(OrnObject& target, char const* scope) {
   if (&target == this) level = &snapshot.emplace(*level);
   // The stored entries directly: listing the names would make a key object
   // for each, kept for the life of the name.
-  std::uint32_t count = 0;
-  const ZHashKeyMap_7_0_0::Entry* entries = level->entries(count);
-  for (std::uint32_t i = 0; i < count; ++i) {
+  std::uint32_t names = 0;
+  const ZHashKeyMap_7_0_0::Entry* entries = level->entries(names);
+  for (std::uint32_t i = 0; i < names; ++i) {
     char const* name = entries[i].chars;
     unsigned int count = level->getValueCount(name);
     for (unsigned int j = 0; j < count; ++j) {
