@@ -280,8 +280,7 @@ void StanzaDocument::reserveFor(std::string_view bytes) {
   growStanzas(slots);
   // Room for every stanza's first table at the size an average stanza needs
   // (one slot for one key, else load at most 3/4); a stanza with more moves
-  // its table to the end, which
-  // may then grow the arena once.
+  // its table to the end, which may then grow the arena once.
   std::size_t entries = lines - std::min(lines, headers);
   std::size_t average = headers ? entries / headers : entries;
   firstKeyCap_ = 1;
