@@ -98,152 +98,244 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
 
 }  // namespace
 
-// encode()'s one walk: it writes backwards, last entry first and each
-// header after the content it measures, into a block that grows at its
-// front as needed; the bytes are then moved to the block's start. One walk
-// instead of a measuring walk and a writing one (which sized the block
-// exactly): reaching each stored value and looking at its text costs as
-// much as writing it, and a block that is moved once is cheaper than a
-// second walk.
+// encode() writes forwards, walking the stored entries in the order they
+// sit in memory. (Written from the end, each header after the content it
+// measures, the walk had to visit the entries from the last: a third
+// slower, as the processor fetches ahead along rising addresses only.) A
+// header now comes before its content, so a node's size must be known
+// before it is written:
+//  - most nodes are a name with a few short values and no subtree. Such a
+//    node is written in one pass, its lengths taken to fit one byte, and
+//    kept if its content did stay within 127 bytes; otherwise it is written
+//    again as below;
+//  - any other top-level node is sized first, the content sizes of every
+//    node below it recorded in the order the writing then meets them, so
+//    that each value is read twice at most (once to size it, once to copy
+//    it) however deep it lies.
 struct NameValueMapWireWriter {
   // Raised inside the walk with the status encode() reports.
   struct Stop {
     int status;
   };
 
+  // The content sizes of one node's values and children. Each is at most
+  // kMaxEncoding (sizing stops past that), so 32 bits hold it.
+  struct Sizes {
+    std::uint32_t values;
+    std::uint32_t children;
+  };
+
   unsigned char* base = nullptr;   // the block
-  unsigned char* p = nullptr;      // the first byte written (writing runs down)
-  unsigned char* end = nullptr;    // one past the last byte written
+  unsigned char* w = nullptr;      // where the next byte goes
   unsigned char* limit = nullptr;  // one past the block
+  std::size_t headerRoom = 0;      // bytes left at the block's start for the outermost header
+  std::uint64_t content = 0;       // the outermost content's length, once finished
 
-  ~NameValueMapWireWriter() { std::free(base); }
+  // The sizes of the nodes of one top-level node, in writing order. Trees
+  // of a few dozen nodes need no allocation for them.
+  static constexpr std::size_t kLocalSizes = 32;
+  Sizes localSizes[kLocalSizes];
+  Sizes* sizes = localSizes;
+  std::size_t sizeCount = 0;
+  std::size_t sizeCapacity = kLocalSizes;
+  std::size_t nextSize = 0;
 
-  // A block of `size` bytes, the encoding to end `landing` bytes into it:
-  // an encoding of exactly that length then starts at the block's start and
-  // is not moved at all.
-  void start(std::size_t size, std::size_t landing) {
+  NameValueMapWireWriter() = default;
+  NameValueMapWireWriter(NameValueMapWireWriter const&) = delete;
+  NameValueMapWireWriter& operator=(NameValueMapWireWriter const&) = delete;
+  ~NameValueMapWireWriter() {
+    std::free(base);
+    if (sizes != localSizes) std::free(sizes);
+  }
+
+  // A block of `size` bytes, the first `room` of them kept for the
+  // outermost header.
+  void start(std::size_t size, std::size_t room) {
     base = static_cast<unsigned char*>(std::malloc(size));
     if (!base) throw Stop{ORN_ASN_E_NOMEM};
     limit = base + size;
-    p = end = base + landing;
+    headerRoom = room;
+    w = base + room;
   }
 
-  std::size_t written() const { return static_cast<std::size_t>(end - p); }
+  // Room for `n` more bytes at w.
+  void room(std::uint64_t n) {
+    if (static_cast<std::uint64_t>(limit - w) < n) grow(n);
+  }
 
-  // Room for `n` more bytes before p: what is written moves up into the
-  // block's spare end if that is enough, else to the end of a larger block.
-  // Nothing past the largest encoding is ever made room for.
-  void room(std::size_t n) {
-    std::size_t front = static_cast<std::size_t>(p - base);
-    if (front >= n) return;
-    std::size_t have = written();
-    if (have > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
-    std::size_t spare = static_cast<std::size_t>(limit - end);
-    if (front + spare >= n) {
-      std::memmove(p + spare, p, have);
-      p += spare;
-      end = limit;
-      return;
-    }
+  // Nothing past the largest encoding and its header is ever made room for.
+  [[gnu::noinline]] void grow(std::uint64_t n) {
+    std::size_t used = static_cast<std::size_t>(w - base);
+    if (n > kMaxEncoding + 8 - used) throw Stop{ORN_ASN_E_TOO_BIG};
     std::size_t size = static_cast<std::size_t>(limit - base);
-    std::size_t grown = size * 2 > have + n + 64 ? size * 2 : have + n + 64;
-    auto* block = static_cast<unsigned char*>(std::malloc(grown));
+    std::size_t grown = size * 2 > used + n + 64 ? size * 2 : static_cast<std::size_t>(used + n + 64);
+    auto* block = static_cast<unsigned char*>(std::realloc(base, grown));
     if (!block) throw Stop{ORN_ASN_E_NOMEM};
-    if (have) std::memcpy(block + grown - have, p, have);
-    std::free(base);
     base = block;
-    limit = end = block + grown;
-    p = end - have;
+    w = block + used;
+    limit = block + grown;
   }
 
-  // A header before content that ends `mark` bytes from the end. Room is
-  // asked for exactly, here and in the walk: an encoding as long as
-  // expected must fit its block to the byte.
-  void header(unsigned char tag, std::size_t mark) {
-    std::size_t content = written() - mark;
-    room(headerSize(content));
-    p = ornz::der::putHeaderBefore(p, tag, content);
-  }
-
-  // Room for `n` more bytes before `q`, the walk's write position; returns
-  // the position in the (maybe new) block.
-  [[gnu::noinline]] unsigned char* grow(unsigned char* q, std::size_t n) {
-    p = q;
-    room(n);
-    return p;
-  }
-
-  void write(const ZHashKeyMap_7_0_0& map) { p = writeLevel(map, 1, p); }
-
-  // The nodes of `map` at `depth` (top level 1), written before `q`; returns
-  // the new first byte. An empty level is no node at all, however deep.
-  //
-  // The write position and the block's bounds are local variables here,
-  // handed back to the members only around a call that may move the block.
-  // Kept in members, every byte written (a char store, which may alias
-  // anything) made the compiler store and load the position again, and the
-  // walk waited on that round trip for every header and text.
-  unsigned char* writeLevel(const ZHashKeyMap_7_0_0& map, int depth, unsigned char* q) {
-    if (map.bare()) return q;
+  void write(const ZHashKeyMap_7_0_0& map) {
+    if (map.bare()) return;
     std::uint32_t count = 0;
     const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
-    if (!count) return q;
-    if (depth > ORN_ASN_MAX_DEPTH) throw Stop{ORN_ASN_E_DEPTH};
-    unsigned char* lo = base;
-    unsigned char* hi = end;
-    auto need = [&](std::size_t n) {
-      if (static_cast<std::size_t>(q - lo) < n) {
-        q = grow(q, n);
-        lo = base;
-        hi = end;
-      }
-    };
-    auto written = [&] { return static_cast<std::size_t>(hi - q); };
-    auto header = [&](unsigned char tag, std::size_t mark) {
-      std::size_t content = written() - mark;
-      need(headerSize(content));
-      q = ornz::der::putHeaderBefore(q, tag, content);
-    };
-    auto octets = [&](const char* text, std::size_t length) {
-      need(length + headerSize(length));
-      q = ornz::der::putOctetsBefore(q, text, length);
-    };
-    for (std::uint32_t i = count; i-- > 0;) {
-      const ZHashKeyMap_7_0_0::Entry& e = entries[i];
-      auto const* entry = static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
-      std::size_t node = written();
-      const ZHashKeyMap_7_0_0& subtree = entry->subtree().map_;
-      if (!subtree.bare()) {
-        q = writeLevel(subtree, depth + 1, q);
-        lo = base;
-        hi = end;
-      }
-      header(kTagSequence, node);
-      std::size_t children = written();
-      ZArrayList_7_0_0 const& values = entry->values();
-      ZObject_7_0_0* const* items = values.elements();
-      for (int v = values.count(); v-- > 0;) {
-        std::size_t length;
-        const char* text = valueText(items[v], length);
-        octets(text, length);
-      }
-      header(kTagSequence, children);
-      octets(e.chars, textLength(e.chars, e.length));
-      header(kTagSequence, node);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!writeShortNode(entries[i])) writeSized(entries[i]);
     }
-    return q;
   }
 
-  // The whole encoding, moved to the start of the work block, which the
-  // caller then owns. The block is cut down only when much of it would be
-  // left over: a second block to copy into, or a block cut to a size of its
-  // own on every call, would have the allocator hand back memory to the
-  // system and map fresh pages on every call.
+  [[gnu::noinline]] void writeSized(const ZHashKeyMap_7_0_0::Entry& e) {
+    sizeCount = 0;
+    nextSize = 0;
+    room(size(e, 1));
+    writeNode(e);
+  }
+
+  static const NameValueEntry& entryOf(const ZHashKeyMap_7_0_0::Entry& e) {
+    return *static_cast<const NameValueEntry*>(e.value.load(std::memory_order_relaxed));
+  }
+
+  // The entries of a subtree that has nodes, else null. An empty level is
+  // no node at all, however deep.
+  static const ZHashKeyMap_7_0_0::Entry* nodesBelow(const NameValueEntry& entry, std::uint32_t& count) {
+    count = 0;
+    const ZHashKeyMap_7_0_0& subtree = entry.subtree().map_;
+    return subtree.bare() ? nullptr : subtree.entries(count);
+  }
+
+  // Writes the node of `e` when it has no nodes below and its values are
+  // the foundation's UTF-8 strings, all in at most 127 bytes of content;
+  // returns false, keeping nothing of what it wrote, for any other node.
+  [[gnu::always_inline]] bool writeShortNode(const ZHashKeyMap_7_0_0::Entry& e) {
+    const NameValueEntry& entry = entryOf(e);
+    std::uint32_t below = 0;
+    nodesBelow(entry, below);
+    if (below) return false;
+    // Content of 127 bytes and its 2-byte header at most. Where the block
+    // has less left, the node is sized and given exactly the room it needs:
+    // the block is not grown for bytes it may never hold.
+    if (limit - w < 2 + 127) return false;
+    unsigned char* const node = w;
+    // Where the values must end, to leave 2 bytes for the empty children.
+    unsigned char* const stop = node + 2 + 127 - 2;
+    std::size_t nameLength = textLength(e.chars, e.length);
+    if (nameLength > 127 - 6) return false;
+    unsigned char* r = ornz::der::putOctetsAt(node + 2, e.chars, nameLength);
+    unsigned char* const valuesHeader = r;
+    r += 2;
+    ZArrayList_7_0_0 const& values = entry.values();
+    ZObject_7_0_0* const* items = values.elements();
+    for (int v = 0, n = values.count(); v < n; ++v) {
+      const ZObject_7_0_0* value = items[v];
+      const void* table = nullptr;
+      if (value) std::memcpy(&table, static_cast<const void*>(value), sizeof table);
+      if (table != kUtf8Table) return false;
+      auto const* text = static_cast<const ZAbstractString_7_0_0*>(value);
+      std::size_t length = textLength(text->data(), text->size());
+      if (length + 2 > static_cast<std::size_t>(stop - r)) return false;
+      r = ornz::der::putOctetsAt(r, text->data(), length);
+    }
+    valuesHeader[0] = kTagSequence;
+    valuesHeader[1] = static_cast<unsigned char>(r - valuesHeader - 2);
+    r[0] = kTagSequence;
+    r[1] = 0;
+    r += 2;
+    node[0] = kTagSequence;
+    node[1] = static_cast<unsigned char>(r - node - 2);
+    w = r;
+    return true;
+  }
+
+  // The node's content from the sizes of its parts.
+  static std::uint64_t contentOf(std::size_t name, std::uint64_t values, std::uint64_t children) {
+    return headerSize(name) + name + headerSize(values) + values + headerSize(children) + children;
+  }
+
+  // The bytes of the node of `e` at `depth` (the top level is 1), header
+  // included, after recording the sizes of it and of every node below it.
+  std::uint64_t size(const ZHashKeyMap_7_0_0::Entry& e, int depth) {
+    const NameValueEntry& entry = entryOf(e);
+    std::size_t slot = sizeCount;
+    if (sizeCount == sizeCapacity) moreSizes();
+    ++sizeCount;
+    std::uint64_t values = 0;
+    ZArrayList_7_0_0 const& list = entry.values();
+    ZObject_7_0_0* const* items = list.elements();
+    for (int v = 0, n = list.count(); v < n; ++v) {
+      std::size_t length;
+      valueText(items[v], length);
+      values += headerSize(length) + length;
+      if (values > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
+    }
+    std::uint64_t children = 0;
+    std::uint32_t count = 0;
+    const ZHashKeyMap_7_0_0::Entry* below = nodesBelow(entry, count);
+    if (count && depth + 1 > ORN_ASN_MAX_DEPTH) throw Stop{ORN_ASN_E_DEPTH};
+    for (std::uint32_t i = 0; i < count; ++i) {
+      children += size(below[i], depth + 1);
+      if (children > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
+    }
+    std::uint64_t content = contentOf(textLength(e.chars, e.length), values, children);
+    if (content > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
+    sizes[slot] = Sizes{static_cast<std::uint32_t>(values), static_cast<std::uint32_t>(children)};
+    return headerSize(content) + content;
+  }
+
+  [[gnu::noinline]] void moreSizes() {
+    std::size_t capacity = sizeCapacity * 2;
+    auto* grown = static_cast<Sizes*>(std::malloc(capacity * sizeof(Sizes)));
+    if (!grown) throw Stop{ORN_ASN_E_NOMEM};
+    std::memcpy(grown, sizes, sizeCount * sizeof(Sizes));
+    if (sizes != localSizes) std::free(sizes);
+    sizes = grown;
+    sizeCapacity = capacity;
+  }
+
+  // Writes the node of `e`, sized by size(), into the room made for it.
+  // Names and the foundation's strings read the same every time; a value
+  // of some other class is asked for its text again, and one whose text
+  // changed in between stops the encoding rather than write past its room.
+  void writeNode(const ZHashKeyMap_7_0_0::Entry& e) {
+    const NameValueEntry& entry = entryOf(e);
+    Sizes sized = sizes[nextSize++];
+    std::size_t nameLength = textLength(e.chars, e.length);
+    w = ornz::der::putHeaderAt(w, kTagSequence, contentOf(nameLength, sized.values, sized.children));
+    w = ornz::der::putOctetsAt(w, e.chars, nameLength);
+    w = ornz::der::putHeaderAt(w, kTagSequence, sized.values);
+    unsigned char* const valuesEnd = w + sized.values;
+    ZArrayList_7_0_0 const& list = entry.values();
+    ZObject_7_0_0* const* items = list.elements();
+    for (int v = 0, n = list.count(); v < n; ++v) {
+      std::size_t length;
+      const char* text = valueText(items[v], length);
+      auto left = static_cast<std::size_t>(valuesEnd - w);
+      if (length > left || headerSize(length) > left - length) throw Stop{ORN_ASN_E_PARAM};
+      w = ornz::der::putOctetsAt(w, text, length);
+    }
+    if (w != valuesEnd) throw Stop{ORN_ASN_E_PARAM};
+    w = ornz::der::putHeaderAt(w, kTagSequence, sized.children);
+    std::uint32_t count = 0;
+    const ZHashKeyMap_7_0_0::Entry* below = sized.children ? nodesBelow(entry, count) : nullptr;
+    for (std::uint32_t i = 0; i < count; ++i) writeNode(below[i]);
+  }
+
+  // The whole encoding, its header put in front, at the start of the
+  // block, which the caller then owns. The block is cut down only when
+  // much of it would be left over: a second block to copy into, or a block
+  // cut to a size of its own on every call, would have the allocator hand
+  // back memory to the system and map fresh pages on every call.
   unsigned char* finish(std::uint32_t& length) {
-    header(kTagSequence, 0);
-    if (written() > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
-    length = static_cast<std::uint32_t>(written());
-    if (p != base) std::memmove(base, p, length);
+    content = static_cast<std::uint64_t>(w - base) - headerRoom;
+    std::size_t header = headerSize(content);
+    if (header + content > kMaxEncoding) throw Stop{ORN_ASN_E_TOO_BIG};
+    if (header != headerRoom) {
+      // The room kept was guessed from the previous encoding.
+      if (header > headerRoom) room(header - headerRoom);
+      std::memmove(base + header, base + headerRoom, content);
+    }
+    ornz::der::putHeaderAt(base, kTagSequence, content);
+    length = static_cast<std::uint32_t>(header + content);
     unsigned char* block = base;
     if (static_cast<std::size_t>(limit - base) - length > length / 4 + 4096) {
       if (auto* cut = static_cast<unsigned char*>(std::realloc(base, length))) block = cut;
@@ -257,21 +349,19 @@ namespace {
 // What the last encoding this thread made looked like: a program encodes
 // maps of much the same shape again and again, so the block is most often
 // right the first time. Bytes per top-level name size the block (64 to
-// begin with); an encoding of as many names as the last one is expected to
-// be just as long, and placed to land at the block's start. A first block
-// sized from bytes per name is never larger than kMaxGuess: past that it
-// grows as needed, so a guess taken from a map of another shape never asks
-// for much memory the encoding does not need. A block for as many names as
-// the last encoding (its length and an eighth) may be as large as
-// kMaxLanding: the same shape again is the common case, and a block short
-// of it made every large encoding grow its block and then move all its
-// bytes, five times slower at 6 MB; a map of that many names but far
-// shorter texts gets its block cut down to its length.
+// begin with), never larger than kMaxGuess at first: past that it grows as
+// needed, so a guess taken from a map of another shape never asks for much
+// memory the encoding does not need. An encoding of as many names as the
+// last one is expected to be just as long: its block is that length and an
+// eighth, up to kMaxExpected, and the room for its outermost header is that
+// length's; a map of that many names but far shorter texts gets its block
+// cut down to its length.
 thread_local std::uint64_t bytesPerName = 64;
 thread_local std::uint64_t lastNames = ~std::uint64_t{0};
 thread_local std::uint64_t lastLength = 0;
+thread_local std::uint64_t lastContent = 0;
 constexpr std::uint64_t kMaxGuess = 4u << 20;
-constexpr std::uint64_t kMaxLanding = 64u << 20;
+constexpr std::uint64_t kMaxExpected = 64u << 20;
 }  // namespace
 
 void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const {
@@ -279,12 +369,13 @@ void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const
   int result = ORN_ASN_OK;
   try {
     auto names = static_cast<std::uint64_t>(map_.size());
-    if (names == lastNames && lastLength <= kMaxLanding) {
-      writer.start(static_cast<std::size_t>(lastLength + lastLength / 8 + 64), static_cast<std::size_t>(lastLength));
+    if (names == lastNames && lastLength <= kMaxExpected) {
+      writer.start(static_cast<std::size_t>(lastLength + lastLength / 8 + 64),
+                   headerSize(lastContent));
     } else {
       std::uint64_t guess = 64 + names * bytesPerName * 9 / 8;
       std::size_t size = static_cast<std::size_t>(guess < kMaxGuess ? guess : kMaxGuess);
-      writer.start(size, size);
+      writer.start(size, headerSize(size));
     }
     writer.write(map_);
     std::uint32_t length = 0;
@@ -292,6 +383,7 @@ void NameValueMap::encode(orn_asn_buffer_t& buffer, unsigned long& status) const
     if (names) bytesPerName = length / names + 1 < kMaxGuess ? length / names + 1 : kMaxGuess;
     lastNames = names;
     lastLength = length;
+    lastContent = writer.content;
     buffer.length = length;
     buffer.data = block;
   } catch (NameValueMapWireWriter::Stop const& stop) {

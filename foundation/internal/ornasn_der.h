@@ -41,17 +41,59 @@ inline unsigned char* putHeaderBefore(unsigned char* p, unsigned char tag, std::
 }
 
 // Copies a text that the caller has room for. Most names and values are
-// short: two overlapping 8-byte moves rather than a call.
+// short: overlapping moves rather than a call.
 inline void copyText(unsigned char* to, const char* text, std::size_t length) {
-  if (length >= 8 && length <= 16) {
+  if (length >= 8) {
+    if (length > 16) {
+      std::memcpy(to, text, length);
+      return;
+    }
     std::uint64_t head, tail;
     std::memcpy(&head, text, 8);
     std::memcpy(&tail, text + length - 8, 8);
     std::memcpy(to, &head, 8);
     std::memcpy(to + length - 8, &tail, 8);
+  } else if (length >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, text, 4);
+    std::memcpy(&tail, text + length - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + length - 4, &tail, 4);
   } else if (length) {
-    std::memcpy(to, text, length);
+    // 1 to 3 bytes: first, middle and last cover them all.
+    to[0] = static_cast<unsigned char>(text[0]);
+    to[length / 2] = static_cast<unsigned char>(text[length / 2]);
+    to[length - 1] = static_cast<unsigned char>(text[length - 1]);
   }
+}
+
+// Writes a header at `p` (writing runs forwards) and returns the byte after
+// it.
+inline unsigned char* putHeaderAt(unsigned char* p, unsigned char tag, std::uint64_t content) {
+  *p++ = tag;
+  if (content < 0x80) {
+    *p++ = static_cast<unsigned char>(content);
+    return p;
+  }
+  unsigned int count = 0;
+  for (std::uint64_t v = content; v; v >>= 8) ++count;
+  *p++ = static_cast<unsigned char>(0x80 | count);
+  while (count-- > 0) *p++ = static_cast<unsigned char>(content >> (8 * count));
+  return p;
+}
+
+// Writes an OCTET STRING of the text at `p` (room checked by the caller) and
+// returns the byte after it.
+inline unsigned char* putOctetsAt(unsigned char* p, const char* text, std::size_t length) {
+  if (length < 0x80) {
+    p[0] = kTagOctetString;
+    p[1] = static_cast<unsigned char>(length);
+    p += 2;
+  } else {
+    p = putHeaderAt(p, kTagOctetString, length);
+  }
+  copyText(p, text, length);
+  return p + length;
 }
 
 // Writes an OCTET STRING of the text just before `p` (room checked by the
