@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -240,6 +241,43 @@ INSTANTIATE_TEST_SUITE_P(
                    m.addSubtree("bare");
                    m.addString("kept", "2");
                  }},
+        WireCase{"nodes_either_side_of_one_byte_lengths",
+                 [](NameValueMap& m) {
+                   // A name and one value filling a node's content to 125
+                   // to 129 bytes (one-byte lengths end at 127), for names
+                   // short and long, up to one with no room for values.
+                   char fill = 'A';
+                   for (std::size_t name : {1u, 7u, 15u, 120u, 121u, 122u, 127u, 128u}) {
+                     for (std::size_t content = 125; content <= 129; ++content, ++fill) {
+                       if (content < name + 10) continue;
+                       m.addString(std::string(name, fill).c_str(), std::string(content - name - 8, 'v').c_str());
+                     }
+                   }
+                   // Names alone (no values) of 121 to 123 bytes: content
+                   // of 127 to 129.
+                   for (std::size_t name : {121u, 122u, 123u}) {
+                     std::string text(name, fill++);
+                     m.addString(text.c_str(), "x");
+                     m.removeValue(text.c_str(), 0);
+                   }
+                   // Many short values crossing 127 part way, the last one
+                   // a NUL-cut text of a string class of its own.
+                   for (int i = 0; i < 40; ++i) m.addString("many", "vv");
+                   ZLCString_7_0_0 local("local");
+                   m.addValue("many", &local);
+                 }},
+        WireCase{"texts_of_every_short_length",
+                 [](NameValueMap& m) {
+                   // Short texts are copied by overlapping moves whose
+                   // widths depend on the length: each length from 0 to 20
+                   // as a name and as a value, alone and among others.
+                   for (std::size_t length = 0; length <= 20; ++length) {
+                     std::string text;
+                     for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('a' + (i + length) % 26);
+                     m.addString(text.c_str(), text.c_str());
+                     m.addString("all", text.c_str());
+                   }
+                 }},
         WireCase{"deepest_accepted", [](NameValueMap& m) { nest(m, ORN_ASN_MAX_DEPTH)->addString("leaf", "v"); }},
         WireCase{"one_level_too_deep",
                  [](NameValueMap& m) {
@@ -250,11 +288,10 @@ INSTANTIATE_TEST_SUITE_P(
                  [](NameValueMap& m) { nest(m, ORN_ASN_MAX_DEPTH)->addSubtree("empty"); }}),
     [](const ::testing::TestParamInfo<WireCase>& info) { return std::string(info.param.description); });
 
-// encode() sizes its block from the thread's previous encoding and places an
-// encoding of as many names to end just where one as long would start the
-// block: one of the same length, a shorter one, one a little longer (room
-// found in the block's spare end) and one far longer (a new block), with
-// short and long header forms at the front, must all come out right.
+// encode() sizes its block, and the room for the outermost header, from the
+// thread's previous encoding: one of the same length, a shorter one, one a
+// little longer and one far longer (a grown block), with short and long
+// header forms at the front, must all come out right.
 TEST(NameValueMapEncoding, EncodingsOfMapsOfOneSizeComeOutRightWhateverTheirLength) {
   std::thread([] {
     // Encodings of a few bytes to 9 MB: as long as the last one, shorter,
@@ -276,6 +313,39 @@ TEST(NameValueMapEncoding, EncodingsOfMapsOfOneSizeComeOutRightWhateverTheirLeng
       orn_asn_buffer_free(&buffer);
     }
   }).join();
+}
+
+// A value of a class of the caller's whose text is not the same from one
+// read to the next: the encoder reads a text twice where it sizes a node
+// before writing it, and must stop rather than write past the room it made.
+class ChangingText : public ZAbstractString_7_0_0 {
+ public:
+  ChangingText() : ZAbstractString_7_0_0("", 0) {}
+  ZObject_7_0_0* clone() const override { return new ChangingText; }
+  const char* getChars() const override { return ++reads_ % 2 ? "short" : "a much longer text than the first"; }
+  std::size_t getLength() const override { return std::strlen(getChars()); }
+
+ private:
+  mutable int reads_ = 0;
+};
+
+TEST(NameValueMapEncoding, AValueWhoseTextChangesWhileEncodedStopsTheEncoding) {
+  for (int nested = 0; nested < 2; ++nested) {
+    SCOPED_TRACE(nested ? "in a subtree" : "at the top");
+    NameValueMap map;
+    map.addString("before", "1");
+    NameValueMap* level = nested ? map.addSubtree("scope") : &map;
+    ChangingText value;
+    level->addValue("changing", &value);
+    map.addString("after", std::string(300, 'x').c_str());
+    unsigned char sentinel = 0;
+    orn_asn_buffer_t buffer{7, &sentinel};
+    unsigned long status = 0;
+    map.encode(buffer, status);
+    EXPECT_EQ(status, static_cast<unsigned long>(ORN_ASN_E_PARAM));
+    EXPECT_EQ(buffer.length, 7u);
+    EXPECT_EQ(buffer.data, &sentinel);
+  }
 }
 
 TEST(NameValueMapEncoding, FromAttributeListByValueType) {

@@ -65,7 +65,9 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   // with orn_asn_buffer_free). `status` is 0 or the codec's status (see
   // foundation/ornasn.h): ORN_ASN_E_NOMEM when the block cannot be
   // allocated, ORN_ASN_E_DEPTH or ORN_ASN_E_TOO_BIG for a tree the wire form
-  // cannot hold; on failure the buffer is unchanged. The block may be
+  // cannot hold, ORN_ASN_E_PARAM when a value of a class other than the
+  // foundation's strings gives another text each time it is asked; on
+  // failure the buffer is unchanged. The block may be
   // somewhat larger than `buffer.length` (see docs/attributes.md).
   virtual void encode(orn_asn_buffer_t& buffer, unsigned long& status) const;
   // Adds the decoded names, values and subtrees to what the map holds.
