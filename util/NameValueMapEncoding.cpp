@@ -110,8 +110,8 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
 //    again as below;
 //  - any other top-level node is sized first, the content sizes of every
 //    node below it recorded in the order the writing then meets them, so
-//    that each value is read twice at most (once to size it, once to copy
-//    it) however deep it lies.
+//    that a value is read once to size it and once to copy it however deep
+//    it lies (and once more before that when a short write is given up).
 struct NameValueMapWireWriter {
   // Raised inside the walk with the status encode() reports.
   struct Stop {
