@@ -11,19 +11,21 @@
 //   NameValueNode ::= SEQUENCE { name OCTET STRING,
 //                                values SEQUENCE OF OCTET STRING,
 //                                subtrees SEQUENCE OF NameValueNode }
-// The encoder sizes the whole tree first, allocates once and then writes
-// from the end backwards, so that every length is known when its header is
-// written without measuring any subtree twice. The decoder walks the input
-// twice: a checking pass that also counts, and, only when everything is
-// valid, a filling pass into one block sized from those counts.
+// read and written through foundation/internal/ornasn_der.h. The encoder
+// sizes the whole tree first, recording every text's length and every
+// node's parts in the order the writing then meets them, allocates once and
+// writes forwards: no text is measured twice and no subtree sized twice.
+// The decoder walks the input twice: a checking pass that also counts, and,
+// only when everything is valid, a filling pass into one block sized from
+// those counts.
 
 namespace {
 
+using ornz::der::Bytes;
+using ornz::der::Cursor;
 using ornz::der::headerSize;
 using ornz::der::kMaxEncoding;
-using ornz::der::kTagOctetString;
 using ornz::der::kTagSequence;
-using ornz::der::Reader;
 
 // ---------------------------------------------------------------- encoding
 
@@ -31,81 +33,86 @@ std::uint64_t tlvSize(std::uint64_t content) { return headerSize(content) + cont
 
 std::size_t textLength(const char* text) { return text ? std::strlen(text) : 0; }
 
-// Checks the tree's shape and depth and counts its texts (names and values).
-std::uint64_t countTexts(const namevalue_s_t* node, int depth, int& status) {
+// Checks the tree's shape and depth and counts its nodes and texts (names
+// and values).
+void countTree(const namevalue_s_t* node, int depth, std::uint64_t& nodes, std::uint64_t& texts, int& status) {
   if (!node || (node->num_values && !node->values) || (node->num_subtrees && !node->subtrees)) {
     status = ORN_ASN_E_PARAM;
-    return 0;
+    return;
   }
   if (depth > ORN_ASN_MAX_DEPTH) {
     status = ORN_ASN_E_DEPTH;
-    return 0;
+    return;
   }
-  std::uint64_t count = 1 + static_cast<std::uint64_t>(node->num_values);
+  ++nodes;
+  texts += 1 + static_cast<std::uint64_t>(node->num_values);
   for (unsigned int i = 0; i < node->num_subtrees && !status; ++i)
-    count += countTexts(node->subtrees[i], depth + 1, status);
-  return count;
+    countTree(node->subtrees[i], depth + 1, nodes, texts, status);
 }
 
-// The text lengths measured by the sizing pass, pushed in the order name,
-// values, children; the writing pass, which runs in exactly the reverse
-// order, pops them, so no text is measured twice.
-struct Lengths {
-  std::uint32_t* at;
-  std::size_t top = 0;
-
-  std::uint64_t measure(const char* text, int& status) {
-    std::size_t length = textLength(text);
-    if (length > kMaxEncoding) {
-      status = ORN_ASN_E_TOO_BIG;
-      return 0;
-    }
-    at[top++] = static_cast<std::uint32_t>(length);
-    return length;
-  }
-  std::size_t pop() { return at[--top]; }
+// What the sizing pass records, in writing order (a node, its name and
+// values, then its children): each text's length and each node's content
+// sizes. Every size is at most kMaxEncoding (sizing stops past that), so 32
+// bits hold it.
+struct Plan {
+  struct Parts {
+    std::uint32_t values;
+    std::uint32_t children;
+  };
+  std::uint32_t* lengths;
+  Parts* parts;
+  std::size_t nextLength = 0;
+  std::size_t nextParts = 0;
 };
 
-// Content size of a checked node. Sizes above kMaxEncoding stop the walk,
-// so the sums below never overflow.
-std::uint64_t nodeContentSize(const namevalue_s_t* node, Lengths& lengths, int& status) {
-  std::uint64_t size = tlvSize(lengths.measure(node->name, status));
+std::uint64_t measure(const char* text, Plan& plan, int& status) {
+  std::size_t length = textLength(text);
+  if (length > kMaxEncoding) {
+    status = ORN_ASN_E_TOO_BIG;
+    return 0;
+  }
+  plan.lengths[plan.nextLength++] = static_cast<std::uint32_t>(length);
+  return length;
+}
+
+// Content size of a checked node, after recording it and everything below.
+// Sizes above kMaxEncoding stop the walk, so the sums below never overflow.
+std::uint64_t nodeContentSize(const namevalue_s_t* node, Plan& plan, int& status) {
+  std::size_t slot = plan.nextParts++;
+  std::uint64_t size = tlvSize(measure(node->name, plan, status));
   std::uint64_t values = 0;
   for (unsigned int i = 0; i < node->num_values && !status; ++i) {
-    values += tlvSize(lengths.measure(node->values[i], status));
+    values += tlvSize(measure(node->values[i], plan, status));
     if (values > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
   }
   std::uint64_t children = 0;
   for (unsigned int i = 0; i < node->num_subtrees && !status; ++i) {
-    children += tlvSize(nodeContentSize(node->subtrees[i], lengths, status));
+    children += tlvSize(nodeContentSize(node->subtrees[i], plan, status));
     if (children > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
   }
   size += tlvSize(values) + tlvSize(children);
   if (size > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
-  return status ? 0 : size;
+  if (status) return 0;
+  plan.parts[slot] = Plan::Parts{static_cast<std::uint32_t>(values), static_cast<std::uint32_t>(children)};
+  return size;
 }
 
-// Writes backwards: `p` is one past the next byte to write.
-struct BackWriter {
+// Writes forwards what the plan recorded, consuming it in the same order.
+struct Writer {
   unsigned char* p;
-  Lengths& lengths;
+  Plan& plan;
 
-  void header(unsigned char tag, std::uint64_t content) { p = ornz::der::putHeaderBefore(p, tag, content); }
-
-  void octets(const char* text) {
-    p = ornz::der::putOctetsBefore(p, text, lengths.pop());
-  }
+  std::size_t nextLength() { return plan.lengths[plan.nextLength++]; }
 
   void node(const namevalue_s_t* n) {
-    unsigned char* end = p;
-    unsigned char* mark = p;
-    for (unsigned int i = n->num_subtrees; i-- > 0;) node(n->subtrees[i]);
-    header(kTagSequence, static_cast<std::uint64_t>(mark - p));
-    mark = p;
-    for (unsigned int i = n->num_values; i-- > 0;) octets(n->values[i]);
-    header(kTagSequence, static_cast<std::uint64_t>(mark - p));
-    octets(n->name);
-    header(kTagSequence, static_cast<std::uint64_t>(end - p));
+    Plan::Parts parts = plan.parts[plan.nextParts++];
+    std::size_t name = nextLength();
+    p = ornz::der::putHeaderAt(p, kTagSequence, tlvSize(name) + tlvSize(parts.values) + tlvSize(parts.children));
+    p = ornz::der::putOctetsAt(p, n->name, name);
+    p = ornz::der::putHeaderAt(p, kTagSequence, parts.values);
+    for (unsigned int i = 0; i < n->num_values; ++i) p = ornz::der::putOctetsAt(p, n->values[i], nextLength());
+    p = ornz::der::putHeaderAt(p, kTagSequence, parts.children);
+    for (unsigned int i = 0; i < n->num_subtrees; ++i) node(n->subtrees[i]);
   }
 };
 
@@ -123,62 +130,52 @@ struct Counts {
   }
 };
 
-// Number of elements of type `tag` between p and end; the input has been
-// checked, so only headers are read.
-unsigned int countElements(unsigned char tag, const unsigned char* p, const unsigned char* end) {
+// Number of elements left on a level; the input has been checked, so only
+// headers are read.
+unsigned int countElements(Cursor level, unsigned char tag) {
   unsigned int count = 0;
-  Reader r{p};
-  while (r.p < end) {
-    const unsigned char* contentEnd = end;
-    r.header(tag, end, contentEnd);
-    r.p = contentEnd;
-    ++count;
-  }
+  for (Bytes content; !level.atEnd() && level.element(tag, content) == ORN_ASN_OK;) ++count;
   return count;
 }
 
 // Carves the decoded tree out of one block; the input has been checked.
 struct Filler {
-  Reader r;
   void** pointers;
   namevalue_s_t* nodes;
   char* text;
 
-  const char* copyText(const unsigned char* end) {
-    const unsigned char* start = nullptr;
-    std::size_t length = 0;
-    r.text(end, start, length);
+  const char* copyText(Bytes bytes) {
     char* out = text;
-    if (length) std::memcpy(out, start, length);
-    out[length] = '\0';
-    text += length + 1;
+    if (!bytes.empty()) std::memcpy(out, bytes.begin, bytes.size());
+    out[bytes.size()] = '\0';
+    text += bytes.size() + 1;
     return out;
   }
 
-  namevalue_s_t* node(const unsigned char* end) {
+  namevalue_s_t* node(Cursor& level) {
     namevalue_s_t* n = nodes++;
-    const unsigned char* nodeEnd = end;
-    r.header(kTagSequence, end, nodeEnd);
-    n->name = copyText(nodeEnd);
+    ornz::der::Node node;
+    ornz::der::readNode(level, node);
+    n->name = copyText(node.name);
 
-    const unsigned char* valuesEnd = nodeEnd;
-    r.header(kTagSequence, nodeEnd, valuesEnd);
-    n->num_values = countElements(kTagOctetString, r.p, valuesEnd);
+    n->num_values = countElements(node.values, ornz::der::kTagOctetString);
     n->values = nullptr;
     if (n->num_values) {
       n->values = static_cast<const char**>(static_cast<void*>(pointers));
       pointers += n->num_values;
-      for (unsigned int i = 0; i < n->num_values; ++i) n->values[i] = copyText(valuesEnd);
+      for (unsigned int i = 0; i < n->num_values; ++i) {
+        Bytes value;
+        node.values.octets(value);
+        n->values[i] = copyText(value);
+      }
     }
 
-    const unsigned char* childrenEnd = nodeEnd;
-    r.header(kTagSequence, nodeEnd, childrenEnd);
-    n->num_subtrees = countElements(kTagSequence, r.p, childrenEnd);
+    n->num_subtrees = countElements(node.children, kTagSequence);
     n->subtrees = nullptr;
     if (n->num_subtrees) {
       n->subtrees = reinterpret_cast<namevalue_s_t**>(pointers);
       pointers += n->num_subtrees;
-      for (unsigned int i = 0; i < n->num_subtrees; ++i) n->subtrees[i] = node(childrenEnd);
+      for (unsigned int i = 0; i < n->num_subtrees; ++i) n->subtrees[i] = this->node(node.children);
     }
     return n;
   }
@@ -225,23 +222,27 @@ void orn_asn_buffer_free(orn_asn_buffer_t* buffer) {
 int ornAsnEncodeObj(orn_asn_buffer_t& buffer, namevalueList_s_t& list) {
   if (list.num_entries && !list.entries) return ORN_ASN_E_PARAM;
   int status = ORN_ASN_OK;
-  std::uint64_t texts = 0;
-  for (unsigned int i = 0; i < list.num_entries && !status; ++i) texts += countTexts(list.entries[i], 1, status);
+  std::uint64_t nodes = 0, texts = 0;
+  for (unsigned int i = 0; i < list.num_entries && !status; ++i) countTree(list.entries[i], 1, nodes, texts, status);
   if (status) return status;
   // Every text costs at least two bytes of output.
   if (texts > kMaxEncoding / 2) return ORN_ASN_E_TOO_BIG;
 
-  // Small trees measure into the stack; large ones into one scratch block.
-  std::uint32_t local[256];
-  std::uint32_t* scratch = local;
-  if (texts > sizeof local / sizeof local[0]) {
-    scratch = static_cast<std::uint32_t*>(std::malloc(static_cast<std::size_t>(texts) * sizeof(std::uint32_t)));
+  // Small trees plan on the stack; large ones in one scratch block.
+  std::uint32_t localLengths[256];
+  Plan::Parts localParts[64];
+  Plan plan{localLengths, localParts};
+  void* scratch = nullptr;
+  if (texts > sizeof localLengths / sizeof localLengths[0] || nodes > sizeof localParts / sizeof localParts[0]) {
+    std::size_t partsBytes = static_cast<std::size_t>(nodes) * sizeof(Plan::Parts);
+    scratch = std::malloc(partsBytes + static_cast<std::size_t>(texts) * sizeof(std::uint32_t));
     if (!scratch) return ORN_ASN_E_NOMEM;
+    plan.parts = static_cast<Plan::Parts*>(scratch);
+    plan.lengths = reinterpret_cast<std::uint32_t*>(static_cast<char*>(scratch) + partsBytes);
   }
-  Lengths lengths{scratch};
   std::uint64_t content = 0;
   for (unsigned int i = 0; i < list.num_entries && !status; ++i) {
-    content += tlvSize(nodeContentSize(list.entries[i], lengths, status));
+    content += tlvSize(nodeContentSize(list.entries[i], plan, status));
     if (content > kMaxEncoding) status = ORN_ASN_E_TOO_BIG;
   }
   std::uint64_t total = tlvSize(content);
@@ -250,22 +251,22 @@ int ornAsnEncodeObj(orn_asn_buffer_t& buffer, namevalueList_s_t& list) {
   if (!status && !(block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(total)))))
     status = ORN_ASN_E_NOMEM;
   if (!status) {
-    BackWriter w{block + total, lengths};
-    for (unsigned int i = list.num_entries; i-- > 0;) w.node(list.entries[i]);
-    w.header(kTagSequence, content);
+    plan.nextLength = 0;
+    plan.nextParts = 0;
+    Writer w{ornz::der::putHeaderAt(block, kTagSequence, content), plan};
+    for (unsigned int i = 0; i < list.num_entries; ++i) w.node(list.entries[i]);
     buffer.length = total;
     buffer.data = block;
   }
-  if (scratch != local) std::free(scratch);
+  std::free(scratch);
   return status;
 }
 
 int ornAsnDecodeObj(orn_asn_buffer_t const& buffer, namevalueList_s_t& list) {
   Counts counts;
-  const unsigned char* firstNode;
-  const unsigned char* listEnd;
+  Cursor level;
   std::uint64_t top = 0;
-  if (int s = ornz::der::checkList(buffer, counts, firstNode, listEnd, top)) return s;
+  if (int s = ornz::der::checkList(buffer, counts, level, top)) return s;
   if (top == 0) {
     list.num_entries = 0;
     list.entries = nullptr;
@@ -285,8 +286,8 @@ int ornAsnDecodeObj(orn_asn_buffer_t const& buffer, namevalueList_s_t& list) {
   auto** entries = static_cast<namevalue_s_t**>(block);
   void** pointers = reinterpret_cast<void**>(entries + top);
   auto* nodes = reinterpret_cast<namevalue_s_t*>(pointers + counts.pointers);
-  Filler f{Reader{firstNode}, pointers, nodes, reinterpret_cast<char*>(nodes + counts.nodes)};
-  for (std::uint64_t i = 0; i < top; ++i) entries[i] = f.node(listEnd);
+  Filler f{pointers, nodes, reinterpret_cast<char*>(nodes + counts.nodes)};
+  for (std::uint64_t i = 0; i < top; ++i) entries[i] = f.node(level);
   list.num_entries = static_cast<unsigned int>(top);
   list.entries = entries;
   return ORN_ASN_OK;

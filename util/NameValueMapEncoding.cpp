@@ -2,6 +2,7 @@
 // kelobj_t record, and conversion to and from attribute lists.
 #include "util/NameValueMap.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -488,38 +489,30 @@ void NameValueMap::decode(orn_asn_buffer_t& buffer, unsigned long& status) {
 }
 
 void NameValueMap::decodeChecked(unsigned char const* first, unsigned char const* end) {
-  ornz::der::Reader r{first};
-  while (r.p < end) {
-    const unsigned char* nodeEnd = r.enterChecked();
-    (void)nodeEnd;
-    const unsigned char* name;
-    const unsigned char* nameEnd;
-    r.skipChecked(name, nameEnd);
-    const char* text = reinterpret_cast<const char*>(name);
-    std::size_t length = static_cast<std::size_t>(nameEnd - name);
-    auto* entry = static_cast<NameValueEntry*>(map_.find(text, length));
-    if (!entry) entry = adoptEntry(text, length, makeEntry());
+  ornz::der::Cursor level(ornz::der::Bytes{first, end});
+  while (!level.atEnd()) {
+    ornz::der::Node node;
+    ornz::der::readNode(level, node);
+    auto* entry = static_cast<NameValueEntry*>(map_.find(node.name.chars(), node.name.size()));
+    if (!entry) entry = adoptEntry(node.name.chars(), node.name.size(), makeEntry());
 
-    const unsigned char* valuesEnd = r.enterChecked();
-    if (r.p < valuesEnd) {
+    if (!node.values.atEnd()) {
+      // One exact reservation: a list grown by doubling would hold up to
+      // twice the slots it needs, and copy them on the way.
       ZArrayList_7_0_0& values = entry->values();
-      int count = 0;
-      for (ornz::der::Reader c{r.p}; c.p < valuesEnd; ++count) {
-        const unsigned char *a, *b;
-        c.skipChecked(a, b);
-      }
-      values.reserve(values.count() + count);
-      while (r.p < valuesEnd) {
-        const unsigned char* value;
-        const unsigned char* valueEnd;
-        r.skipChecked(value, valueEnd);
-        ZUTF8ConstString_7_0_0 view(reinterpret_cast<const char*>(value), static_cast<std::size_t>(valueEnd - value));
+      std::size_t count = 0;
+      ornz::der::Bytes text;
+      for (ornz::der::Cursor c = node.values; !c.atEnd(); ++count) c.octets(text);
+      // A list counts in int: values past that are memory it cannot have.
+      if (count > static_cast<std::size_t>(INT_MAX - values.count())) ornz::throwOutOfMemory(kModule, __LINE__);
+      values.reserve(values.count() + static_cast<int>(count));
+      while (!node.values.atEnd()) {
+        node.values.octets(text);
+        ZUTF8ConstString_7_0_0 view(text.chars(), text.size());
         values.add(&view);
       }
     }
-    const unsigned char* childrenEnd = r.enterChecked();
-    if (r.p < childrenEnd) entry->subtree().decodeChecked(r.p, childrenEnd);
-    r.p = childrenEnd;
+    if (!node.children.atEnd()) entry->subtree().decodeChecked(node.children.position(), node.children.end());
   }
 }
 
