@@ -8,6 +8,9 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/internal/lockfile.h"
+#include "foundation/internal/memoryrule.h"
+#include "foundation/internal/syserror.h"
 #include "foundation/zexception.h"
 
 namespace {
@@ -15,29 +18,44 @@ namespace {
 const char kModule[] = "foundation/zrwlock";
 const char kInProcessName[] = "(in-process)";
 
+// An error number's text in a buffer of its own: composing a failure's
+// message must not allocate before the message itself is made.
+struct ErrorText {
+  explicit ErrorText(int err) { ornz::errorText(err, text, sizeof text); }
+  char text[256];
+};
+
+// The exceptions below are composed under the memory rule, so that
+// exhausted memory while reporting a failure is reported as such.
 [[noreturn]] void raiseSystemCall(const char* call, const char* object, int err, int line) {
-  ZException_7_0_0 e(ornz::kCodeSystemCall,
-                     (std::string(call) + " failed on lock " + object + ": " + std::strerror(err))
-                         .c_str());
-  e.addInsert(call).addInsert(object).addInsert(err);
-  e.throwException(kModule, line);
+  ornz::reportingMemory(kModule, line, [&] {
+    ZException_7_0_0 e(ornz::kCodeSystemCall,
+                       (std::string(call) + " failed on lock " + object + ": " + ErrorText(err).text).c_str());
+    e.addInsert(call).addInsert(object).addInsert(err);
+    e.throwException(kModule, line);
+  });
+  __builtin_unreachable();
 }
 
 [[noreturn]] void raiseLockFailed(const char* lock, const char* reason, int line) {
-  ZException_7_0_0 e(ornz::kCodeLockFailed,
-                     (std::string("the lock ") + lock + " cannot be taken: " + reason).c_str());
-  e.addInsert(lock).addInsert(reason);
-  e.throwException(kModule, line);
+  ornz::reportingMemory(kModule, line, [&] {
+    ZException_7_0_0 e(ornz::kCodeLockFailed, (std::string("the lock ") + lock + " cannot be taken: " + reason).c_str());
+    e.addInsert(lock).addInsert(reason);
+    e.throwException(kModule, line);
+  });
+  __builtin_unreachable();
 }
 
-[[noreturn]] void raiseDirectory(const char* lock, const char* directory, const std::string& op,
-                                 const char* reason, int line) {
-  ZException_7_0_0 e(ornz::kCodeLockDirectory,
-                     (std::string("the lock ") + lock + " cannot use the directory " + directory +
-                      " (" + op + "): " + reason)
-                         .c_str());
-  e.addInsert(lock).addInsert(directory).addInsert(op.c_str()).addInsert(reason);
-  e.throwException(kModule, line);
+[[noreturn]] void raiseDirectory(const char* lock, const char* directory, const std::string& op, const char* reason,
+                                 int line) {
+  ornz::reportingMemory(kModule, line, [&] {
+    ZException_7_0_0 e(ornz::kCodeLockDirectory, (std::string("the lock ") + lock + " cannot use the directory " +
+                                                  directory + " (" + op + "): " + reason)
+                                                     .c_str());
+    e.addInsert(lock).addInsert(directory).addInsert(op.c_str()).addInsert(reason);
+    e.throwException(kModule, line);
+  });
+  __builtin_unreachable();
 }
 
 // Errors a pthread lock call reports for a hold that cannot be had (the
@@ -84,14 +102,14 @@ ZReadWriteLock_7_0_0::~ZReadWriteLock_7_0_0() { pthread_rwlock_destroy(&rwlock_)
 void ZReadWriteLock_7_0_0::readLock() {
   int err = pthread_rwlock_rdlock(&rwlock_);
   if (err == 0) return;
-  if (isRefusal(err)) raiseLockFailed(kInProcessName, std::strerror(err), __LINE__);
+  if (isRefusal(err)) raiseLockFailed(kInProcessName, ErrorText(err).text, __LINE__);
   raiseSystemCall("pthread_rwlock_rdlock", kInProcessName, err, __LINE__);
 }
 
 void ZReadWriteLock_7_0_0::writeLock() {
   int err = pthread_rwlock_wrlock(&rwlock_);
   if (err == 0) return;
-  if (isRefusal(err)) raiseLockFailed(kInProcessName, std::strerror(err), __LINE__);
+  if (isRefusal(err)) raiseLockFailed(kInProcessName, ErrorText(err).text, __LINE__);
   raiseSystemCall("pthread_rwlock_wrlock", kInProcessName, err, __LINE__);
 }
 
@@ -116,46 +134,38 @@ bool ZReadWriteLock_7_0_0::tryWriteLock() {
 
 // ---------------------------------------------------------------- lock file
 
-// The names are std::string members: their std::bad_alloc is reported as
-// the foundation reports exhausted memory.
 ZUnixProcessReadWriteFileLock_7_0_0::ZUnixProcessReadWriteFileLock_7_0_0(const char* name,
-                                                                         const char* directory) try {
-  const char* lockName = name ? name : "(null)";
-  if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr ||
-      std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-    raiseLockFailed(lockName, "its name must be a file name, without '/'", __LINE__);
-  }
-  name_ = name;
-  if (directory == nullptr || *directory == '\0') {
-    raiseDirectory(lockName, "\"\"", "open", "no directory was given", __LINE__);
-  }
-  std::string fileName = name_ + ".lock";
-  path_ = std::string(directory) + "/" + fileName;
+                                                                         const char* directory) {
+  // The names are std::string members: exhausted memory is reported as the
+  // foundation reports it.
+  ornz::reportingMemory(kModule, __LINE__, [&] {
+    const char* lockName = name ? name : "(null)";
+    if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0) {
+      raiseLockFailed(lockName, "its name must be a file name, without '/'", __LINE__);
+    }
+    name_ = name;
+    if (directory == nullptr || *directory == '\0') {
+      raiseDirectory(lockName, "\"\"", "open", "no directory was given", __LINE__);
+    }
+    std::string fileName = name_ + ".lock";
+    path_ = std::string(directory) + "/" + fileName;
 
-  // O_NOFOLLOW: a symbolic link planted under the lock file's name must not
-  // make us create or lock a file elsewhere.
-  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660);
-  if (fd < 0) {
-    int err = errno;
-    // Name the directory's own fault when it has one: "No such file or
-    // directory" about the lock file would send the reader the wrong way.
-    struct stat st;
-    if (::stat(directory, &st) != 0) {
-      raiseDirectory(lockName, directory, "stat", std::strerror(errno), __LINE__);
+    // The configuration files' lock files are opened the same way: a link,
+    // FIFO, device, socket or hard link planted under the name is refused
+    // without being followed or opened.
+    ornz::LockFileOpening opened = ornz::openLockFile(path_, 0660);
+    if (!opened.refusal.empty()) raiseDirectory(lockName, directory, "open " + fileName, opened.refusal.c_str(), __LINE__);
+    if (opened.fd < 0) {
+      // Name the directory's own fault when it has one: "No such file or
+      // directory" about the lock file would send the reader the wrong way.
+      struct stat st;
+      if (::stat(directory, &st) != 0) raiseDirectory(lockName, directory, "stat", ErrorText(errno).text, __LINE__);
+      if (!S_ISDIR(st.st_mode)) raiseDirectory(lockName, directory, "stat", ErrorText(ENOTDIR).text, __LINE__);
+      raiseDirectory(lockName, directory, "open " + fileName, ErrorText(opened.err).text, __LINE__);
     }
-    if (!S_ISDIR(st.st_mode)) {
-      raiseDirectory(lockName, directory, "stat", std::strerror(ENOTDIR), __LINE__);
-    }
-    raiseDirectory(lockName, directory, "open " + fileName, std::strerror(err), __LINE__);
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    raiseDirectory(lockName, directory, "open " + fileName, "not a regular file", __LINE__);
-  }
-  fd_ = fd;
-} catch (const std::bad_alloc&) {
-  ornz::throwOutOfMemory(kModule, __LINE__);
+    fd_ = opened.fd;
+  });
 }
 
 ZUnixProcessReadWriteFileLock_7_0_0::~ZUnixProcessReadWriteFileLock_7_0_0() {
@@ -178,7 +188,7 @@ void ZUnixProcessReadWriteFileLock_7_0_0::readLock() {
     if (err) {
       guard.unlock();
       threads_.unlock();
-      raiseLockFailed(name_.c_str(), std::strerror(err), __LINE__);
+      raiseLockFailed(name_.c_str(), ErrorText(err).text, __LINE__);
     }
   }
   ++fileReaders_;
@@ -189,7 +199,7 @@ void ZUnixProcessReadWriteFileLock_7_0_0::writeLock() {
   int err = setFileLock(fd_, F_WRLCK, true);
   if (err) {
     threads_.unlock();
-    raiseLockFailed(name_.c_str(), std::strerror(err), __LINE__);
+    raiseLockFailed(name_.c_str(), ErrorText(err).text, __LINE__);
   }
   writing_ = true;
 }
@@ -223,7 +233,7 @@ bool ZUnixProcessReadWriteFileLock_7_0_0::tryReadLock() {
   guard.unlock();
   threads_.unlock();
   if (err == EAGAIN || err == EACCES) return false;
-  raiseLockFailed(name_.c_str(), std::strerror(err), __LINE__);
+  raiseLockFailed(name_.c_str(), ErrorText(err).text, __LINE__);
 }
 
 bool ZUnixProcessReadWriteFileLock_7_0_0::tryWriteLock() {
@@ -235,15 +245,13 @@ bool ZUnixProcessReadWriteFileLock_7_0_0::tryWriteLock() {
   }
   threads_.unlock();
   if (err == EAGAIN || err == EACCES) return false;
-  raiseLockFailed(name_.c_str(), std::strerror(err), __LINE__);
+  raiseLockFailed(name_.c_str(), ErrorText(err).text, __LINE__);
 }
 
 // ---------------------------------------------------------------- stub
 
-ZStubProcessReadWriteFileLock_7_0_0::ZStubProcessReadWriteFileLock_7_0_0(const char* name) try
-    : name_(name ? name : "") {
-} catch (const std::bad_alloc&) {
-  ornz::throwOutOfMemory(kModule, __LINE__);
+ZStubProcessReadWriteFileLock_7_0_0::ZStubProcessReadWriteFileLock_7_0_0(const char* name) {
+  ornz::reportingMemory(kModule, __LINE__, [&] { name_ = name ? name : ""; });
 }
 ZStubProcessReadWriteFileLock_7_0_0::~ZStubProcessReadWriteFileLock_7_0_0() = default;
 void ZStubProcessReadWriteFileLock_7_0_0::readLock() {}

@@ -15,19 +15,24 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <grp.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "foundation/internal/atomicfile.h"
+#include "foundation/internal/filemeta.h"
 #include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
 #include "foundation/zstring.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/planted_files.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
@@ -279,31 +284,9 @@ TEST(SymbolicLinks, AMigrationThroughALinkChangesTheRealFileAndKeepsTheLink) {
 
 // ---------------------------------------------------------------- lock files
 
-struct PlantedRow {
-  const char* description;
-  // Makes `<file>.lock`; `victim` is what a careless open would create or
-  // write.
-  void (*plant)(const std::string& lock, const std::string& victim);
-};
-
-const PlantedRow kPlanted[] = {
-    {"link to a missing file", [](const std::string& lock, const std::string& victim) {
-       ASSERT_EQ(::symlink(victim.c_str(), lock.c_str()), 0);
-     }},
-    {"link to an existing file", [](const std::string& lock, const std::string& victim) {
-       ASSERT_TRUE(writeFile(victim, "precious\n"));
-       ASSERT_EQ(::symlink(victim.c_str(), lock.c_str()), 0);
-     }},
-    {"FIFO", [](const std::string& lock, const std::string&) { ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0); }},
-    {"hard link to another file", [](const std::string& lock, const std::string& victim) {
-       ASSERT_TRUE(writeFile(victim, "precious\n"));
-       ASSERT_EQ(::link(victim.c_str(), lock.c_str()), 0);
-     }},
-};
-
 TEST(PlantedLockFiles, AreRefusedAndNeverFollowedOrOpened) {
   Deadline deadline(60);
-  for (const PlantedRow& row : kPlanted) {
+  for (const ornutil_test::PlantedKind& row : ornutil_test::kPlantedKinds) {
     SCOPED_TRACE(row.description);
     TempDir dir;
     std::string file = dir.file("f.conf"), victim = dir.file("victim");
@@ -311,6 +294,8 @@ TEST(PlantedLockFiles, AreRefusedAndNeverFollowedOrOpened) {
     row.plant(file + ".lock", victim);
     std::string victimBefore = readFile(victim);
     bool victimExisted = exists(victim);
+    ornutil_test::OpenWatch watch(file + ".lock", victim);
+    ASSERT_TRUE(watch.ok());
 
     // A load that must migrate cannot lock: migrated for this process only.
     ornutil_test::LogCapture log;
@@ -328,6 +313,7 @@ TEST(PlantedLockFiles, AreRefusedAndNeverFollowedOrOpened) {
     ToolResult r = tool(dir, {"config", "set", file, "s", "k", "w"});
     EXPECT_EQ(r.status, 4) << r.err;
     EXPECT_EQ(readFile(file), kOld);
+    EXPECT_FALSE(watch.opened()) << "what was planted was opened";
     EXPECT_EQ(exists(victim), victimExisted);
     EXPECT_EQ(readFile(victim), victimBefore);
   }
@@ -414,6 +400,30 @@ TEST(Versions, IntegerValuesOutOfRangeReadAsTheDefault) {
   EXPECT_EQ(p.getIntegerValue("n", "mixed", 0, 7), 7u);
 }
 
+// ---------------------------------------------------------------- migration
+
+// postLoad called on an object that was not read from the name it is given
+// (made in memory; the file there missing, or holding something else)
+// migrates the object and stores it under that name, as a load of an old
+// file stores it, with nothing logged.
+TEST(Migration, PostLoadStoresAnObjectNotReadFromTheNameUnderThatName) {
+  for (const char* before : {static_cast<const char*>(nullptr), "[other]\nx = 1\n"}) {
+    SCOPED_TRACE(before ? "over another file" : "no file yet");
+    TempDir dir;
+    const std::string file = dir.file("migrated.conf");
+    if (before) {
+      ASSERT_TRUE(writeFile(file, before));
+    }
+    ornutil_test::LogCapture log;
+    OrnStanzaFileProperties p;
+    p.parseText(kOld, "memory");
+    p.postLoad(file.c_str());
+    EXPECT_TRUE(log.withId(0x1354a0c7u).empty());
+    EXPECT_EQ(p.getIntegerValue("meta-info", "version", 0, 0), 1792u);
+    EXPECT_EQ(readFile(file), p.text());
+  }
+}
+
 // ---------------------------------------------------------------- bytes kept
 
 TEST(LineEnds, ACarriageReturnEndingTheFileIsKeptWhenALineFollows) {
@@ -491,6 +501,118 @@ TEST(Metadata, AclAndExtendedAttributesSurviveAStore) {
   EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
   EXPECT_EQ(attribute(file, "system.posix_acl_access"), aclBefore);
   EXPECT_EQ(attribute(file, "user.origin"), "admin");
+}
+
+// ---------------------------------------------------------------- modes
+
+// Runs `body` in a forked child; its exit code (128 + signal when killed).
+int inForkedChild(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Modes, ANewFileGetsWhatTheUmaskLeavesOf0666AndItsLockNoMore) {
+  const struct {
+    mode_t umask, mode;
+  } rows[] = {{077, 0600}, {022, 0644}, {002, 0664}, {027, 0640}, {0, 0666}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE("umask " + std::to_string(row.umask));
+    TempDir dir;
+    const std::string file = dir.file("new.conf");
+    // The umask belongs to the process: set in a child of its own.
+    EXPECT_EQ(inForkedChild([&] {
+                ::umask(row.umask);
+                ZStanzaFileProperties_7_0_0 p(1);
+                p.setValue("s", "k", "v", 0);
+                p.store(file.c_str());
+                return 0;
+              }),
+              0);
+    struct stat st, lock;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, row.mode);
+    ASSERT_EQ(::stat((file + ".lock").c_str(), &lock), 0);
+    EXPECT_EQ(lock.st_mode & 07777 & ~row.mode, 0u) << "the lock file is wider than the file";
+  }
+}
+
+// Owner and group that cannot be kept narrow the mode, as `cp -p` does: no
+// one gets access through the new owner's group or as others that they
+// did not have before, and the set-ID bits go.
+TEST(Modes, NarrowedModeTakesAwayWhatTheNewOwnerOrGroupWouldGain) {
+  const struct {
+    mode_t old;
+    bool ownerKept, groupKept;
+    mode_t expected;
+  } rows[] = {
+      {06755, true, true, 06755}, {0664, false, false, 0644}, {0664, false, true, 0664}, {0664, true, false, 0644},
+      {0606, false, false, 0600}, {06666, false, false, 0666}, {0640, false, true, 0640}, {01644, false, false, 01644},
+      {0004, false, true, 0000},  {0070, true, false, 0000},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.old) + (row.ownerKept ? " owner" : "") + (row.groupKept ? " group" : ""));
+    EXPECT_EQ(ornz::narrowedMode(row.old, row.ownerKept, row.groupKept), row.expected);
+  }
+}
+
+// A replaced file keeps owner, group and mode where the writer may keep
+// them (root); a writer that may not (another user, in the file's group or
+// not) gets a file of its own whose mode gives no one more than before.
+TEST(Modes, AReplacedFileKeepsOwnerGroupAndModeOrNarrowsThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of other users";
+  const uid_t kOwner = 1234, kWriter = 4321;
+  const struct {
+    const char* description;
+    uid_t writer;             // 0: root
+    bool writerInFileGroup;   // the writer's supplementary groups hold the file's
+    mode_t before, after;
+    uid_t uid;
+    gid_t gid;
+  } rows[] = {
+      {"root keeps everything", 0, false, 06640, 06640, kOwner, kOwner},
+      {"another user, group and others readable", kWriter, false, 0664, 0644, kWriter, kWriter},
+      {"another user, set-ID bits", kWriter, false, 06666, 0666, kWriter, kWriter},
+      {"another user, others but not the group", kWriter, false, 0606, 0600, kWriter, kWriter},
+      {"a member of the file's group keeps the group", kWriter, true, 02664, 0664, kWriter, kOwner},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.description);
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string file = dir.file("owned.conf");
+    ASSERT_TRUE(writeFile(file, kCurrent));
+    ASSERT_EQ(::chown(file.c_str(), kOwner, kOwner), 0);
+    ASSERT_EQ(::chmod(file.c_str(), row.before), 0);
+    EXPECT_EQ(inForkedChild([&] {
+                if (row.writer != 0) {
+                  gid_t groups[] = {kOwner};
+                  if (::setgroups(row.writerInFileGroup ? 1 : 0, groups) != 0) return 10;
+                  if (::setresgid(row.writer, row.writer, row.writer) != 0) return 11;
+                  if (::setresuid(row.writer, row.writer, row.writer) != 0) return 12;
+                }
+                ZStanzaFileProperties_7_0_0 p(1);
+                p.parseText("[meta-info]\nversion = 1792\n\n[s]\nk = changed\n", "test");
+                p.store(file.c_str());
+                return 0;
+              }),
+              0);
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(readFile(file), "[meta-info]\nversion = 1792\n\n[s]\nk = changed\n");
+    EXPECT_EQ(st.st_mode & 07777, row.after);
+    EXPECT_EQ(st.st_uid, row.uid);
+    EXPECT_EQ(st.st_gid, row.gid);
+  }
 }
 
 // ---------------------------------------------------------------- leftovers

@@ -23,6 +23,7 @@
 
 #include "foundation/zexception.h"
 #include "tests/support/lock_test_dir.h"
+#include "tests/support/planted_files.h"
 #include "tests/support/thread_actor.h"
 
 using ornutil_test::inChild;
@@ -334,6 +335,28 @@ TEST(ZFileLockDirectoryTest, SomethingElseThanAFileUnderTheNameIsRefused) {
   RaisedException r =
       raisedBy([&] { ZUnixProcessReadWriteFileLock_7_0_0 lock("db", dir.path().c_str()); });
   EXPECT_EQ(r.code, 39);
+}
+
+// Whatever is planted under the lock file's name (the kinds of
+// tests/support/planted_files.h) is refused before it is opened: a device's
+// open may act, a FIFO's may block, a hard link would lock (and let the
+// lock file's creation mode widen) another file.
+TEST(ZFileLockDirectoryTest, PlantedNodesAreRefusedWithoutBeingOpened) {
+  for (const ornutil_test::PlantedKind& kind : ornutil_test::kPlantedKinds) {
+    SCOPED_TRACE(kind.description);
+    LockTestDir dir;
+    const std::string at = dir.file("db.lock"), victim = dir.file("victim");
+    kind.plant(at, victim);
+    const bool victimExisted = dir.exists("victim");
+    ornutil_test::OpenWatch watch(at, victim);
+    ASSERT_TRUE(watch.ok());
+    RaisedException r = raisedBy([&] { ZUnixProcessReadWriteFileLock_7_0_0 lock("db", dir.path().c_str()); });
+    EXPECT_EQ(r.code, 39);
+    ASSERT_EQ(r.inserts.size(), 4u);
+    EXPECT_EQ(r.inserts[2], "open db.lock");
+    EXPECT_FALSE(watch.opened());
+    EXPECT_EQ(dir.exists("victim"), victimExisted);
+  }
 }
 
 }  // namespace

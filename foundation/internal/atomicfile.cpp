@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/internal/filemeta.h"
 #include "foundation/internal/fileread.h"
 #include "foundation/zexception.h"
 
@@ -23,15 +23,6 @@ namespace {
 
 const char kModule[] = "foundation/atomicfile";
 
-int sysOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-
-FileOps defaults() { return FileOps{sysOpen, ::write, ::fsync, ::rename, ::close}; }
-
-FileOps& ops() {
-  static FileOps current = defaults();
-  return current;
-}
-
 [[noreturn]] void fail(const char* step, const std::string& path, int err) {
   fileException(path.c_str(), err, true, step).throwException(kModule, __LINE__);
 }
@@ -40,10 +31,6 @@ FileOps& ops() {
   ZException_7_0_0 e(kCodeFileNotWritable, ("cannot " + std::string(step) + " " + path + ": " + reason).c_str());
   e.addInsert(step).addInsert(path.c_str()).addInsert(reason.c_str());
   e.throwException(kModule, __LINE__);
-}
-
-[[noreturn]] void refuseNotRegular(const std::string& target, mode_t mode) {
-  refuse("replace", target, std::string("it is ") + fileTypeName(mode) + ", not a regular file");
 }
 
 std::string directoryOf(const std::string& path) {
@@ -58,9 +45,12 @@ std::string baseOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Temporary files of stores that died before their rename. Only called under
-// the target's lock: every live store of this target holds it too, so none
-// of the names found belongs to a store still running.
+// Temporary files of stores that died before their rename. Called under the
+// target's lock, but a store that could not make or lock the lock file (a
+// lock file it may not open, a file system without locks) runs without it:
+// a temporary file still open for writing belongs to such a live store and
+// is left alone. One that closed its file and has not yet renamed it may
+// still lose it; its rename then fails and its target stays intact.
 void removeLeftovers(const std::string& dir, const std::string& base) {
   int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd < 0) return;
@@ -77,80 +67,11 @@ void removeLeftovers(const std::string& dir, const std::string& base) {
   }
   for (const std::string& name : stale) {
     struct stat st;
-    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        !openForWritingElsewhere((dir + "/" + name).c_str()))
       ::unlinkat(dfd, name.c_str(), 0);
   }
 }
-
-bool mayLeaveBehind(const char* name, int err) {
-  if (err == ENOTSUP || err == EOPNOTSUPP) return true;  // the file system cannot hold it
-  // A label or trusted attribute this process may not set: the new file
-  // keeps what the system gives it.
-  bool privileged = std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
-  return privileged && (err == EPERM || err == EACCES);
-}
-
-// Copies every extended attribute (POSIX ACLs are the system.posix_acl_*
-// ones) from `from` to `to`. Returns 0 or the errno of the first failure
-// that must fail the store.
-int copyAttributes(int from, int to) {
-  std::vector<char> names;
-  ssize_t size;
-  for (;;) {
-    size = ::flistxattr(from, nullptr, 0);
-    if (size < 0) return errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
-    if (size == 0) return 0;
-    names.resize(static_cast<std::size_t>(size));
-    size = ::flistxattr(from, names.data(), names.size());
-    if (size >= 0) break;
-    if (errno != ERANGE) return errno;  // ERANGE: the list grew meanwhile
-  }
-  std::vector<char> value;
-  for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
-    ssize_t length;
-    for (;;) {
-      length = ::fgetxattr(from, name, nullptr, 0);
-      if (length < 0) break;
-      value.resize(static_cast<std::size_t>(length) + 1);
-      length = ::fgetxattr(from, name, value.data(), value.size());
-      if (length >= 0 || errno != ERANGE) break;
-    }
-    if (length < 0) {
-      if (errno == ENODATA) continue;  // removed meanwhile
-      if (mayLeaveBehind(name, errno)) continue;
-      return errno;
-    }
-    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0 &&
-        !mayLeaveBehind(name, errno))
-      return errno;
-  }
-  return 0;
-}
-
-}  // namespace
-
-FileOps& fileOps() { return ops(); }
-
-void resetFileOps() { ops() = defaults(); }
-
-void checkReplaceable(const std::string& target) {
-  struct stat st;
-  if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) refuseNotRegular(target, st.st_mode);
-}
-
-bool isTemporaryName(const std::string& name, const std::string& base) {
-  const std::size_t prefix = base.size() + 5;  // "." base ".tmp"
-  if (name.size() != prefix + 8 || name[0] != '.' || name.compare(1, base.size(), base) != 0 ||
-      name.compare(base.size() + 1, 4, ".tmp") != 0)
-    return false;
-  for (std::size_t i = prefix; i < name.size(); ++i) {
-    char c = name[i];
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-namespace {
 
 // Writes what it is given to the temporary file through a buffer, so that a
 // text made of many short lines costs few system calls; a piece as large as
@@ -212,119 +133,126 @@ class FileSink : public ByteSink {
   char buffer_[64 * 1024];
 };
 
-}  // namespace
-
-void writeFileAtomically(const std::string& target, std::uint64_t size,
-                         const std::function<void(ByteSink&)>& produce, bool leftovers) {
-  FileOps& o = ops();
-  const std::string dir = directoryOf(target);
-  const std::string base = baseOf(target);
-  // Made first: running out of memory for it leaves nothing to clean up.
-  std::unique_ptr<FileSink> sink(new FileSink(o));
-
-  if (size > kMaxFileSize)
-    refuse("store", target, "the text is larger than the " + std::to_string(kMaxFileSize >> 20) + " MiB a file may hold");
-
-  // The old file: what it is, and a descriptor to copy its attributes from.
-  // Only a regular file is ever replaced.
-  struct stat st;
-  bool exists = ::lstat(target.c_str(), &st) == 0;
-  if (!exists && errno != ENOENT) fail("examine", target, errno);
-  int old = -1;
-  if (exists) {
-    if (!S_ISREG(st.st_mode)) refuseNotRegular(target, st.st_mode);
-    old = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (old >= 0 && (::fstat(old, &st) != 0 || !S_ISREG(st.st_mode))) {
-      ::close(old);
-      refuse("replace", target, "it was replaced by something that is not a regular file");
+// The new file under a name of its own beside the target (same file system,
+// so the rename is atomic). Until it takes the target's name it is removed
+// however the store ends: this is the store's one way of cleaning up.
+class TemporaryFile {
+ public:
+  TemporaryFile(const std::string& target, const std::string& dir, const std::string& base, mode_t mode)
+      : o_(fileOps()), target_(target) {
+    unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761ul ^
+                         static_cast<unsigned long>(time(nullptr)) ^ reinterpret_cast<unsigned long>(this);
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      char suffix[24];
+      seed = seed * 6364136223846793005ul + 1442695040888963407ul;
+      std::snprintf(suffix, sizeof suffix, ".tmp%08lx", (seed >> 24) & 0xfffffffful);
+      path_ = dir + "/." + base + suffix;
+      do {
+        fd_ = o_.open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      } while (fd_ < 0 && errno == EINTR);
+      if (fd_ < 0 && errno != EEXIST) fail("create a temporary file for", target_, errno);
     }
-    // Unreadable to this process: owner and mode still come from lstat; the
-    // attributes cannot be seen, so none can be lost by not copying them.
+    if (fd_ < 0) fail("create a temporary file for", target_, EEXIST);
   }
-  struct CloseOld {
-    int fd;
-    ~CloseOld() {
-      if (fd >= 0) ::close(fd);
-    }
-  } closeOld{old};
+  ~TemporaryFile() {
+    if (fd_ >= 0) o_.close(fd_);
+    if (!renamed_) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  if (leftovers) removeLeftovers(dir, base);
+  int fd() const { return fd_; }
 
-  // A name of our own next to the target: same file system, so rename is atomic.
-  std::string temp;
-  int fd = -1;
-  unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761ul ^
-                       static_cast<unsigned long>(time(nullptr)) ^ reinterpret_cast<unsigned long>(&temp);
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    char suffix[24];
-    seed = seed * 6364136223846793005ul + 1442695040888963407ul;
-    std::snprintf(suffix, sizeof suffix, ".tmp%08lx", (seed >> 24) & 0xfffffffful);
-    temp = dir + "/." + base + suffix;
+  // Puts exactly `size` bytes, as `produce` makes them, into the file.
+  void write(FileSink& sink, std::uint64_t size, const std::function<void(ByteSink&)>& produce) {
+    sink.writeTo(fd_);
+    produce(sink);
+    if (int err = sink.finish()) fail("write", target_, err);
+    if (sink.written() != size) fail("write", target_, EIO);  // the text was not what it was said to be
+  }
+
+  // Makes the content durable before the file may take the target's name.
+  void flushAndClose() {
+    int rc;
     do {
-      fd = o.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != EEXIST) fail("create a temporary file for", target, errno);
+      rc = o_.fsync(fd_);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) fail("flush", target_, errno);
+    // Linux releases the descriptor even when close reports an error.
+    int fd = fd_;
+    fd_ = -1;
+    if (o_.close(fd) != 0 && errno != EINTR) fail("close", target_, errno);
   }
-  if (fd < 0) fail("create a temporary file for", target, EEXIST);
 
-  auto abandon = [&](const char* step, int err) {
-    o.close(fd);
-    ::unlink(temp.c_str());
-    fail(step, target, err);
-  };
+  // The one step that changes what the target's name holds.
+  void renameOverTarget() {
+    int rc;
+    do {
+      rc = o_.rename(path_.c_str(), target_.c_str());
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) fail("rename", target_, errno);
+    renamed_ = true;
+  }
 
-  {
-    sink->writeTo(fd);
-    try {
-      produce(*sink);
-    } catch (...) {
-      o.close(fd);
-      ::unlink(temp.c_str());
-      throw;
-    }
-    if (int err = sink->finish()) abandon("write", err);
-    if (sink->written() != size) abandon("write", EIO);  // the text was not what it was said to be
-  }
-  // Owner first (a change of owner clears set-id bits), then the mode, then
-  // the attributes: setting an access ACL rewrites the group bits from its
-  // mask, which a later chmod would undo.
-  if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
-    // Keep the owner when we may (root rewriting a file of another user);
-    // failing that the file is ours, which is no reason to refuse the store.
-    int ignored = ::fchown(fd, st.st_uid, st.st_gid);
-    (void)ignored;
-  }
-  if (::fchmod(fd, exists ? (st.st_mode & 07777) : 0644) != 0) abandon("set the permissions of", errno);
-  if (old >= 0) {
-    int err = copyAttributes(old, fd);
-    if (err != 0) abandon("copy the ACL and extended attributes of", err);
-  }
-  int rc;
-  do {
-    rc = o.fsync(fd);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) abandon("flush", errno);
-  if (o.close(fd) != 0 && errno != EINTR) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    fail("close", target, err);
-  }
-  do {
-    rc = o.rename(temp.c_str(), target.c_str());
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    fail("rename", target, err);
-  }
-  // The new name is durable once the directory is flushed. The content is
-  // already in place; a file system that cannot flush directories (EINVAL)
-  // gives no more guarantee than it can.
+ private:
+  FileOps& o_;
+  const std::string& target_;
+  std::string path_;
+  int fd_ = -1;
+  bool renamed_ = false;
+};
+
+// The new name is durable once the directory is flushed. The content is
+// already in place and the store has succeeded, so no error is reported
+// from here: a file system that cannot flush directories (EINVAL), or one
+// that fails to, gives no more guarantee than it can.
+void flushDirectory(const std::string& dir) noexcept {
   int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
   }
+}
+
+}  // namespace
+
+
+void checkReplaceable(const std::string& target) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    refuse("replace", target, std::string("it is ") + fileTypeName(st.st_mode) + ", not a regular file");
+}
+
+bool isTemporaryName(const std::string& name, const std::string& base) {
+  const std::size_t prefix = base.size() + 5;  // "." base ".tmp"
+  if (name.size() != prefix + 8 || name[0] != '.' || name.compare(1, base.size(), base) != 0 ||
+      name.compare(base.size() + 1, 4, ".tmp") != 0)
+    return false;
+  for (std::size_t i = prefix; i < name.size(); ++i) {
+    char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+void writeFileAtomically(const std::string& target, std::uint64_t size,
+                         const std::function<void(ByteSink&)>& produce, bool leftovers) {
+  if (size > kMaxFileSize)
+    refuse("store", target, "the text is larger than the " + std::to_string(kMaxFileSize >> 20) + " MiB a file may hold");
+  const std::string dir = directoryOf(target);
+  const std::string base = baseOf(target);
+  // Made before anything on disk: running out of memory for it leaves
+  // nothing to clean up.
+  std::unique_ptr<FileSink> sink(new FileSink(fileOps()));
+
+  ReplacedFile old(target);
+  if (leftovers) removeLeftovers(dir, base);
+  TemporaryFile temp(target, dir, base, old.createMode());
+  temp.write(*sink, size, produce);
+  if (int err = old.carryTo(temp.fd())) fail("carry the owner, mode, ACL and extended attributes over to", target, err);
+  temp.flushAndClose();
+  temp.renameOverTarget();
+  flushDirectory(dir);
 }
 
 }  // namespace ornz

@@ -5,7 +5,7 @@
 // new name and content durable. What a crash leaves, step by step:
 //   - before the rename: the old file, untouched, and possibly a temporary
 //     file ".<name>.tmp<8 hex digits>" beside it, which the next store made
-//     under the lock removes;
+//     under the lock removes once no process has it open for writing;
 //   - after the rename: the new file, complete (it was flushed before it
 //     took the name); before the directory flush, a power cut may still show
 //     the old one, never a mixture.
@@ -19,19 +19,9 @@
 #include <functional>
 #include <string>
 
-namespace ornz {
+#include "foundation/internal/fileops.h"
 
-// The system calls the store goes through; tests replace them to inject
-// failures.
-struct FileOps {
-  int (*open)(const char* path, int flags, mode_t mode);
-  ssize_t (*write)(int fd, const void* data, size_t size);
-  int (*fsync)(int fd);
-  int (*rename)(const char* from, const char* to);
-  int (*close)(int fd);
-};
-FileOps& fileOps();
-void resetFileOps();
+namespace ornz {
 
 // Takes the bytes of a file being written, in order.
 class ByteSink {
@@ -45,22 +35,24 @@ class ByteSink {
 // Replaces the regular file `target` (the real file: symbolic links already
 // resolved; it need not exist yet) with the `size` bytes that `produce` puts
 // into the sink it is given, a piece at a time, so that a large file is
-// written without a copy of it in memory: a temporary file in the same
-// directory is written, flushed, given the old file's owner, group, mode,
-// POSIX ACLs and extended attributes (0644 and none for a new file), renamed
-// over the target, and the directory is flushed. With `removeLeftovers`
-// (only while holding the target's lock, so no live store's file is
-// touched), temporary files of earlier stores that died are removed first.
-// On failure the target is untouched, the temporary file is removed, and
-// ZException_7_0_0 (kind 28) is raised naming the step, the file and the
+// written without a copy of it in memory. The steps, in order: the old file
+// is examined (ReplacedFile); with `removeLeftovers`, temporary files of
+// earlier stores that died are removed; a temporary file is made in the same
+// directory, written, given the old file's metadata (ReplacedFile::carryTo:
+// owner, group and mode kept or narrowed, never widened; ACLs and extended
+// attributes; a new file gets 0666 less the umask), flushed, and renamed over
+// the target; then the directory is flushed, which can no longer fail the
+// store. On failure the target is untouched, the temporary file is removed,
+// and ZException_7_0_0 (kind 28) is raised naming the step, the file and the
 // reason; a text that does not come to `size` bytes is such a failure, and
 // an exception from `produce` passes on the same way. A target that exists
 // but is not a regular file (a device, FIFO, socket or directory) is refused
 // before anything is written, as is a text larger than kMaxFileSize (a file
 // that could not be loaded again). Extended attributes a file system does
 // not support, and security.* or trusted.* attributes this process may not
-// set, are left behind; any other failure to carry them fails the store, so
-// that a file never loses its ACL.
+// set, are left behind; any other failure to read or carry them fails the
+// store (an old file this process may not read has its attributes read by
+// name; one whose user.* attributes it may not read cannot be replaced).
 void writeFileAtomically(const std::string& target, std::uint64_t size,
                          const std::function<void(ByteSink&)>& produce, bool removeLeftovers);
 
