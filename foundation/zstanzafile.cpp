@@ -12,6 +12,7 @@
 #include "foundation/internal/atomicfile.h"
 #include "foundation/internal/fileread.h"
 #include "foundation/internal/lockfile.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/internal/stanzadoc.h"
 #include "foundation/internal/stanzajournal.h"
 #include "foundation/zarraylist.h"
@@ -22,11 +23,13 @@ using ornz::StanzaJournal;
 
 namespace {
 
+const char kModule[] = "foundation/zstanzafile";
+
 std::string_view view(const char* text) { return text ? std::string_view(text) : std::string_view(); }
 
 [[noreturn]] void badParameter(const char* what, int line) {
   ZInvalidParameterException_7_0_0 e(what);
-  e.throwException("foundation/zstanzafile", line);
+  e.throwException(kModule, line);
 }
 
 bool hasLineEnd(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
@@ -52,28 +55,14 @@ void checkValue(std::string_view v) {
     badParameter("a value must be on one line, without outer blanks", __LINE__);
 }
 
-// Exhausted memory is reported as the foundation reports it, so that callers
-// (and C entry points) catching ZException_7_0_0 see it.
-template <typename Body>
-auto reportingMemory(int line, Body body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (std::bad_alloc&) {
-    ornz::throwOutOfMemory("foundation/zstanzafile", line);
-  }
-}
-
 // Appends to a caller's list all or nothing: what was appended before a
 // failure is taken out again.
 template <typename Body>
 void appendingWhole(ZArrayList_7_0_0& list, Body body) {
   int before = list.size();
-  try {
-    reportingMemory(__LINE__, body);
-  } catch (...) {
+  ornz::allOrNothing(kModule, __LINE__, body, [&] {
     while (list.size() > before) list.remove(list.size() - 1);
-    throw;
-  }
+  });
 }
 
 // Makes a change of the document and records it, both or neither: the
@@ -83,7 +72,7 @@ template <typename Change>
 void changeAndRecord(StanzaJournal* journal, StanzaJournal::Op op, const char* stanza, const char* key,
                      const char* text, unsigned int ordinal, Change change) {
   StanzaJournal::Pending pending;
-  if (journal) pending = journal->prepare(op, view(stanza), view(key), view(text), ordinal);
+  if (journal) journal->prepare(pending, op, view(stanza), view(key), view(text), ordinal);
   change();
   if (journal) journal->commit(pending);
 }
@@ -93,7 +82,7 @@ void changeAndRecord(StanzaJournal* journal, StanzaJournal::Op op, const char* s
   ZException_7_0_0 e(ornz::kCodeFileNotWritable,
                      ("cannot store " + std::string(fileName) + ": " + reason).c_str());
   e.addInsert("store").addInsert(fileName).addInsert(reason.c_str());
-  e.throwException("foundation/zstanzafile", __LINE__);
+  e.throwException(kModule, __LINE__);
 }
 
 // What the file holds now; `present` false when it does not exist.
@@ -143,17 +132,23 @@ class DigestingSink : public ornz::ByteSink {
 // already holds; a lock of another file is held by the guard alone.
 class StanzaFileLock {
  public:
-  StanzaFileLock(ZStanzaFileProperties_7_0_0& owner, const std::string& target) : owner_(owner) {
+  StanzaFileLock(ZStanzaFileProperties_7_0_0& owner, const std::string& target, int waitMs = ornz::kWaitForever)
+      : owner_(owner) {
     if (owner_.lockDepth_ > 0 && owner_.lockTarget_ == target) {
       ++owner_.lockDepth_;
       nested_ = true;
       return;
     }
-    fd_ = ornz::lockBeside(target);
+    // The owner's copy of the name is made before the lock is taken, so
+    // that once it is taken nothing can fail: a lock recorded under an
+    // empty name would make the next store open a second lock on the same
+    // file and wait for itself for ever.
+    std::string name = owner_.lockDepth_ == 0 ? target : std::string();
+    fd_ = ornz::lockBeside(target, waitMs);
     if (owner_.lockDepth_ == 0) {
       owner_.lockDepth_ = 1;
       owner_.lockFd_ = fd_;
-      owner_.lockTarget_ = target;
+      owner_.lockTarget_.swap(name);
       nested_ = true;
       fd_ = -1;
     }
@@ -180,12 +175,129 @@ class StanzaFileLock {
   int fd_ = -1;          // a lock of its own
 };
 
+// One store of an object, in named steps. Everything that can fail (the
+// merge with what another process stored, the document the object goes on
+// from, its fresh journal, the copy of the file's name) runs before the
+// rename; after it the object only takes what was prepared, by swaps that
+// cannot fail, so that a store either fails with the file and the object
+// unchanged or succeeds with the object holding what the file holds.
+class StanzaStore {
+ public:
+  StanzaStore(ZStanzaFileProperties_7_0_0& file, const char* fileName) : f_(file), fileName_(fileName) {}
+
+  void run() {
+    target_ = resolveTarget();
+    StanzaFileLock lock(f_, target_);
+    // Never rename over a file another process is rewriting in place.
+    ornz::waitForWriters(target_.c_str());
+    sameFile_ = f_.journal_ && f_.origin_ == target_;
+    if (sameFile_ && !mergeWithFile()) return;
+    // A copy stored elsewhere leaves the object standing for its own file.
+    const bool adopts = sameFile_ || !f_.journal_;
+    if (adopts) prepareAdoption();
+    write(lock.held());
+    if (adopts) adopt();
+  }
+
+ private:
+  // The real file behind the name's links, which must be a regular file or
+  // nothing yet; refused before a lock file is made beside it.
+  std::string resolveTarget() const {
+    bool dangling = false;
+    std::string target = ornz::resolveSymlinks(fileName_, &dangling);
+    if (dangling) danglingLink(fileName_, target);
+    ornz::checkReplaceable(target);
+    return target;
+  }
+
+  // Under the lock, what the file holds now is final until this store ends:
+  // compared with what the object last read or stored, a piece at a time (a
+  // copy of a large file would double what a store needs). When another
+  // process changed it, this object's changes are made again on its text.
+  // False when there is nothing to write: with no changes of its own the
+  // object takes the file's text instead of overwriting it with a stale copy.
+  bool mergeWithFile() {
+    bool present = false;
+    bool holds = baseHeldBy(*f_.doc_, target_, present);
+    if (present == f_.originPresent_ && (!present || holds)) return true;
+    std::string now = readIfPresent(target_, present);
+    if (f_.journal_->empty()) {
+      if (present) {
+        std::unique_ptr<StanzaDocument> theirs(new StanzaDocument);
+        theirs->parse(std::move(now), fileName_, f_.strict_);
+        f_.doc_.swap(theirs);
+        f_.originPresent_ = true;
+      }
+      return false;
+    }
+    if (present) {
+      merged_.reset(new StanzaDocument);
+      merged_->parse(std::move(now), fileName_, f_.strict_);
+      f_.journal_->replay(*merged_);
+    }
+    // Gone since it was read: this object's whole content makes it anew.
+    return true;
+  }
+
+  const StanzaDocument& output() const { return rebuilt_ ? *rebuilt_ : merged_ ? *merged_ : *f_.doc_; }
+
+  // What the object holds once the file is replaced: it goes on from its
+  // own lines, knowing the file by the digest of what was written, unless
+  // its changes have left much behind: then from its text parsed anew, as it
+  // would be loaded, which is also what is written.
+  void prepareAdoption() {
+    const StanzaDocument& out = output();
+    if (out.wasteful()) {
+      rebuilt_.reset(new StanzaDocument);
+      try {
+        rebuilt_->parse(out.serialize(), fileName_, false);
+      } catch (ZException_7_0_0&) {
+        rebuilt_.reset();  // cannot happen with text of our own making; go on from the lines
+      }
+    }
+    journal_.reset(new StanzaJournal);
+    origin_ = target_;
+  }
+
+  // Written straight from the document's lines, and digested on the way.
+  void write(bool locked) {
+    const StanzaDocument& out = output();
+    ornz::writeFileAtomically(
+        target_, out.serializedSize(),
+        [&](ornz::ByteSink& file) {
+          DigestingSink both(file, digest_);
+          out.serializeTo(both);
+        },
+        locked);
+  }
+
+  void adopt() noexcept {
+    if (rebuilt_) {
+      f_.doc_.swap(rebuilt_);
+    } else {
+      if (merged_) f_.doc_.swap(merged_);
+      f_.doc_->rebase(digest_.digest());
+    }
+    f_.origin_.swap(origin_);
+    f_.originPresent_ = true;
+    f_.journal_.swap(journal_);
+  }
+
+  ZStanzaFileProperties_7_0_0& f_;
+  const char* fileName_;
+  std::string target_;
+  bool sameFile_ = false;
+  std::unique_ptr<StanzaDocument> merged_;   // the file's newer text with this object's changes made again
+  std::unique_ptr<StanzaDocument> rebuilt_;  // parsed anew from what is written
+  std::unique_ptr<StanzaJournal> journal_;   // the object's journal after the store: empty
+  std::string origin_;                       // the object's origin after the store
+  ornz::DigestBuilder digest_;
+};
+
 // ---------------------------------------------------------------- construction
 
-ZStanzaFileProperties_7_0_0::ZStanzaFileProperties_7_0_0(int strict) try
-    : doc_(new StanzaDocument), strict_(strict != 0) {
-} catch (const std::bad_alloc&) {
-  ornz::throwOutOfMemory("foundation/zstanzafile", __LINE__);
+ZStanzaFileProperties_7_0_0::ZStanzaFileProperties_7_0_0(int strict) : strict_(strict != 0) {
+  ornz::reportingMemory(kModule, __LINE__, [&] { doc_.reset(new StanzaDocument); });
 }
 
 ZStanzaFileProperties_7_0_0::ZStanzaFileProperties_7_0_0(const char* fileName, int strict)
@@ -201,7 +313,7 @@ ZObject_7_0_0* ZStanzaFileProperties_7_0_0::clone() const {
   auto* copy = new ZStanzaFileProperties_7_0_0(strict_ ? 1 : 0);
   if (!copy) return nullptr;
   try {
-    reportingMemory(__LINE__, [&] { copy->doc_->parse(doc_->serialize(), "(copy)", false); });
+    ornz::reportingMemory(kModule, __LINE__, [&] { copy->doc_->parse(doc_->serialize(), "(copy)", false); });
   } catch (...) {
     delete copy;
     throw;
@@ -250,7 +362,7 @@ void ZStanzaFileProperties_7_0_0::getValues(const char* stanza, const char* key,
 }
 
 int ZStanzaFileProperties_7_0_0::numValues(const char* stanza) const {
-  return reportingMemory(__LINE__, [&] {
+  return ornz::reportingMemory(kModule, __LINE__, [&] {
     std::int32_t s = doc_->findStanza(view(stanza));
     int keys = 0;
     for (std::int32_t line : doc_->entryLines(s))
@@ -268,17 +380,17 @@ int ZStanzaFileProperties_7_0_0::numValues(const char* stanza, const char* key) 
 }
 
 int ZStanzaFileProperties_7_0_0::count() const {
-  return reportingMemory(__LINE__, [&] { return doc_->stanzaCount(); });  // it lists the stanzas to count them
+  return ornz::reportingMemory(kModule, __LINE__, [&] { return doc_->stanzaCount(); });  // it lists the stanzas to count them
 }
 
 int ZStanzaFileProperties_7_0_0::count(const char* stanza) const {
-  return reportingMemory(__LINE__, [&] {
+  return ornz::reportingMemory(kModule, __LINE__, [&] {
     return static_cast<int>(doc_->entryLines(doc_->findStanza(view(stanza))).size());
   });
 }
 
 void ZStanzaFileProperties_7_0_0::getStanza(const char* stanza, ZPropertiesKVList_7_0_0& list) const {
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     for (std::int32_t line : doc_->entryLines(doc_->findStanza(view(stanza)))) {
       std::string_view k = doc_->key(line), v = doc_->value(line);
       list.add(k.data(), k.size(), v.data(), v.size());
@@ -311,16 +423,16 @@ void ZStanzaFileProperties_7_0_0::stanzaNames(ZArrayList_7_0_0& names) const {
 void ZStanzaFileProperties_7_0_0::getEntryComment(const char* stanza, const char* key,
                                                   ZAbstractMutableString_7_0_0& comment) const {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
-  std::string text = reportingMemory(__LINE__, [&] { return line >= 0 ? doc_->commentAbove(line) : std::string(); });
+  std::string text = ornz::reportingMemory(kModule, __LINE__, [&] { return line >= 0 ? doc_->commentAbove(line) : std::string(); });
   comment.assign(text.data(), text.size());
 }
 
 std::string ZStanzaFileProperties_7_0_0::text() const {
-  return reportingMemory(__LINE__, [&] { return doc_->serialize(); });
+  return ornz::reportingMemory(kModule, __LINE__, [&] { return doc_->serialize(); });
 }
 
 void ZStanzaFileProperties_7_0_0::list() const {
-  std::string t = reportingMemory(__LINE__, [&] { return doc_->serialize(); });
+  std::string t = ornz::reportingMemory(kModule, __LINE__, [&] { return doc_->serialize(); });
   std::fwrite(t.data(), 1, t.size(), stdout);
 }
 
@@ -331,13 +443,8 @@ void ZStanzaFileProperties_7_0_0::forgetChanges() {
   else journal_.reset(new StanzaJournal);
 }
 
-void ZStanzaFileProperties_7_0_0::record(int op, const char* stanza, const char* key, const char* text,
-                                         unsigned int ordinal) {
-  if (journal_) journal_->record(static_cast<StanzaJournal::Op>(op), view(stanza), view(key), view(text), ordinal);
-}
-
 void ZStanzaFileProperties_7_0_0::parseText(const std::string& text, const char* name) {
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
     fresh->parse(text, name, strict_);
     doc_.swap(fresh);
@@ -348,7 +455,7 @@ void ZStanzaFileProperties_7_0_0::parseText(const std::string& text, const char*
 
 void ZStanzaFileProperties_7_0_0::readFile(const char* fileName) {
   if (!fileName) badParameter("null file name", __LINE__);
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     std::string target = ornz::resolveSymlinks(fileName);
     std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
     fresh->parse(ornz::readWholeFile(fileName), fileName, strict_);
@@ -361,7 +468,7 @@ void ZStanzaFileProperties_7_0_0::readFile(const char* fileName) {
 }
 
 void ZStanzaFileProperties_7_0_0::standForMissingFile(const char* fileName) {
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     origin_ = ornz::resolveSymlinks(fileName);
     originPresent_ = false;
     forgetChanges();
@@ -375,96 +482,16 @@ void ZStanzaFileProperties_7_0_0::load(const char* fileName) {
 
 void ZStanzaFileProperties_7_0_0::store(const char* fileName) {
   if (!fileName) badParameter("null file name", __LINE__);
-  reportingMemory(__LINE__, [&] {
-    bool dangling = false;
-    std::string target = ornz::resolveSymlinks(fileName, &dangling);
-    if (dangling) danglingLink(fileName, target);
-    ornz::checkReplaceable(target);  // no lock file beside a device or FIFO either
-    StanzaFileLock lock(*this, target);
-
-    // Never rename over a file another process is rewriting in place.
-    ornz::waitForWriters(target.c_str());
-    const bool sameFile = journal_ && origin_ == target;
-    std::unique_ptr<StanzaDocument> merged;
-    if (sameFile) {
-      // Under the lock, what the file holds now is final until this store
-      // ends: compare it with what the object last read or stored, a piece
-      // at a time (a copy of a large file would double what a store needs).
-      bool present = false;
-      bool holds = baseHeldBy(*doc_, target, present);
-      bool unchanged = present == originPresent_ && (!present || holds);
-      if (!unchanged) {
-        std::string now = readIfPresent(target, present);
-        if (journal_->empty()) {
-          // Nothing of ours to write: never overwrite others' work with a
-          // stale copy; take theirs instead.
-          if (present) {
-            std::unique_ptr<StanzaDocument> theirs(new StanzaDocument);
-            theirs->parse(std::move(now), fileName, strict_);
-            doc_.swap(theirs);
-            originPresent_ = true;
-          }
-          return;
-        }
-        if (present) {
-          merged.reset(new StanzaDocument);
-          merged->parse(std::move(now), fileName, strict_);
-          journal_->replay(*merged);
-        }
-        // Gone since it was read: this object's whole content makes it anew.
-      }
-    }
-    // Written straight from the document's lines, and digested on the way.
-    const StanzaDocument& out = merged ? *merged : *doc_;
-    ornz::DigestBuilder digest;
-    ornz::writeFileAtomically(
-        target, out.serializedSize(),
-        [&](ornz::ByteSink& file) {
-          DigestingSink both(file, digest);
-          out.serializeTo(both);
-        },
-        lock.held());
-
-    if (!sameFile && journal_) return;  // a copy stored elsewhere: the object still stands for its own file
-    // The object now holds exactly what the file holds. It goes on from its
-    // own lines, knowing the file by the digest of what was written, unless
-    // its changes have left much behind: then it is parsed anew from its
-    // bytes, as it would be loaded.
-    std::unique_ptr<StanzaDocument> rebuilt;
-    if (out.wasteful()) {
-      rebuilt.reset(new StanzaDocument);
-      try {
-        rebuilt->parse(out.serialize(), fileName, false);
-      } catch (ZException_7_0_0&) {
-        journal_.reset();  // cannot happen with text of our own making; stand for no file
-        origin_.clear();
-        return;
-      }
-    }
-    if (rebuilt) {
-      doc_.swap(rebuilt);
-    } else {
-      if (merged) doc_.swap(merged);
-      doc_->rebase(digest.digest());
-    }
-    origin_ = target;
-    originPresent_ = true;
-    forgetChanges();
-  });
+  ornz::reportingMemory(kModule, __LINE__, [&] { StanzaStore(*this, fileName).run(); });
 }
 
-void ZStanzaFileProperties_7_0_0::lockFile(const char* fileName) {
+void ZStanzaFileProperties_7_0_0::lockFile(const char* fileName) { lockFileWithin(fileName, ornz::kWaitForever); }
+
+void ZStanzaFileProperties_7_0_0::lockFileWithin(const char* fileName, int waitMs) {
   if (!fileName) badParameter("null file name", __LINE__);
-  std::string target = reportingMemory(__LINE__, [&] { return ornz::resolveSymlinks(fileName); });
-  if (lockDepth_ > 0 && lockTarget_ == target) {
-    ++lockDepth_;
-    return;
-  }
-  if (lockDepth_ > 0) badParameter("the object already holds the lock of another file", __LINE__);
-  int fd = reportingMemory(__LINE__, [&] { return ornz::lockBeside(target); });
-  lockDepth_ = 1;
-  lockFd_ = fd;
-  lockTarget_.swap(target);
+  std::string target = ornz::reportingMemory(kModule, __LINE__, [&] { return ornz::resolveSymlinks(fileName); });
+  if (lockDepth_ > 0 && lockTarget_ != target) badParameter("the object already holds the lock of another file", __LINE__);
+  ornz::reportingMemory(kModule, __LINE__, [&] { StanzaFileLock lock(*this, target, waitMs); ++lockDepth_; });
 }
 
 void ZStanzaFileProperties_7_0_0::unlockFile() {
@@ -474,9 +501,14 @@ void ZStanzaFileProperties_7_0_0::unlockFile() {
   lockTarget_.clear();
 }
 
+bool ZStanzaFileProperties_7_0_0::wasReadFrom(const char* fileName) const {
+  return journal_ && originPresent_ && fileName &&
+         ornz::reportingMemory(kModule, __LINE__, [&] { return ornz::resolveSymlinks(fileName) == origin_; });
+}
+
 bool ZStanzaFileProperties_7_0_0::holdsLockOf(const char* fileName) const {
   return lockDepth_ > 0 && fileName &&
-         reportingMemory(__LINE__, [&] { return ornz::resolveSymlinks(fileName) == lockTarget_; });
+         ornz::reportingMemory(kModule, __LINE__, [&] { return ornz::resolveSymlinks(fileName) == lockTarget_; });
 }
 
 // ---------------------------------------------------------------- changing
@@ -485,7 +517,7 @@ void ZStanzaFileProperties_7_0_0::setValue(const char* stanza, const char* key, 
   checkStanza(view(stanza));
   checkKey(view(key));
   checkValue(view(value));
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kSetValue, stanza, key, value, 0, [&] { doc_->setValue(view(stanza), view(key), view(value)); });
   });
 }
@@ -494,33 +526,33 @@ void ZStanzaFileProperties_7_0_0::addValue(const char* stanza, const char* key, 
   checkStanza(view(stanza));
   checkKey(view(key));
   checkValue(view(value));
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kAddValue, stanza, key, value, 0, [&] { doc_->addValue(view(stanza), view(key), view(value)); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::deleteKey(const char* stanza, const char* key) {
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kDeleteKey, stanza, key, nullptr, 0, [&] { doc_->deleteKey(doc_->findStanza(view(stanza)), view(key)); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::addStanza(const char* stanza) {
   checkStanza(view(stanza));
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kAddStanza, stanza, nullptr, nullptr, 0, [&] { doc_->ensureStanza(view(stanza)); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::deleteStanza(const char* stanza) {
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kDeleteStanza, stanza, nullptr, nullptr, 0, [&] { doc_->deleteStanza(doc_->findStanza(view(stanza))); });
   });
 }
 
 void ZStanzaFileProperties_7_0_0::addFileComment(const char* comment) {
   if (!comment) return;
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kAddFileComment, nullptr, nullptr, comment, 0, [&] { doc_->addFileComment(comment); });
   });
 }
@@ -528,7 +560,7 @@ void ZStanzaFileProperties_7_0_0::addFileComment(const char* comment) {
 void ZStanzaFileProperties_7_0_0::addStanzaComment(const char* stanza, const char* comment) {
   std::int32_t s = doc_->findStanza(view(stanza));
   if (s < 0 || !comment) return;
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kAddStanzaComment, stanza, nullptr, comment, 0, [&] { doc_->addCommentAbove(doc_->headerLine(s), comment); });
   });
 }
@@ -536,7 +568,7 @@ void ZStanzaFileProperties_7_0_0::addStanzaComment(const char* stanza, const cha
 void ZStanzaFileProperties_7_0_0::addEntryComment(const char* stanza, const char* key, const char* comment) {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
   if (line < 0 || !comment) return;
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kAddEntryComment, stanza, key, comment, 0, [&] { doc_->addCommentAbove(line, comment); });
   });
 }
@@ -544,7 +576,7 @@ void ZStanzaFileProperties_7_0_0::addEntryComment(const char* stanza, const char
 void ZStanzaFileProperties_7_0_0::setEntryComment(const char* stanza, const char* key, const char* comment) {
   std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
   if (line < 0) return;
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(journal_.get(), StanzaJournal::kSetEntryComment, stanza, key, comment, 0, [&] { doc_->setCommentAbove(line, view(comment)); });
   });
 }
@@ -552,13 +584,13 @@ void ZStanzaFileProperties_7_0_0::setEntryComment(const char* stanza, const char
 // ---------------------------------------------------------------- ZStanzaValueIterator_7_0_0
 
 ZStanzaValueIterator_7_0_0::ZStanzaValueIterator_7_0_0(ZStanzaFileProperties_7_0_0& file, const char* stanza,
-                                                       const char* key, int, int) try
-    : file_(file),
-      stanza_(view(stanza)),
-      key_(view(key)),
-      next_(file.doc_->firstValueLine(file.doc_->findStanza(stanza_), key_)) {
-} catch (const std::bad_alloc&) {
-  ornz::throwOutOfMemory("foundation/zstanzafile", __LINE__);
+                                                       const char* key, int, int)
+    : file_(file), next_(-1) {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
+    stanza_.assign(view(stanza));
+    key_.assign(view(key));
+  });
+  next_ = file.doc_->firstValueLine(file.doc_->findStanza(stanza_), key_);
 }
 
 ZStanzaValueIterator_7_0_0::~ZStanzaValueIterator_7_0_0() = default;
@@ -569,7 +601,7 @@ bool ZStanzaValueIterator_7_0_0::nextValue(const char*& value) {
   if (next_ < 0) return false;
   // The copy first: exhausted memory leaves the iterator where it was.
   std::string_view v = file_.doc_->value(next_);
-  reportingMemory(__LINE__, [&] { value_.assign(v.data(), v.size()); });
+  ornz::reportingMemory(kModule, __LINE__, [&] { value_.assign(v.data(), v.size()); });
   current_ = next_;
   next_ = file_.doc_->nextValueLine(current_);
   value = value_.c_str();
@@ -585,7 +617,7 @@ void ZStanzaValueIterator_7_0_0::removeValue() {
   for (std::int32_t line = doc.firstValueLine(doc.findStanza(stanza_), key_); line >= 0 && line != current_;
        line = doc.nextValueLine(line))
     if (doc.value(line) == value_) ++ordinal;
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     changeAndRecord(file_.journal_.get(), StanzaJournal::kRemoveValue, stanza_.c_str(), key_.c_str(), value_.c_str(), ordinal, [&] { file_.doc_->removeValueLine(current_); });
   });
   current_ = -1;

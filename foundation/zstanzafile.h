@@ -130,17 +130,22 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   // True while this object holds the lock of that file (lockFile, or a
   // store in progress).
   bool holdsLockOf(const char* fileName) const;
+  // lockFile, waiting at most `waitMs` milliseconds for another holder
+  // (negative: without limit); then raises ZException_7_0_0 (kind 47).
+  ORNUTIL_LOCAL void lockFileWithin(const char* fileName, int waitMs);
+  // True when the object was read from that file (load or readFile, or a
+  // store there since) and stands for it.
+  ORNUTIL_LOCAL bool wasReadFrom(const char* fileName) const;
 
  private:
   friend class ZStanzaValueIterator_7_0_0;
   friend class ZProperties_7_0_0;  // the registry: standForMissingFile
   friend class StanzaFileLock;
+  friend class StanzaStore;
   // Makes the (empty) object stand for a file that does not exist yet, so
   // that a store merges with one created meanwhile.
   ORNUTIL_LOCAL void standForMissingFile(const char* fileName);
   ORNUTIL_LOCAL void forgetChanges();
-  ORNUTIL_LOCAL void record(int op, const char* stanza, const char* key = nullptr, const char* text = nullptr,
-              unsigned int ordinal = 0);
 
   std::unique_ptr<ornz::StanzaDocument> doc_;
   // Changes made since the object read its file; null when it stands for no

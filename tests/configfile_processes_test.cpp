@@ -915,6 +915,46 @@ TEST_F(ConfigProc, EightProcessesLoadingAnOldFileMigrateItOnce) {
   }
 }
 
+// ---------------------------------------------------------------- bounded waits
+
+// A load that must migrate waits for a lock another process holds for a
+// bounded time only (five seconds), then migrates in memory for the loading
+// process, logs it and leaves the file to the holder, whose cycle goes on
+// undisturbed. Without the bound the loader would wait as long as the
+// holder, here until its deadline.
+TEST_F(ConfigProc, ALoadThatMustMigrateWaitsForAHeldLockOnlySoLong) {
+  const std::string old = "[s]\nk = v\n";
+  const std::string path = dir_.file("held.conf");
+  ASSERT_TRUE(writeFile(path, old));
+  Signal locked;
+  Gate release;
+  pid_t holder = spawn([&] {
+    ZStanzaFileProperties_7_0_0 p(1);
+    p.lockFile(path.c_str());
+    locked.post();
+    release.pass();
+    p.unlockFile();
+    return 0;
+  });
+  ASSERT_GE(holder, 0);
+  ASSERT_TRUE(locked.await(1));
+  pid_t loader = spawn([&] {
+    LogCapture log;
+    OrnStanzaFileProperties p;
+    p.load(path.c_str());
+    if (p.getIntegerValue("meta-info", "version", 0, 0) != 1792u) return 1;
+    if (log.withId(0x1354a0c7u).size() != 1) return 2;
+    return readFile(path) == old ? 0 : 3;
+  });
+  ASSERT_GE(loader, 0);
+  int status = waitFor(loader);
+  release.open();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describeStatus(status);
+  status = waitFor(holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << describeStatus(status);
+  EXPECT_EQ(readFile(path), old);
+}
+
 // ---------------------------------------------------------------- crashes
 
 // Version n of a file of about 200 KiB, so that a kill often lands inside

@@ -2,6 +2,8 @@
 // writer killed in the middle of its stores. The file always holds the old
 // or the new bytes, never a mixture; nothing is left behind and no
 // descriptor leaks.
+#include "tests/support/alloc_hook.h"  // first: this executable's allocations pass through it
+
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -18,7 +21,9 @@
 
 #include "foundation/internal/atomicfile.h"
 #include "foundation/zexception.h"
+#include "foundation/zrwlock.h"
 #include "foundation/zstanzafile.h"
+#include "tests/support/alloc_sweep.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
 
@@ -73,6 +78,14 @@ int faultyRename(const char* from, const char* to) {
   return ::rename(from, to);
 }
 
+int faultyFstat(int fd, struct stat* st) {
+  if (failNow("fstat")) {
+    errno = injection.err;
+    return -1;
+  }
+  return ::fstat(fd, st);
+}
+
 int faultyClose(int fd) {
   if (failNow("close")) {
     ::close(fd);  // Linux releases the descriptor even when close reports an error
@@ -91,6 +104,7 @@ class StoreFaults : public ::testing::Test {
     ops.fsync = faultyFsync;
     ops.rename = faultyRename;
     ops.close = faultyClose;
+    ops.fstat = faultyFstat;
   }
   void TearDown() override {
     ornz::resetFileOps();
@@ -199,6 +213,100 @@ TEST_F(StoreFaults, FailedLoadsLeakNoDescriptor) {
   ASSERT_TRUE(ornutil_test::writeFile(bad, "junk\n"));
   EXPECT_THROW(p.load(bad.c_str()), ZPropertiesInvalidDataException_7_0_0);
   EXPECT_EQ(ornutil_test::openDescriptorCount(), before);
+}
+
+// A lock file whose record cannot be read is refused with the error that
+// kept it from being read; what is at the name is never judged from a
+// record fstat did not fill. The same for the process lock factory's lock
+// files, which are opened the same way.
+TEST_F(StoreFaults, ALockFileThatCannotBeExaminedIsRefusedNamingTheError) {
+  TempDir dir;
+  const std::string path = dir.file("examined.conf"), oldText = "[a]\nk = v\n";
+  ASSERT_TRUE(ornutil_test::writeFile(path, oldText));
+  ZStanzaFileProperties_7_0_0 p(path.c_str(), 1);
+  p.setValue("a", "k", "w", 0);
+  const int fdsBefore = ornutil_test::openDescriptorCount();
+
+  injection = Injection{"fstat", 1, EIO};
+  try {
+    p.store(path.c_str());
+    ADD_FAILURE() << "stored";
+  } catch (ZException_7_0_0& e) {
+    EXPECT_EQ(e.code, ornz::kCodeLockFailed);
+    EXPECT_NE(std::string(e.text).find(std::strerror(EIO)), std::string::npos) << e.text;
+  }
+  EXPECT_EQ(ornutil_test::readFile(path), oldText);
+  EXPECT_EQ(ornutil_test::openDescriptorCount(), fdsBefore);
+
+  injection = Injection{"fstat", 1, EIO};
+  try {
+    ZUnixProcessReadWriteFileLock_7_0_0 lock("db", dir.path().c_str());
+    ADD_FAILURE() << "opened";
+  } catch (ZException_7_0_0& e) {
+    EXPECT_EQ(e.code, ornz::kCodeLockDirectory);
+    ASSERT_EQ(e.inserts().size(), 4u);
+    EXPECT_NE(std::string(e.inserts()[3].text).find(std::strerror(EIO)), std::string::npos) << e.text;
+  }
+  EXPECT_EQ(ornutil_test::openDescriptorCount(), fdsBefore);
+}
+
+int occurrences(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Runs `body` in a forked child; its exit code (128 + signal when killed).
+int inForkedChild(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A store fails for memory at each of its allocations in turn, on a file
+// another process changed since the object read it (so the store merges):
+// a store that fails leaves that file as it was, and one that succeeds has
+// forgotten its changes. Either way the object's next store writes each of
+// its changes exactly once, and does not wait for a lock the failed store
+// left behind (in a child, under a deadline: it would wait for ever).
+TEST(StoreAllocationFailures, AFailedStoreChangesNothingAndTheNextMakesEachChangeOnce) {
+  if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "no allocation hook in this build";
+  TempDir dir;
+  const std::string path = dir.file("merge.conf");
+  const std::string theirs = "[s]\nk = v\nother = x\n";
+  long points = ornutil_test::sweep([&](ornutil_test::Step& step) {
+    ASSERT_TRUE(ornutil_test::writeFile(path, "[s]\nk = v\n"));
+    ZStanzaFileProperties_7_0_0 f(path.c_str(), 1);
+    f.addValue("s", "multi", "one", 0);
+    f.addEntryComment("s", "multi", "# note");
+    ASSERT_TRUE(ornutil_test::writeFile(path, theirs));
+    ornutil_test::Outcome o = step.cxx([&] { f.store(path.c_str()); });
+    const std::string disk = ornutil_test::readFile(path);
+    if (o != ornutil_test::Outcome::Done) {
+      EXPECT_EQ(disk, theirs) << "a store that failed changed the file";
+    }
+    int code = inForkedChild([&] {
+      ::alarm(20);
+      f.store(path.c_str());
+      std::string text = ornutil_test::readFile(path);
+      return occurrences(text, "multi = one") == 1 && occurrences(text, "# note") == 1 &&
+                     occurrences(text, "other = x") == 1
+                 ? 0
+                 : 1;
+    });
+    EXPECT_EQ(code, 0) << (code == 128 + SIGALRM ? "the next store waited for ever" : "changes made twice or lost")
+                       << "\n" << disk;
+  });
+  EXPECT_GT(points, 0);
 }
 
 // Version n of the file: about 200 KiB, so that a kill often lands inside a

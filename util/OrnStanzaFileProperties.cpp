@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/internal/fileread.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
 #include "foundation/zstring.h"
@@ -200,13 +201,20 @@ void migrate(OrnStanzaFileProperties& p, unsigned int version, const char* fileN
   p.store(fileName);
 }
 
-// Releases the object's hold on a file's lock however the migration ends.
-class HeldLock {
+// How long a load that must migrate waits for another process's lock on
+// the file. A store holds it for milliseconds; a holder that keeps it longer
+// (a program between lockFile and unlockFile, or one that hangs) must not
+// hold up every program that loads the file: after this the migration
+// serves the loading process in memory only, as when no lock can be had.
+constexpr int kMigrationLockWaitMs = 5000;
+
+// Gives back the object's hold on a file's lock however the migration ends.
+class Unlocking {
  public:
-  HeldLock(ZStanzaFileProperties_7_0_0& p, const char* fileName) : p_(p) { p_.lockFile(fileName); }
-  ~HeldLock() { p_.unlockFile(); }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
+  explicit Unlocking(ZStanzaFileProperties_7_0_0& p) : p_(p) {}
+  ~Unlocking() { p_.unlockFile(); }
+  Unlocking(const Unlocking&) = delete;
+  Unlocking& operator=(const Unlocking&) = delete;
 
  private:
   ZStanzaFileProperties_7_0_0& p_;
@@ -240,12 +248,10 @@ void OrnStanzaFileProperties::init() {
   static std::mutex retiredMutex;
   static std::vector<OrnStanzaFilePropertiesFactory*>* retired = nullptr;
   std::lock_guard<std::mutex> hold(retiredMutex);
-  try {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     if (!retired) retired = new std::vector<OrnStanzaFilePropertiesFactory*>;
     retired->reserve(retired->size() + 1);
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  });
   auto* factory = new OrnStanzaFilePropertiesFactory();
   if (!factory) ornz::throwOutOfMemory(kModule, __LINE__);
   if (auto* old = __atomic_exchange_n(&factory_, factory, __ATOMIC_ACQ_REL)) retired->push_back(old);
@@ -308,19 +314,23 @@ void OrnStanzaFileProperties::postLoad(const char* fileName) {
       return;
     }
     // Reading took no lock, so that a current file (the common case) costs
-    // no lock file. Migrating does: read again under it, since another
-    // process may have migrated or changed the file meanwhile.
-    std::optional<HeldLock> lock;
+    // no lock file. Migrating does: an object read from the file reads it
+    // again under the lock, since another process may have migrated or
+    // changed it meanwhile. Any other object (made in memory, or read from
+    // another name) is migrated as it is and stored under this name.
+    const bool readHere = wasReadFrom(fileName);
+    std::optional<Unlocking> unlocking;
     try {
-      lock.emplace(*this, fileName);
-      readFile(fileName);
+      lockFileWithin(fileName, kMigrationLockWaitMs);
+      unlocking.emplace(*this);
+      if (readHere) readFile(fileName);
     } catch (ZException_7_0_0&) {
       // No lock to be had (or no second read): the values serve this
       // process migrated, and the file is left as it is.
       applyRules(*this, version, fileName);
       throw;
     }
-    if (needsMigration(*this, fileName, version)) migrate(*this, version, fileName);
+    if (!readHere || needsMigration(*this, fileName, version)) migrate(*this, version, fileName);
   } catch (ZException_7_0_0& e) {
     if (orn_svc_debug_level(orn_ras_svc_handle, 3) >= 9)
       orn_svc__debug_withfile(orn_ras_svc_handle, kModule, __LINE__, 3, 9, "ZException Exception caught. %s\n",

@@ -4,39 +4,74 @@
 
 namespace ornz {
 
-void StanzaJournal::record(Op op, std::string_view stanza, std::string_view key, std::string_view text,
-                           std::uint32_t ordinal) {
-  // A key set over and over (a value kept up to date in memory) is one
-  // change, not a list that grows until the next store.
-  if (op == kSetValue && !changes_.empty()) {
-    Change& last = changes_.back();
-    if (last.op == kSetValue && last.stanza == stanza && last.key == key) {
-      last.text.assign(text.data(), text.size());
-      return;
-    }
-  }
-  changes_.push_back(Change{op, ordinal, std::string(stanza), std::string(key), std::string(text)});
+namespace {
+
+bool changesValues(StanzaJournal::Op op) {
+  return op == StanzaJournal::kSetValue || op == StanzaJournal::kAddValue || op == StanzaJournal::kDeleteKey ||
+         op == StanzaJournal::kRemoveValue;
 }
 
-StanzaJournal::Pending StanzaJournal::prepare(Op op, std::string_view stanza, std::string_view key,
-                                              std::string_view text, std::uint32_t ordinal) {
-  Pending p;
-  if (op == kSetValue && !changes_.empty()) {
-    const Change& last = changes_.back();
-    if (last.op == kSetValue && last.stanza == stanza && last.key == key) {
-      p.merge = true;
-      p.change.text.assign(text.data(), text.size());
-      return p;
+std::string keyName(std::string_view stanza, std::string_view key) {
+  std::string name;
+  name.reserve(stanza.size() + 1 + key.size());
+  name.append(stanza).push_back('\0');
+  name.append(key);
+  return name;
+}
+
+}  // namespace
+
+StanzaJournal::Pending::~Pending() {
+  if (committed_ || !journal_) return;
+  if (keyAdded_) journal_->lastKeyChange_.erase(key_);
+  if (stanzaAdded_) journal_->lastStanzaDeletion_.erase(stanza_);
+}
+
+void StanzaJournal::prepare(Pending& p, Op op, std::string_view stanza, std::string_view key, std::string_view text,
+                            std::uint32_t ordinal) {
+  p.journal_ = this;
+  p.change_ = Change{op, ordinal, std::string(), std::string(), std::string(text)};
+  if (changesValues(op)) {
+    auto slot = lastKeyChange_.try_emplace(keyName(stanza, key), kNone);
+    p.key_ = slot.first;
+    p.keyAdded_ = slot.second;
+    std::size_t last = p.key_->second;
+    if (op == kSetValue && last != kNone && changes_[last].op == kSetValue) {
+      // Replacing the earlier value in place keeps where the key is made
+      // (new keys go at the end of their stanza in the order they were
+      // made), unless the stanza was deleted after it.
+      auto deleted = lastStanzaDeletion_.find(changes_[last].stanza);
+      if (deleted == lastStanzaDeletion_.end() || deleted->second < last) {
+        p.merge_ = last;
+        return;
+      }
     }
+  } else if (op == kDeleteStanza) {
+    auto slot = lastStanzaDeletion_.try_emplace(std::string(stanza), kNone);
+    p.stanza_ = slot.first;
+    p.stanzaAdded_ = slot.second;
   }
-  p.change = Change{op, ordinal, std::string(stanza), std::string(key), std::string(text)};
+  p.change_.stanza.assign(stanza);
+  p.change_.key.assign(key);
   if (changes_.size() == changes_.capacity()) changes_.reserve(changes_.size() * 2 + 4);
-  return p;
 }
 
 void StanzaJournal::commit(Pending& p) noexcept {
-  if (p.merge) changes_.back().text.swap(p.change.text);
-  else changes_.push_back(std::move(p.change));  // room was made by prepare
+  p.committed_ = true;
+  if (p.merge_ != kNone) {
+    changes_[p.merge_].text.swap(p.change_.text);
+    return;
+  }
+  const std::size_t index = changes_.size();
+  changes_.push_back(std::move(p.change_));  // room was made by prepare
+  if (changesValues(changes_.back().op)) p.key_->second = index;
+  else if (changes_.back().op == kDeleteStanza) p.stanza_->second = index;
+}
+
+void StanzaJournal::clear() noexcept {
+  changes_.clear();
+  lastKeyChange_.clear();
+  lastStanzaDeletion_.clear();
 }
 
 void StanzaJournal::replay(StanzaDocument& doc) const {
