@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "foundation/zarraylist.h"
 #include "foundation/zexception.h"
@@ -25,17 +25,25 @@ void traceCaught(const char* kind, int line) {
     orn_svc__debug_withfile(orn_ras_svc_handle, kModule, line, 3, 9, "%s Exception caught. \n", kind);
 }
 
-thread_local bool lastLoadOutOfMemory = false;
+// The status of a load that a foundation exception ended, reported as the
+// loader's contract says.
+unsigned int failedLoad(ZException_7_0_0& e, const char* fileName) {
+  traceCaught("ZException", __LINE__);
+  e.report();
+  orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32, 0x1354a09au,
+                             fileName, 1);
+  return 0x1354a0c8u;
+}
 
 }  // namespace
 
-bool ornutil_internal::itemLoadRanOutOfMemory() { return lastLoadOutOfMemory; }
-
-unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, unsigned int count, int flag) {
-  lastLoadOutOfMemory = false;
+unsigned int ornutil_internal::loadItems(const char* fileName, ZStzFileItem_7_0_0* items, unsigned int count,
+                                         int flag) {
   try {
-    ZStanzaFileProperties_7_0_0* file = OrnStanzaFileProperties::getRegisteredPropertiesFor(fileName, flag);
-    if (file) file->getItems(items, static_cast<int>(count));
+    ornz::reportingMemory(kModule, __LINE__, [&] {
+      ZStanzaFileProperties_7_0_0* file = OrnStanzaFileProperties::getRegisteredPropertiesFor(fileName, flag);
+      if (file) file->getItems(items, static_cast<int>(count));
+    });
     return 0;
   } catch (ZPropertiesInvalidDataException_7_0_0& e) {
     traceCaught("ZPropertiesInvalidDataException", __LINE__);
@@ -43,23 +51,18 @@ unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, u
     orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s", 0, 32, 0x1354a0c3u,
                                fileName);
     return 0x1354a0cau;
+  } catch (ZOutOfMemoryException_7_0_0&) {
+    throw;
   } catch (ZException_7_0_0& e) {
-    lastLoadOutOfMemory = e.code == ornz::kCodeOutOfMemory;
-    traceCaught("ZException", __LINE__);
-    e.report();
-    orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32,
-                               0x1354a09au, fileName, 1);
-    return 0x1354a0c8u;
-  } catch (std::bad_alloc&) {
-    // A C caller cannot catch it; the foundation reports exhausted memory as
-    // ZOutOfMemoryException_7_0_0, but the standard library's own may still
-    // come from anywhere underneath.
-    lastLoadOutOfMemory = true;
-    traceCaught("std::bad_alloc", __LINE__);
-    logNoMemory(__LINE__);
-    orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, __LINE__, "%s%d", 0, 32,
-                               0x1354a09au, fileName, 1);
-    return 0x1354a0c8u;
+    return failedLoad(e, fileName);
+  }
+}
+
+unsigned int config_item_load(const char* fileName, ZStzFileItem_7_0_0* items, unsigned int count, int flag) {
+  try {
+    return ornutil_internal::loadItems(fileName, items, count, flag);
+  } catch (ZOutOfMemoryException_7_0_0& e) {
+    return failedLoad(e, fileName);
   }
 }
 

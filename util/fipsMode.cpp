@@ -34,14 +34,10 @@ void logCompliance(int line, const char* types, unsigned int id, const char* ins
   orn_svc_printf_cs_withfile(ornc_svc_handle, orn_svc_utf8_cs, kModule, line, types, 0, 32, id, insert);
 }
 
-// Thrown by readMode when memory ran out: the mode is not known yet.
-struct NotRead {};
-
 void readMode() {
   const char* path = orn_get_path("/opt/BrenmoorWarden/etc/orn.conf");
   ZStzFileItem_7_0_0 item = {ZSTZ_ITEM_LCSTRING, "ssl", "ssl-compliance", 0, &compliance, nullptr};
-  if (config_item_load(path, &item, 1, 0) != 0) {
-    if (ornutil_internal::itemLoadRanOutOfMemory()) throw NotRead();
+  if (ornutil_internal::loadItems(path, &item, 1, 0) != 0) {
     logCompliance(__LINE__, "%s", 0x15e3a003u, path ? path : "");
     compliance = "none";
     return;
@@ -73,9 +69,6 @@ const char* getCompliance(void) {
     // and the next call reads the file again.
     try {
       readMode();
-    } catch (const NotRead&) {
-      compliance.clear();
-      return "none";
     } catch (const ZOutOfMemoryException_7_0_0&) {
       compliance.clear();
       return "none";
