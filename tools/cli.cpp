@@ -101,7 +101,11 @@ bool Input::open(const std::string& file, std::string& error) {
     owned_ = true;
   }
   struct stat st;
-  if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd_, &st) != 0) {  // the record is only read once fstat filled it
+    error = reason(file, errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
     error = reason(file, EISDIR);
     return false;
   }
