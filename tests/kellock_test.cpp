@@ -1,7 +1,10 @@
 // The reader/writer lock's state table, its sleepers and wake-ups, its
-// cancellation rule and its fatal paths. Threads are driven step by step
-// (ThreadActor); a thread is known to be asleep inside a request when the
-// lock's own `waiters` says so, read under the lock's mutex.
+// cancellation rule, its readers' fast path and its fatal paths. Threads are
+// driven step by step (ThreadActor); a thread is known to be asleep inside a
+// request when the lock's own `waiters` says so, read under the lock's mutex.
+// Readers that took the fast path are in `count` only once a revocation has
+// folded them in, so every look at the record revokes first, as a write
+// request would.
 #include "util/kellock.h"
 
 #include <gtest/gtest.h>
@@ -56,9 +59,17 @@ struct Snapshot {
 
 Snapshot snapshot(lock_s_t* lk) {
   pthread_mutex_lock(&lk->mutex);
+  kellock_fault::revokeFastPath(lk);
   Snapshot s{lk->state, lk->count, lk->waiters, lk->owner};
   pthread_mutex_unlock(&lk->mutex);
   return s;
+}
+
+// Sends the next readers through the mutex.
+void closeFastPath(lock_s_t* lk) {
+  pthread_mutex_lock(&lk->mutex);
+  kellock_fault::revokeFastPath(lk);
+  pthread_mutex_unlock(&lk->mutex);
 }
 
 // Waits, with a bound, until exactly `n` threads sleep inside the lock.
@@ -209,6 +220,22 @@ const TransitionCase kTransitions[] = {
     {"release_of_a_free_lock_changes_nothing", {{0, kUnlock, 1, 0}}, 1, 0, -1},
     {"release_after_refused_justwrite_by_a_reader",
      {{1, kRead, 1, 1}, {0, kJustWrite, 0, 0}, {1, kUnlock, 1, 0}}, 1, 0, -1},
+    // Readers that came before an intent or write request, then left.
+    {"early_reader_leaves_under_riw", {{0, kRead, 1, 1}, {1, kRiw, 1, 1}, {0, kUnlock, 1, 0}},
+     3, 0, 1},
+    {"early_readers_leave_before_upgrade",
+     {{0, kRead, 1, 1}, {2, kRead, 0, 1}, {1, kRiw, 1, 1}, {0, kUnlock, 1, 0}, {2, kUnlock, 1, 0},
+      {1, kWrite, 0, 1}},
+     4, 0, 1},
+    {"two_holds_of_one_reader", {{0, kRead, 1, 1}, {0, kRead, 0, 1}}, 2, 2, -1},
+    {"two_holds_of_one_reader_released",
+     {{0, kRead, 1, 1}, {0, kRead, 1, 1}, {0, kUnlock, 1, 0}, {0, kUnlock, 1, 0}}, 1, 0, -1},
+    {"two_holds_of_one_reader_across_a_riw",
+     {{0, kRead, 1, 1}, {1, kRiw, 1, 1}, {0, kRead, 1, 1}, {0, kUnlock, 1, 0}}, 3, 1, 1},
+    // A shared hold is no thread's: another thread may release it.
+    {"reader_hold_released_by_another_thread", {{0, kRead, 1, 1}, {1, kUnlock, 1, 0}}, 1, 0, -1},
+    {"reader_hold_released_by_another_then_own_hold",
+     {{0, kRead, 1, 1}, {1, kUnlock, 1, 0}, {0, kRead, 1, 1}}, 2, 1, -1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, KelLockTransitionTest, testing::ValuesIn(kTransitions),
@@ -216,56 +243,140 @@ INSTANTIATE_TEST_SUITE_P(Table, KelLockTransitionTest, testing::ValuesIn(kTransi
                            return std::string(info.param.description);
                          });
 
-// A non-waiting request never waits for the lock's own mutex.
+// A non-waiting request never waits for the lock's own mutex: the owner
+// requests give up on it, and so does a read while readers go through it; a
+// read on the fast path does not look at it and is granted.
 TEST_F(KelLockTest, NonWaitingRequestsGiveUpOnABusyMutex) {
-  for (Op op : {kRead, kRiw, kWrite, kJustWrite}) {
-    SCOPED_TRACE(opName(op));
+  struct Case {
+    Op op;
+    bool fastPathOpen;
+    int result, err;
+  };
+  const Case cases[] = {
+      {kRead, true, 1, 0},     {kRead, false, 0, EBUSY},      {kRiw, true, 0, EBUSY},
+      {kRiw, false, 0, EBUSY}, {kJustWrite, true, 0, EBUSY}, {kWrite, false, 0, EBUSY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << opName(c.op) << (c.fastPathOpen ? " open" : " closed"));
+    lock__delete(lk_);
+    ASSERT_EQ(lock__create(&lk_, &tagged, 7), 0);
+    if (!c.fastPathOpen) closeFastPath(lk_);
     pthread_mutex_lock(&lk_->mutex);
-    errno = 0;
-    int result = request(lk_, op, 0);
+    errno = 12345;
+    int result = request(lk_, c.op, 0);
     int err = errno;
     pthread_mutex_unlock(&lk_->mutex);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(err, EBUSY);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(err, c.err);
     Snapshot s = snapshot(lk_);
-    EXPECT_EQ(s.state, KELLOCK_STATE_FREE);
-    EXPECT_EQ(s.count, 0);
+    EXPECT_EQ(s.state, c.result ? KELLOCK_STATE_SHARED : KELLOCK_STATE_FREE);
+    EXPECT_EQ(s.count, c.result);
+    if (c.result) {
+      ASSERT_EQ(lock__unlock(lk_), 0);
+    }
+  }
+}
+
+// Whether a reader now goes past the mutex: a non-waiting read by another
+// thread while this one holds the mutex is granted only then.
+bool readerBypassesTheMutex(lock_s_t* lk, ThreadActor& other) {
+  pthread_mutex_lock(&lk->mutex);
+  int got = other.run([&] { return lock__read(lk, nullptr, 0, 0); });
+  pthread_mutex_unlock(&lk->mutex);
+  if (got) other.run([&] { return lock__unlock(lk); });
+  return got == 1;
+}
+
+// Every write request closes the fast path, whether granted or refused and
+// whatever readers are inside; a run of reads through the mutex with no
+// write request in between opens it again; a write-only lock keeps it shut.
+TEST_F(KelLockTest, WriteRequestsCloseTheFastPathAndReadsReopenIt) {
+  ThreadActor* a = actors();
+  const int kEnough = 100;  // reads through the mutex that must reopen it
+  for (Op op : {kRiw, kJustWrite}) {
+    for (int wait : {1, 0}) {
+      SCOPED_TRACE(testing::Message() << opName(op) << (wait ? " wait" : " nowait"));
+      ASSERT_TRUE(readerBypassesTheMutex(lk_, a[1]));
+      // A fast reader inside, except where it would hold the writer off.
+      bool withReader = !(op == kJustWrite && wait);
+      if (withReader) {
+        ASSERT_EQ(a[2].run([&] { return lock__read(lk_, nullptr, 0, 1); }), 1);
+      }
+      int got = a[0].run([&] { return request(lk_, op, wait); });
+      EXPECT_EQ(got, withReader && op == kJustWrite ? 0 : 1);
+      EXPECT_FALSE(readerBypassesTheMutex(lk_, a[1]));
+      if (got) {
+        ASSERT_EQ(a[0].run([&] { return lock__unlock(lk_); }), 0);
+      }
+      EXPECT_FALSE(readerBypassesTheMutex(lk_, a[1]));
+      if (withReader) {
+        ASSERT_EQ(a[2].run([&] { return lock__unlock(lk_); }), 0);
+      }
+      for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(a[0].run([&] { return lock__justwrite(lk_, nullptr, 0, 1); }), 1);
+        ASSERT_EQ(a[0].run([&] { return lock__unlock(lk_); }), 0);
+        EXPECT_FALSE(readerBypassesTheMutex(lk_, a[1]));
+      }
+      Snapshot s = snapshot(lk_);
+      EXPECT_EQ(s.state, KELLOCK_STATE_FREE);
+      EXPECT_EQ(s.count, 0);
+      int reads = 0;
+      bool reopened = false;
+      while (!reopened && reads++ < kEnough) {
+        ASSERT_EQ(a[1].run([&] { return lock__read(lk_, nullptr, 0, 1); }), 1);
+        ASSERT_EQ(a[1].run([&] { return lock__unlock(lk_); }), 0);
+        reopened = readerBypassesTheMutex(lk_, a[1]);
+      }
+      EXPECT_TRUE(reopened);
+    }
   }
 }
 
 // ---------------------------------------------------------------- sleepers
 
+// The readers inside came either after the read-intent hold (through the
+// mutex) or before it (on the fast path, folded by the read-intent request).
 TEST_F(KelLockTest, UpgradeHoldsOffNewReadersUntilTheEarlierOnesLeave) {
-  ThreadActor* a = actors();
-  ASSERT_EQ(a[0].run([&] { return lock__riw(lk_, nullptr, 0, 1); }), 1);
-  ASSERT_EQ(a[1].run([&] { return lock__read(lk_, nullptr, 0, 1); }), 1);
-  ASSERT_EQ(a[2].run([&] { return lock__read(lk_, nullptr, 0, 1); }), 1);
+  for (bool readersFirst : {false, true}) {
+    SCOPED_TRACE(readersFirst ? "readers before the read-intent hold" : "readers after it");
+    ThreadActor* a = actors();
+    if (!readersFirst) {
+      ASSERT_EQ(a[0].run([&] { return lock__riw(lk_, nullptr, 0, 1); }), 1);
+    }
+    ASSERT_EQ(a[1].run([&] { return lock__read(lk_, nullptr, 0, 1); }), 1);
+    ASSERT_EQ(a[2].run([&] { return lock__read(lk_, nullptr, 0, 1); }), 1);
+    if (readersFirst) {
+      ASSERT_EQ(a[0].run([&] { return lock__riw(lk_, nullptr, 0, 1); }), 1);
+    }
 
-  std::future<int> upgrade = a[0].start([&] { return lock__write(lk_, nullptr, 0, 1); });
-  ASSERT_TRUE(waitForWaiters(lk_, 1));
-  EXPECT_EQ(snapshot(lk_).state, KELLOCK_STATE_EXCLUSIVE);
-  std::future<int> lateReader = a[3].start([&] { return lock__read(lk_, nullptr, 0, 1); });
-  ASSERT_TRUE(waitForWaiters(lk_, 2));
+    std::future<int> upgrade = a[0].start([&] { return lock__write(lk_, nullptr, 0, 1); });
+    ASSERT_TRUE(waitForWaiters(lk_, 1));
+    EXPECT_EQ(snapshot(lk_).state, KELLOCK_STATE_EXCLUSIVE);
+    std::future<int> lateReader = a[3].start([&] { return lock__read(lk_, nullptr, 0, 1); });
+    ASSERT_TRUE(waitForWaiters(lk_, 2));
 
-  ASSERT_EQ(a[1].run([&] { return lock__unlock(lk_); }), 0);
-  Snapshot s = snapshot(lk_);
-  EXPECT_EQ(s.count, 1);
-  EXPECT_EQ(s.waiters, 2);  // the upgrade still waits for the second reader
+    ASSERT_EQ(a[1].run([&] { return lock__unlock(lk_); }), 0);
+    Snapshot s = snapshot(lk_);
+    EXPECT_EQ(s.count, 1);
+    EXPECT_EQ(s.waiters, 2);  // the upgrade still waits for the second reader
 
-  ASSERT_EQ(a[2].run([&] { return lock__unlock(lk_); }), 0);
-  ASSERT_TRUE(readyWithin(upgrade));
-  EXPECT_EQ(upgrade.get(), 1);
-  ASSERT_TRUE(waitForWaiters(lk_, 1));  // the late reader went back to sleep
-  s = snapshot(lk_);
-  EXPECT_EQ(s.state, KELLOCK_STATE_EXCLUSIVE);
-  EXPECT_EQ(s.count, 0);
+    ASSERT_EQ(a[2].run([&] { return lock__unlock(lk_); }), 0);
+    ASSERT_TRUE(readyWithin(upgrade));
+    EXPECT_EQ(upgrade.get(), 1);
+    ASSERT_TRUE(waitForWaiters(lk_, 1));  // the late reader went back to sleep
+    s = snapshot(lk_);
+    EXPECT_EQ(s.state, KELLOCK_STATE_EXCLUSIVE);
+    EXPECT_EQ(s.count, 0);
 
-  ASSERT_EQ(a[0].run([&] { return lock__unlock(lk_); }), 0);
-  ASSERT_TRUE(readyWithin(lateReader));
-  EXPECT_EQ(lateReader.get(), 1);
-  s = snapshot(lk_);
-  EXPECT_EQ(s.state, KELLOCK_STATE_SHARED);
-  EXPECT_EQ(s.count, 1);
+    ASSERT_EQ(a[0].run([&] { return lock__unlock(lk_); }), 0);
+    ASSERT_TRUE(readyWithin(lateReader));
+    EXPECT_EQ(lateReader.get(), 1);
+    s = snapshot(lk_);
+    EXPECT_EQ(s.state, KELLOCK_STATE_SHARED);
+    EXPECT_EQ(s.count, 1);
+    ASSERT_EQ(a[3].run([&] { return lock__unlock(lk_); }), 0);
+    EXPECT_EQ(snapshot(lk_).state, KELLOCK_STATE_FREE);
+  }
 }
 
 TEST_F(KelLockTest, DirectWriteWaitsForReadersAndHoldsOffNewOnes) {
@@ -455,9 +566,11 @@ void createOnly() {
   lock__create(&lk, nullptr, 0);
 }
 
+// A read that goes through the mutex, the fast path being closed.
 void readWaiting() {
   lock_s_t* lk;
   lock__create(&lk, nullptr, 0);
+  closeFastPath(lk);
   lock__read(lk, nullptr, 0, 1);
 }
 

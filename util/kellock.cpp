@@ -4,9 +4,39 @@
 // the caller in the condition's wait set, so a waiter counted in `waiters`
 // under the mutex is woken by any broadcast made after that mutex is next
 // released, even though the broadcast itself is made without the mutex.
+//
+// Readers' fast path (after BRAVO, Dice and Kogan, USENIX ATC 2019). While
+// the lock is free or shared and nothing else is going on, a reader does not
+// take the mutex: it publishes itself in its own slot of a table that
+// follows the record (one cache line per slot, one slot per thread), then
+// checks that the fast path is still open. A release empties the slot. So
+// readers on different cores write different lines and never meet.
+//
+// Anybody who needs `count` to be exact first revokes the fast path under
+// the mutex: it closes it and folds every hold still published in a slot
+// into `count`, marking the slot so that its holder releases through the
+// mutex. From then on the lock is exactly the mutex-and-condition lock it
+// always was. The fast path opens again once a run of readers has been
+// served through the mutex with no other request in between.
+//
+// The close and the publish are a store followed by a load on each side
+// (Dekker): the revoker stores `fastOpen` then loads the slots, the reader
+// stores its slot then loads `fastOpen`, all sequentially consistent, so at
+// least one of them sees the other. A reader that saw the path open is seen
+// and folded by the revoker; a reader that saw it closed takes its slot back,
+// unless the revoker folded it first, in which case it holds a counted hold.
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <mutex>
+#include <new>
+#include <type_traits>
+
+#include <unistd.h>
 
 #include "foundation/svc.h"
 #include "util/internal/kellock_fault.h"
@@ -26,17 +56,27 @@ const unsigned int kMsgCancelState = 0x1354a1cfu;
 const unsigned int kMsgNoMemory = 0x10652065u;
 
 // ---------------------------------------------------------------- faults
-// Kept to one load and a never-taken branch per primitive call: the lock's
-// fast paths are a handful of nanoseconds.
+// Only the paths through the mutex look at the faults, and there one relaxed
+// load and a never-taken branch per primitive call is all they cost. The
+// table itself is touched only once a fault is armed.
 
 struct Fault {
   int err;   // 0: none pending
   int skip;  // successful calls to let through first
 };
-Fault g_faults[kellock_fault::kPointCount];
-int g_faultsArmed;
+std::mutex g_faultMutex;
+Fault g_faults[kellock_fault::kPointCount];  // guarded by g_faultMutex
+std::atomic<bool> g_faultsArmed{false};
+
+// With g_faultMutex held.
+void rearm() {
+  bool armed = false;
+  for (const Fault& g : g_faults) armed |= g.err != 0;
+  g_faultsArmed.store(armed, std::memory_order_relaxed);
+}
 
 __attribute__((noinline)) int takeFault(kellock_fault::Point point) {
+  std::lock_guard<std::mutex> guard(g_faultMutex);
   Fault& f = g_faults[point];
   if (f.err == 0) return 0;
   if (f.skip > 0) {
@@ -45,13 +85,12 @@ __attribute__((noinline)) int takeFault(kellock_fault::Point point) {
   }
   int err = f.err;
   f.err = 0;
-  g_faultsArmed = 0;
-  for (const Fault& g : g_faults) g_faultsArmed |= g.err != 0;
+  rearm();
   return err;
 }
 
 inline int fault(kellock_fault::Point point) {
-  if (__builtin_expect(g_faultsArmed == 0, 1)) return 0;
+  if (__builtin_expect(!g_faultsArmed.load(std::memory_order_relaxed), 1)) return 0;
   return takeFault(point);
 }
 
@@ -61,6 +100,137 @@ inline int fault(kellock_fault::Point point) {
   orn_svc_printf_cs_withfile(kelcore_svc_handle, orn_svc_utf8_cs, kModule, line, "%d", 2,
                              ORN_SVC_ATTR_ERROR, msgid, err);
   abort();
+}
+
+// ---------------------------------------------------------------- the record
+// What lock__create allocates: the caller's lock_s_t first, so that the
+// caller's pointer is the record's, then the fast path's own fields, then
+// the reader slots.
+
+constexpr std::size_t kLine = 64;  // cache line of the x86-64 and arm64 cores we run on
+
+// One reader's slot. 0: free. A thread's token: that thread holds a shared
+// hold through the fast path. The token with bit 0 set: that hold has been
+// folded into `count` and is released through the mutex. Only the thread
+// whose token is in a slot changes it, except for a revoker's fold.
+struct alignas(kLine) ReaderSlot {
+  std::atomic<std::uintptr_t> holder;
+};
+
+struct LockRecord {
+  lock_s_t pub;
+  void* block;                 // what malloc returned, for free
+  unsigned slowReadsToReopen;  // under the mutex: reads still to serve before reopening
+  // Read by every reader, written only under the mutex: kept off the
+  // mutex's line, which the slow paths keep writing.
+  alignas(kLine) std::atomic<int> fastOpen;
+  unsigned slotMask;  // slot count - 1, a power of two minus one
+
+  ReaderSlot* slots() { return reinterpret_cast<ReaderSlot*>(this + 1); }
+};
+
+static_assert(std::is_standard_layout<LockRecord>::value && offsetof(LockRecord, pub) == 0,
+              "a lock_s_t* must be the LockRecord's address");
+static_assert(sizeof(LockRecord) % kLine == 0, "the slots must start on a line of their own");
+
+inline LockRecord* record(lock_s_t* lk) { return reinterpret_cast<LockRecord*>(lk); }
+
+// Slots per lock: two per processor, so that the threads a machine runs at
+// once rarely share one, at least 16 (a thread pool on a small machine), at
+// most 512 (32 KiB per lock; a revocation reads every slot). Threads beyond
+// that share slots: whoever finds its slot taken goes through the mutex.
+unsigned slotCount() {
+  static const unsigned count = [] {
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    unsigned n = 16;
+    while (n < 512 && long(n) < 2 * cpus) n *= 2;
+    return n;
+  }();
+  return count;
+}
+
+// Reads through the mutex, with no write request in between, that reopen the
+// fast path after a revocation. A revocation costs a read of every slot and
+// sends the folded readers through the mutex; waiting for a few plain reads
+// first keeps a write-heavy lock from paying that again and again, and costs
+// a read-mostly one only these few slow reads per write.
+const unsigned kSlowReadsToReopen = 8;
+
+// How long a waiting write request lets the fast readers inside leave on
+// their own before it folds them. A fast reader that leaves on its own pays
+// nothing; a folded one pays a trip through the mutex and, as the last one, a
+// wake-up of the writer, which costs more than this wait.
+const std::chrono::nanoseconds kLetReadersLeave(2000);
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// ---------------------------------------------------------------- reader ids
+// Each thread gets a small index when it first reads, the lowest one free, so
+// that the threads alive at one time have distinct slots as long as there are
+// no more of them than slots. The index goes back when the thread ends.
+
+struct ReaderId {
+  std::uintptr_t token;  // 0 until the first read; then this object's address
+  unsigned index;
+  // The thread's errno, which the fast paths set: __errno_location returns
+  // the same address for the life of the thread, and calling it through the
+  // PLT twice per hold costs as much as the rest of a fast hold's work.
+  int* errnoAt;
+};
+// Initial-exec: the fast path reads it with one load relative to the thread
+// pointer, not a call to __tls_get_addr.
+thread_local ReaderId t_reader __attribute__((tls_model("initial-exec")));
+
+constexpr unsigned kIndexWords = 16;  // 1024 indexes that are given back
+std::atomic<std::uint64_t> g_indexUsed[kIndexWords];
+std::atomic<unsigned> g_indexBeyond{0};  // for threads beyond those
+
+void giveIndexBack(void* value) {
+  unsigned index = unsigned(reinterpret_cast<std::uintptr_t>(value) - 1);
+  if (index < kIndexWords * 64) {
+    g_indexUsed[index / 64].fetch_and(~(std::uint64_t(1) << (index % 64)),
+                                      std::memory_order_release);
+  }
+}
+
+unsigned takeIndex() {
+  for (unsigned w = 0; w < kIndexWords; ++w) {
+    std::uint64_t used = g_indexUsed[w].load(std::memory_order_relaxed);
+    while (~used != 0) {
+      unsigned bit = unsigned(__builtin_ctzll(~used));
+      if (g_indexUsed[w].compare_exchange_weak(used, used | (std::uint64_t(1) << bit),
+                                               std::memory_order_acquire)) {
+        return w * 64 + bit;
+      }
+    }
+  }
+  return kIndexWords * 64 + g_indexBeyond.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The key whose destructor gives a thread's index back at its end; its
+// value, index + 1, lives in the thread descriptor, so setting it allocates
+// nothing for the first 32 keys of a process. Without a key the index is
+// simply never given back.
+struct IndexKey {
+  pthread_key_t key;
+  bool ok;
+  IndexKey() { ok = pthread_key_create(&key, giveIndexBack) == 0; }
+};
+
+__attribute__((noinline, cold)) void assignReaderId(ReaderId& me) {
+  static IndexKey key;
+  me.index = takeIndex();
+  if (key.ok) {
+    pthread_setspecific(key.key, reinterpret_cast<void*>(std::uintptr_t(me.index) + 1));
+  }
+  me.errnoAt = &errno;
+  me.token = reinterpret_cast<std::uintptr_t>(&me);
 }
 
 // ---------------------------------------------------------------- primitives
@@ -155,37 +325,137 @@ inline int drainReaders(lock_s_t* lk, int wait, int refusedState, int line) {
   return 1;
 }
 
+// ---------------------------------------------------------------- fast path
+
+inline bool published(std::uintptr_t holder) { return holder != 0 && (holder & 1) == 0; }
+
+// With the mutex held and the fast path open: closes it and folds the holds
+// still published into `count`, after which `count` and `state` are exact
+// until the path is opened again. `letLeave`: a waiting write request,
+// which first gives the readers inside a moment to leave on their own.
+// Never sleeps; bounded by kLetReadersLeave and the slot count.
+__attribute__((noinline)) void revoke(LockRecord* r, bool letLeave) {
+  lock_s_t* lk = &r->pub;
+  r->fastOpen.store(0, std::memory_order_seq_cst);
+  r->slowReadsToReopen = kSlowReadsToReopen;
+  ReaderSlot* slots = r->slots();
+  unsigned n = r->slotMask + 1;
+  if (letLeave) {
+    auto deadline = std::chrono::steady_clock::time_point();
+    for (unsigned i = 0; i < n; ++i) {
+      while (published(slots[i].holder.load(std::memory_order_seq_cst))) {
+        auto now = std::chrono::steady_clock::now();
+        if (deadline == std::chrono::steady_clock::time_point()) deadline = now + kLetReadersLeave;
+        if (now >= deadline) break;
+        for (int k = 0; k < 4; ++k) cpuRelax();
+      }
+    }
+  }
+  int folded = 0;
+  for (unsigned i = 0; i < n; ++i) {
+    std::uintptr_t holder = slots[i].holder.load(std::memory_order_seq_cst);
+    // A failed exchange reloads `holder`: its reader has left (0), or a new
+    // reader, who will find the path closed, has just published.
+    while (published(holder)) {
+      if (slots[i].holder.compare_exchange_weak(holder, holder | 1, std::memory_order_seq_cst)) {
+        ++folded;
+        break;
+      }
+    }
+  }
+  lk->count += folded;
+  if (lk->count > 0 && lk->state == KELLOCK_STATE_FREE) lk->state = KELLOCK_STATE_SHARED;
+}
+
+inline void revokeIfOpen(LockRecord* r, bool letLeave) {
+  if (r->fastOpen.load(std::memory_order_relaxed)) revoke(r, letLeave);
+}
+
+// With the mutex held, after a shared hold has been granted through it.
+inline void maybeReopen(LockRecord* r) {
+  lock_s_t* lk = &r->pub;
+  if (lk->state != KELLOCK_STATE_SHARED || lk->waiters != 0) return;
+  if (r->slowReadsToReopen > 0 && --r->slowReadsToReopen > 0) return;
+  if (!r->fastOpen.load(std::memory_order_relaxed)) {
+    r->fastOpen.store(1, std::memory_order_release);
+  }
+}
+
+// A shared hold without the mutex; false when the caller must go through
+// the mutex (path closed, or its slot taken, by another thread or by its own
+// earlier hold).
+inline bool fastRead(LockRecord* r) {
+  if (!r->fastOpen.load(std::memory_order_acquire)) return false;
+  ReaderId& me = t_reader;
+  if (__builtin_expect(me.token == 0, 0)) assignReaderId(me);
+  ReaderSlot& slot = r->slots()[me.index & r->slotMask];
+  std::uintptr_t expected = 0;
+  if (!slot.holder.compare_exchange_strong(expected, me.token, std::memory_order_seq_cst,
+                                           std::memory_order_relaxed)) {
+    return false;
+  }
+  if (r->fastOpen.load(std::memory_order_seq_cst)) return true;
+  expected = me.token;
+  // Fails only when a revoker has folded the hold: it is then counted.
+  return !slot.holder.compare_exchange_strong(expected, 0, std::memory_order_seq_cst,
+                                              std::memory_order_acquire);
+}
+
+// Releases the caller's fast hold; false when it has none, or when it has
+// been folded, in which case the slot is emptied and the hold, counted in
+// `count`, is still to be released through the mutex.
+inline bool fastUnlock(LockRecord* r) {
+  const ReaderId& me = t_reader;
+  if (me.token == 0) return false;
+  ReaderSlot& slot = r->slots()[me.index & r->slotMask];
+  if ((slot.holder.load(std::memory_order_relaxed) & ~std::uintptr_t(1)) != me.token) return false;
+  // Only a revoker can change the slot meanwhile, and only to the token | 1.
+  return slot.holder.exchange(0, std::memory_order_release) == me.token;
+}
+
 }  // namespace
 
-// ---------------------------------------------------------------- test hook
+// ---------------------------------------------------------------- test hooks
 
 namespace kellock_fault {
 
 void inject(Point point, int err, int skip) {
-  g_faults[point].err = err;
-  g_faults[point].skip = skip;
-  g_faultsArmed = 0;
-  for (const Fault& g : g_faults) g_faultsArmed |= g.err != 0;
+  std::lock_guard<std::mutex> guard(g_faultMutex);
+  g_faults[point] = Fault{err, skip};
+  rearm();
 }
 
 void clear() {
+  std::lock_guard<std::mutex> guard(g_faultMutex);
   for (Fault& g : g_faults) g = Fault{0, 0};
-  g_faultsArmed = 0;
+  rearm();
 }
+
+void revokeFastPath(lock_s_t* lk) { revokeIfOpen(record(lk), false); }
 
 }  // namespace kellock_fault
 
 // ---------------------------------------------------------------- interface
 
 int lock__create(lock_s_t** out, void* tag, int tagNumber) {
-  lock_s_t* lk = fault(kellock_fault::kMalloc)
-                     ? nullptr
-                     : static_cast<lock_s_t*>(malloc(sizeof(lock_s_t)));
-  if (lk == nullptr) {
+  unsigned slots = slotCount();
+  std::size_t size = sizeof(LockRecord) + slots * sizeof(ReaderSlot);
+  // malloc aligns to 16 only: the spare line lets the record start on one.
+  void* block = fault(kellock_fault::kMalloc) ? nullptr : malloc(size + kLine - 1);
+  if (block == nullptr) {
     orn_svc_printf_withfile(bas_svc_handle, kModule, __LINE__, "", 0, ORN_SVC_ATTR_FATAL,
                             kMsgNoMemory);
     abort();
   }
+  void* at = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(block) + kLine - 1) &
+                                     ~std::uintptr_t(kLine - 1));
+  LockRecord* r = new (at) LockRecord;
+  for (unsigned i = 0; i < slots; ++i) new (&r->slots()[i]) ReaderSlot{{0}};
+  r->block = block;
+  r->slotMask = slots - 1;
+  r->slowReadsToReopen = 0;
+  r->fastOpen.store(1, std::memory_order_relaxed);
+  lock_s_t* lk = &r->pub;
   int rc = fault(kellock_fault::kMutexInit);
   if (rc == 0) rc = pthread_mutex_init(&lk->mutex, nullptr);
   if (rc != 0) fatal(__LINE__, kMsgMutexInit, rc);
@@ -208,10 +478,15 @@ void lock__delete(lock_s_t* lk) {
   if (lk == nullptr) return;
   pthread_cond_destroy(&lk->cond);
   pthread_mutex_destroy(&lk->mutex);
-  free(lk);
+  free(record(lk)->block);
 }
 
 int lock__read(lock_s_t* lk, void* /*tag*/, int /*tagNumber*/, int wait) {
+  LockRecord* r = record(lk);
+  if (fastRead(r)) {
+    *t_reader.errnoAt = 0;
+    return 1;
+  }
   if (!enter(lk, wait, __LINE__)) return refuseBusy();
   int granted = 1;
   while (lk->state == KELLOCK_STATE_EXCLUSIVE) {
@@ -224,12 +499,18 @@ int lock__read(lock_s_t* lk, void* /*tag*/, int /*tagNumber*/, int wait) {
   if (granted) {
     ++lk->count;
     if (lk->state == KELLOCK_STATE_FREE) lk->state = KELLOCK_STATE_SHARED;
+    maybeReopen(r);
   }
   return leave(lk, granted, __LINE__);
 }
 
 int lock__riw(lock_s_t* lk, void* tag, int tagNumber, int wait) {
   if (!enter(lk, wait, __LINE__)) return refuseBusy();
+  LockRecord* r = record(lk);
+  // The fast path is open only while the lock is free or shared, where this
+  // request is granted at once: readers stay admitted, but through the mutex.
+  revokeIfOpen(r, false);
+  r->slowReadsToReopen = kSlowReadsToReopen;
   int granted = 1;
   while (lk->state == KELLOCK_STATE_INTENT || lk->state == KELLOCK_STATE_EXCLUSIVE) {
     if (!wait) {
@@ -247,8 +528,12 @@ int lock__riw(lock_s_t* lk, void* tag, int tagNumber, int wait) {
 
 int lock__write(lock_s_t* lk, void* tag, int tagNumber, int wait) {
   if (!enter(lk, wait, __LINE__)) return refuseBusy();
-  // The caller's read-intent hold already keeps out every other intent or
-  // exclusive request, so the state needs no test before it is raised.
+  LockRecord* r = record(lk);
+  // The caller's read-intent hold closed the fast path and keeps out every
+  // other intent or exclusive request, so the state needs no test before it
+  // is raised. (Without that hold, a misuse, the path may be open.)
+  revokeIfOpen(r, wait != 0);
+  r->slowReadsToReopen = kSlowReadsToReopen;
   lk->state = KELLOCK_STATE_EXCLUSIVE;
   int granted = drainReaders(lk, wait, KELLOCK_STATE_INTENT, __LINE__);
   if (granted) {
@@ -260,6 +545,9 @@ int lock__write(lock_s_t* lk, void* tag, int tagNumber, int wait) {
 
 int lock__justwrite(lock_s_t* lk, void* tag, int tagNumber, int wait) {
   if (!enter(lk, wait, __LINE__)) return refuseBusy();
+  LockRecord* r = record(lk);
+  revokeIfOpen(r, wait != 0);
+  r->slowReadsToReopen = kSlowReadsToReopen;
   int granted = 1;
   while (lk->state == KELLOCK_STATE_INTENT || lk->state == KELLOCK_STATE_EXCLUSIVE) {
     if (!wait) {
@@ -277,7 +565,18 @@ int lock__justwrite(lock_s_t* lk, void* tag, int tagNumber, int wait) {
 }
 
 int lock__unlock(lock_s_t* lk) {
+  LockRecord* r = record(lk);
+  if (fastUnlock(r)) {
+    // Nobody sleeps while the path is open: every sleeper waits for an
+    // intent or exclusive hold or request, which closed it first.
+    *t_reader.errnoAt = 0;
+    return 0;
+  }
   mutexLock(lk, __LINE__);
+  // A counted hold can be released by count - 1 whoever took it. With none
+  // counted, the hold released is a fast one, maybe of another thread (a
+  // shared hold may be released by any thread): fold them to find it.
+  if (lk->state == KELLOCK_STATE_FREE) revokeIfOpen(r, false);
   int state = lk->state;
   if (state == KELLOCK_STATE_SHARED) {
     if (--lk->count == 0) lk->state = KELLOCK_STATE_FREE;

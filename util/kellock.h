@@ -30,7 +30,15 @@
 #define KELLOCK_STATE_INTENT 3    /* one read-intent holder (owner) and count readers */
 #define KELLOCK_STATE_EXCLUSIVE 4 /* the owner writes, or waits for count readers to leave */
 
-/* Every field is guarded by `mutex`; callers only hold a pointer. */
+/* The head of the lock's record, which lock__create allocates with room for
+ * the readers' fast path behind it: callers only hold a pointer and never
+ * look inside. Every field is guarded by `mutex`. The readers' fast path
+ * is open while the lock is free or shared; the first read-intent or write
+ * request closes it, and a run of reads through the mutex with no such
+ * request in between opens it again. Shared holds taken on it are not in
+ * `count` (and `state` may read FREE while they are held) until a request
+ * that depends on them (read-intent, write, or a release that finds no
+ * counted hold) closes the path and counts them in. */
 typedef struct lock_s_t {
   pthread_mutex_t mutex;
   pthread_cond_t cond;   /* the one condition every waiting request sleeps on */
@@ -64,7 +72,9 @@ ORNUTIL_API void lock__delete(lock_s_t* lock);
  * refused request leaves the lock as it was. */
 
 /* Shared hold; waits while an exclusive hold or request is in force. The tag
- * arguments are ignored. */
+ * arguments are ignored. On the fast path (see lock_s_t) it writes only the
+ * calling thread's own slot and never touches the mutex, so a non-waiting
+ * read is then granted even while another thread holds the mutex. */
 ORNUTIL_API int lock__read(lock_s_t* lock, void* tag, int tagNumber, int wait);
 
 /* Read-intent hold; waits while a read-intent or exclusive hold or request is
@@ -84,8 +94,9 @@ ORNUTIL_API int lock__justwrite(lock_s_t* lock, void* tag, int tagNumber, int wa
 
 /* Releases one hold of the calling thread: the read-intent or exclusive hold
  * when the caller is its owner (an upgraded hold ends with this one call),
- * else one shared hold. Releasing a lock that is free does nothing. Returns
- * 0; errno is 0 on return. */
+ * else one shared hold (its own fast one first; a shared hold may also be
+ * released by a thread other than the one that took it). Releasing a lock
+ * that is free does nothing. Returns 0; errno is 0 on return. */
 ORNUTIL_API int lock__unlock(lock_s_t* lock);
 
 /* Does nothing. */
