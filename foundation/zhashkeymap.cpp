@@ -86,6 +86,8 @@ struct ZHashKeyMap_7_0_0::Table {
   std::uint32_t mask;
   std::uint32_t capacity;
   std::atomic<std::uint32_t> count;
+  std::uint32_t reseeds;  // new salts taken since the table last grew
+  std::uint64_t salt;     // this table's variation of the process's hash key
   std::atomic<std::int32_t>* index;
   Entry* entries;
   Table* replaced;   // the table this one replaced, kept for readers
@@ -123,6 +125,59 @@ class WriterGuard {
 };
 
 }  // namespace
+
+// ---------------------------------------------------------------- look-up
+
+namespace {
+
+// Whether the `n` bytes at `a` and `b` are the same. A found name's bytes
+// are compared once, after its hash matched, so they are almost always
+// equal: words are compared without a branch each, and a call to memcmp
+// (a quarter of a path look-up's time on these machines) is left for
+// names longer than most paths.
+[[gnu::always_inline]] inline bool sameBytes(const char* a, const char* b, std::size_t n) {
+  if (n >= 8) {
+    if (n > 64) return std::memcmp(a, b, n) == 0;
+    std::uint64_t differ = ornz::load64(a + n - 8) ^ ornz::load64(b + n - 8);
+    for (std::size_t i = 0; i + 8 < n; i += 8) differ |= ornz::load64(a + i) ^ ornz::load64(b + i);
+    return differ == 0;
+  }
+  if (n >= 4) return ((ornz::load32(a) ^ ornz::load32(b)) | (ornz::load32(a + n - 4) ^ ornz::load32(b + n - 4))) == 0;
+  // 0 to 3 bytes: the first, the middle and the last cover them all.
+  return n == 0 || (a[0] == b[0] && a[n >> 1] == b[n >> 1] && a[n - 1] == b[n - 1]);
+}
+
+// The longest walk from a name's home slot that an insert accepts before
+// its table takes a new salt. With the index at most half full and a keyed
+// hash, a run of r used slots starts at a given slot with a chance of about
+// e^(-0.19 r) (linear probing at load 1/2), so the longest run of a table of
+// 2^k slots is near 3.6 k: 8 + 8 k is reached only by names aimed at the
+// table's hash, or about once in 10^7 fillings of a 2^16-slot table by
+// chance (a rebuild, nothing worse). It keeps an insert's walk, and a
+// look-up's, within a few hundred slots at the largest size.
+inline std::uint32_t probeBound(std::uint32_t mask) {
+  return 8 + 8 * static_cast<std::uint32_t>(__builtin_popcount(mask));
+}
+
+}  // namespace
+
+// Both are inlined into every look-up: as calls, they were half of a path
+// look-up's time.
+[[gnu::always_inline]] inline std::uint64_t ZHashKeyMap_7_0_0::hashIn(const Table* t, const char* text, std::size_t length) {
+  return ornz::hashText(ornz::saltedKey(ornz::processHashKey(), t->salt), text, length);
+}
+
+[[gnu::always_inline]] inline ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::uint64_t hash,
+                                                            const char* text,
+                                                            std::size_t length) const {
+  for (std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;; s = (s + 1) & t->mask) {
+    std::int32_t i = t->index[s].load(std::memory_order_acquire);
+    if (i < 0) return nullptr;
+    Entry& e = t->entries[i];
+    if (e.hash == static_cast<std::uint32_t>(hash) && e.length == length && sameBytes(e.chars, text, length))
+      return &e;
+  }
+}
 
 ZHashKeyMap_7_0_0::ZHashKeyMap_7_0_0(int capacity, int owns)
     : initialCapacity_(capacity > 4 && static_cast<std::uint32_t>(capacity) < kMaxCapacity
@@ -200,7 +255,7 @@ void ZHashKeyMap_7_0_0::copyFrom(const ZHashKeyMap_7_0_0& other) {
     const Entry& e = t->entries[i];
     ZObject_7_0_0* value = e.value.load(std::memory_order_acquire);
     if (ZAbstractString_7_0_0* key = __atomic_load_n(&e.key, __ATOMIC_ACQUIRE); key && !textStored(e)) {
-      insert(*key, e.hash, value);
+      insert(*key, value);
       continue;
     }
     // A name stored as text is copied as text, keeping the copy as compact.
@@ -238,6 +293,11 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::newTable(std::uint32_t capacity) co
   t->mask = slots - 1;
   t->capacity = capacity;
   t->count.store(0, std::memory_order_relaxed);
+  // A salt of its own from the block's address, through the secret key so
+  // that it tells nothing; copies made to grow keep their table's salt.
+  const ornz::HashKey& key = ornz::processHashKey();
+  t->salt = ornz::mum(reinterpret_cast<std::uintptr_t>(block) ^ key.a, key.b);
+  t->reseeds = 0;
   t->index = reinterpret_cast<std::atomic<std::int32_t>*>(static_cast<char*>(block) + sizeof(Table));
   for (std::uint32_t i = 0; i < slots; ++i) new (&t->index[i]) std::atomic<std::int32_t>(-1);
   t->entries = reinterpret_cast<Entry*>(static_cast<char*>(block) + entryOffset);
@@ -248,18 +308,21 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::newTable(std::uint32_t capacity) co
   return t;
 }
 
-// A new table holding `from`'s entries (all but `skip`), in order.
 ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::copyTable(const Table* from, std::uint32_t capacity,
-                                                       const Entry* skip) const {
+                                                       const Entry* skip, std::uint64_t salt) const {
   Table* t = newTable(capacity);
   if (!from) return t;
+  t->salt = salt;
+  t->reseeds = capacity == from->capacity ? from->reseeds : 0;
+  const bool rehash = salt != from->salt;
   std::uint32_t n = from->count.load(std::memory_order_relaxed);
   std::uint32_t k = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
     const Entry& e = from->entries[i];
     if (&e == skip) continue;
-    new (&t->entries[k]) Entry{e.hash, e.length, e.chars, e.key, {e.value.load(std::memory_order_relaxed)}};
-    std::uint32_t s = e.hash & t->mask;
+    const auto hash = rehash ? static_cast<std::uint32_t>(hashIn(t, e.chars, e.length)) : e.hash;
+    new (&t->entries[k]) Entry{hash, e.length, e.chars, e.key, {e.value.load(std::memory_order_relaxed)}};
+    std::uint32_t s = hash & t->mask;
     while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
     t->index[s].store(static_cast<std::int32_t>(k), std::memory_order_relaxed);
     ++k;
@@ -310,18 +373,6 @@ void ZHashKeyMap_7_0_0::commitRetired(Retired* keep) {
   retired_ = keep;
 }
 
-inline ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::lookUp(const Table* t, std::uint64_t hash,
-                                                            const char* text,
-                                                            std::size_t length) const {
-  for (std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;; s = (s + 1) & t->mask) {
-    std::int32_t i = t->index[s].load(std::memory_order_acquire);
-    if (i < 0) return nullptr;
-    Entry& e = t->entries[i];
-    if (e.hash == static_cast<std::uint32_t>(hash) && e.length == length && std::memcmp(e.chars, text, length) == 0)
-      return &e;
-  }
-}
-
 // ---------------------------------------------------------------- operations
 
 bool ZHashKeyMap_7_0_0::isEmpty() const { return size() == 0; }
@@ -334,80 +385,39 @@ int ZHashKeyMap_7_0_0::size() const {
 bool ZHashKeyMap_7_0_0::contains(const ZAbstractString_7_0_0& key) const {
   // Not find(): a key may be stored with a null value.
   const Table* t = table_.load(std::memory_order_acquire);
-  return t && lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size()) != nullptr;
+  return t && lookUp(t, hashIn(t, key.data(), key.size()), key.data(), key.size()) != nullptr;
 }
 
 ZObject_7_0_0* ZHashKeyMap_7_0_0::getEntry(const ZAbstractString_7_0_0& key) const {
   const Table* t = table_.load(std::memory_order_acquire);
   if (!t) return nullptr;
-  Entry* e = lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size());
+  Entry* e = lookUp(t, hashIn(t, key.data(), key.size()), key.data(), key.size());
   return e ? e->value.load(std::memory_order_acquire) : nullptr;
 }
 
 ZObject_7_0_0* ZHashKeyMap_7_0_0::find(const char* text, std::size_t length) const {
   const Table* t = table_.load(std::memory_order_acquire);
   if (!t) return nullptr;
-  Entry* e = lookUp(t, ornz::hashText(text, length), text, length);
+  Entry* e = lookUp(t, hashIn(t, text, length), text, length);
   return e ? e->value.load(std::memory_order_acquire) : nullptr;
 }
 
-void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t hash,
-                               const ZObject_7_0_0* value) {
+void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value) {
   Table* t = table_.load(std::memory_order_relaxed);
   if (t) {
-    if (Entry* e = lookUp(t, hash, key.data(), key.size())) {
-      Retired* keep = reserveRetired(1, false);
-      ZObject_7_0_0* stored = const_cast<ZObject_7_0_0*>(value);
-      if (owns_ && value) {
-        try {
-          stored = value->clone();
-        } catch (...) {
-          std::free(keep);
-          throw;
-        }
-        if (!stored) {
-          std::free(keep);
-          ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-        }
-      }
-      drop(e->value.exchange(stored, std::memory_order_acq_rel), keep);
-      commitRetired(keep);
+    if (Entry* e = lookUp(t, hashIn(t, key.data(), key.size()), key.data(), key.size())) {
+      replaceValue(*e, value);
       return;
     }
   }
-  // Everything that can fail happens before the map changes.
+  // Everything that can fail happens before the map changes: the copies,
+  // then a larger table (which holds the same entries).
   if (key.size() > kMaxKeyLength) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-  ZAbstractString_7_0_0* storedKey = const_cast<ZAbstractString_7_0_0*>(&key);
-  ZObject_7_0_0* storedValue = const_cast<ZObject_7_0_0*>(value);
-  Table* grown = nullptr;
-  if (owns_) {
-    ZObject_7_0_0* k = key.clone();
-    storedKey = dynamic_cast<ZAbstractString_7_0_0*>(k);
-    if (!storedKey) {
-      delete k;
-      ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-    }
-    if (value) {
-      // A deep clone (a map's entry holds a map) may throw as well as
-      // return null; the key made above must not outlive either.
-      try {
-        storedValue = value->clone();
-      } catch (...) {
-        delete storedKey;
-        throw;
-      }
-      if (!storedValue) {
-        delete storedKey;
-        ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-      }
-    }
-  }
+  ZAbstractString_7_0_0* storedKey;
+  ZObject_7_0_0* storedValue;
+  storedCopies(key, value, storedKey, storedValue);
   try {
-    if (!t || t->count.load(std::memory_order_relaxed) == t->capacity) {
-      std::uint32_t capacity = t ? t->capacity * 2 : initialCapacity_;
-      if (capacity > kMaxCapacity) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-      grown = copyTable(t, capacity, nullptr);
-    }
+    t = roomForOne(t);
   } catch (...) {
     if (owns_) {
       delete storedKey;
@@ -415,17 +425,107 @@ void ZHashKeyMap_7_0_0::insert(const ZAbstractString_7_0_0& key, std::uint64_t h
     }
     throw;
   }
-  if (grown) {
-    publish(grown);
-    t = grown;
+  append(t, storedKey->data(), storedKey->size(), storedKey, storedValue);
+}
+
+void ZHashKeyMap_7_0_0::replaceValue(Entry& e, const ZObject_7_0_0* value) {
+  Retired* keep = reserveRetired(1, false);
+  ZObject_7_0_0* stored = const_cast<ZObject_7_0_0*>(value);
+  if (owns_ && value) {
+    try {
+      stored = value->clone();
+    } catch (...) {
+      std::free(keep);
+      throw;
+    }
+    if (!stored) {
+      std::free(keep);
+      ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+    }
+  }
+  drop(e.value.exchange(stored, std::memory_order_acq_rel), keep);
+  commitRetired(keep);
+}
+
+void ZHashKeyMap_7_0_0::storedCopies(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value,
+                                     ZAbstractString_7_0_0*& storedKey, ZObject_7_0_0*& storedValue) const {
+  storedKey = const_cast<ZAbstractString_7_0_0*>(&key);
+  storedValue = const_cast<ZObject_7_0_0*>(value);
+  if (!owns_) return;
+  ZObject_7_0_0* k = key.clone();
+  storedKey = dynamic_cast<ZAbstractString_7_0_0*>(k);
+  if (!storedKey) {
+    delete k;
+    ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  }
+  if (!value) return;
+  // A deep clone (a map's entry holds a map) may throw as well as return
+  // null; the key made above must not outlive either.
+  try {
+    storedValue = value->clone();
+  } catch (...) {
+    delete storedKey;
+    throw;
+  }
+  if (!storedValue) {
+    delete storedKey;
+    ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
+  }
+}
+
+void ZHashKeyMap_7_0_0::append(Table* t, const char* chars, std::size_t length, ZAbstractString_7_0_0* key,
+                               ZObject_7_0_0* value) noexcept {
+  std::uint64_t hash = hashIn(t, chars, length);
+  std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
+  std::uint32_t walked = 0;
+  while (t->index[s].load(std::memory_order_relaxed) >= 0) {
+    s = (s + 1) & t->mask;
+    ++walked;
+  }
+  // Once per size: a table that keeps meeting long runs under new salts is
+  // not being aimed at through its hash, and placing it anew at every insert
+  // would cost more than the walks.
+  if (walked > probeBound(t->mask) && t->reseeds == 0) {
+    if (Table* r = reseeded(t)) {
+      t = r;
+      hash = hashIn(t, chars, length);
+      s = static_cast<std::uint32_t>(hash) & t->mask;
+      while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+    }
   }
   std::uint32_t i = t->count.load(std::memory_order_relaxed);
-  new (&t->entries[i]) Entry{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(storedKey->size()),
-                             storedKey->data(), storedKey, {storedValue}};
-  std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
-  while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
+  new (&t->entries[i]) Entry{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(length), chars, key, {value}};
   t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
   t->count.store(i + 1, std::memory_order_release);
+}
+
+ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::reseeded(Table* t) noexcept {
+  const ornz::HashKey& key = ornz::processHashKey();
+  std::uint64_t salt = ornz::mum(t->salt ^ key.seed, reinterpret_cast<std::uintptr_t>(t) ^ key.b);
+  if (salt == t->salt) salt = ~salt;
+  Table* r;
+  try {
+    r = copyTable(t, t->capacity, nullptr, salt);
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    return nullptr;  // a slower table, not a failed insert
+  }
+  r->reseeds = t->reseeds + 1;
+  publish(r);
+  return r;
+}
+
+ZHashKeyMap_7_0_0::ProbeStats ZHashKeyMap_7_0_0::probeStats() const {
+  const Table* t = table_.load(std::memory_order_acquire);
+  if (!t) return ProbeStats{0, 0, 0, 0, 0};
+  ProbeStats stats{0, 0, probeBound(t->mask), t->reseeds, t->salt};
+  for (std::uint32_t s = 0; s <= t->mask; ++s) {
+    std::int32_t i = t->index[s].load(std::memory_order_acquire);
+    if (i < 0) continue;
+    std::uint32_t distance = (s - t->entries[i].hash) & t->mask;
+    stats.total += distance;
+    if (distance > stats.longest) stats.longest = distance;
+  }
+  return stats;
 }
 
 const ZHashKeyMap_7_0_0::Entry* ZHashKeyMap_7_0_0::entries(std::uint32_t& count) const {
@@ -446,7 +546,7 @@ ZHashKeyMap_7_0_0::Table* ZHashKeyMap_7_0_0::roomForOne(Table* t) {
   if (t && t->count.load(std::memory_order_relaxed) < t->capacity) return t;
   std::uint32_t capacity = t ? t->capacity * 2 : initialCapacity_;
   if (capacity > kMaxCapacity) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-  Table* grown = copyTable(t, capacity, nullptr);
+  Table* grown = copyTable(t, capacity, nullptr, t ? t->salt : 0);
   publish(grown);
   return grown;
 }
@@ -456,10 +556,9 @@ ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptTextIfAbsent(const char* text, std::size_
   WriterGuard hold(writers_);
   adopted = false;
   if (length > kMaxKeyLength) ornz::throwOutOfMemory("foundation/zhashkeymap", __LINE__);
-  std::uint64_t hash = ornz::hashText(text, length);
   Table* t = table_.load(std::memory_order_relaxed);
   if (t) {
-    if (Entry* e = lookUp(t, hash, text, length)) return e->value.load(std::memory_order_relaxed);
+    if (Entry* e = lookUp(t, hashIn(t, text, length), text, length)) return e->value.load(std::memory_order_relaxed);
   }
   // A larger table holds the same entries: the map is unchanged if what
   // follows fails. A first table is taken back then, so that a failed add
@@ -484,12 +583,7 @@ ZObject_7_0_0* ZHashKeyMap_7_0_0::adoptTextIfAbsent(const char* text, std::size_
     }
     throw;
   }
-  std::uint32_t i = t->count.load(std::memory_order_relaxed);
-  new (&t->entries[i]) Entry{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(length), chars, key, {value}};
-  std::uint32_t s = static_cast<std::uint32_t>(hash) & t->mask;
-  while (t->index[s].load(std::memory_order_relaxed) >= 0) s = (s + 1) & t->mask;
-  t->index[s].store(static_cast<std::int32_t>(i), std::memory_order_release);
-  t->count.store(i + 1, std::memory_order_release);
+  append(t, chars, length, key, value);
   adopted = true;
   return value;
 }
@@ -576,7 +670,7 @@ void ZHashKeyMap_7_0_0::compactTexts(Table* t) {
 
 void ZHashKeyMap_7_0_0::putEntry(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value) {
   WriterGuard hold(writers_);
-  insert(key, ornz::hashText(key.data(), key.size()), value);
+  insert(key, value);
 }
 
 void ZHashKeyMap_7_0_0::putAll(const ZHashKeyMap_7_0_0& other) {
@@ -598,7 +692,7 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
   WriterGuard hold(writers_);
   Table* t = table_.load(std::memory_order_relaxed);
   if (!t) return;
-  Entry* e = lookUp(t, ornz::hashText(key.data(), key.size()), key.data(), key.size());
+  Entry* e = lookUp(t, hashIn(t, key.data(), key.size()), key.data(), key.size());
   if (!e) return;
   ZAbstractString_7_0_0* k = e->key;
   ZObject_7_0_0* v = e->value.load(std::memory_order_relaxed);
@@ -608,7 +702,7 @@ void ZHashKeyMap_7_0_0::removeEntry(const ZAbstractString_7_0_0& key) {
     keep = reserveRetired(2, false);
     Table* rebuilt;
     try {
-      rebuilt = copyTable(t, t->capacity, e);
+      rebuilt = copyTable(t, t->capacity, e, t->salt);
     } catch (...) {
       std::free(keep);
       throw;
@@ -647,7 +741,7 @@ void ZHashKeyMap_7_0_0::reindex(Table* t) {
 void ZHashKeyMap_7_0_0::markForRemoval(const char* text, std::size_t length) noexcept {
   Table* t = table_.load(std::memory_order_relaxed);
   if (!t || !owns_ || concurrent_) return;
-  std::uint64_t hash = ornz::hashText(text, length);
+  std::uint64_t hash = hashIn(t, text, length);
   Entry* e = lookUp(t, hash, text, length);
   if (!e) return;
   const auto number = static_cast<std::int32_t>(e - t->entries);

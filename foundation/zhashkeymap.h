@@ -21,6 +21,14 @@ class ZArrayList_7_0_0;
 // Keys are listed in insertion order. Allocation failures raise
 // ZOutOfMemoryException_7_0_0 and leave the map as it was.
 //
+// Keys are hashed with the process's secret key (foundation/internal/hash.h)
+// varied per table, so their slots cannot be chosen from outside; a table
+// whose insert still walks a long run from a key's home slot (longer than
+// the bound in zhashkeymap.cpp, about 8 slots per doubling of the table)
+// takes a new variation and places its keys anew, once per size, so the work
+// of an insert stays within that bound. Nothing of this shows: the order of
+// keys is their insertion order, whatever the hash.
+//
 // Virtual slot order after ZObject_7_0_0's is fixed: isEmpty, size,
 // contains, getEntry, putEntry, putAll, removeEntry, removeAll, listKeys,
 // listObjects.
@@ -78,8 +86,8 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   // `key` is null for an entry stored by adoptTextIfAbsent until listKeys
   // makes its key object (const readers may do so on several threads at
   // once, so it is read and set with atomic operations).
-  // `hash` is the low half of the text's hash (the index uses its low bits;
-  // a look-up compares it before any byte).
+  // `hash` is the low half of the text's hash under the table's key (the
+  // index uses its low bits; a look-up compares it before any byte).
   struct Entry {
     std::uint32_t hash;
     std::uint32_t length;
@@ -118,6 +126,16 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   ORNUTIL_LOCAL void markForRemoval(const char* text, std::size_t length) noexcept;
   ORNUTIL_LOCAL void sweepMarked() noexcept;
 
+  // How far the map's look-ups walk, for its tests: the longest and the
+  // summed distance of the entries from their home slots, the bound an
+  // insert accepts, and the table's hash variation with the number of times
+  // it was changed since the table last grew. All 0 for a bare map.
+  struct ProbeStats {
+    std::uint32_t longest, total, bound, reseeds;
+    std::uint64_t salt;
+  };
+  ORNUTIL_LOCAL ProbeStats probeStats() const;
+
  protected:
   // Switches the map to the concurrent-readers mode described above. Call
   // before the map is shared.
@@ -128,8 +146,13 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   struct Retired;
 
   ORNUTIL_LOCAL Entry* lookUp(const Table* table, std::uint64_t hash, const char* text, std::size_t length) const;
+  // The hash of a text under the table's key.
+  ORNUTIL_LOCAL static std::uint64_t hashIn(const Table* table, const char* text, std::size_t length);
   ORNUTIL_LOCAL Table* newTable(std::uint32_t capacity) const;
-  ORNUTIL_LOCAL Table* copyTable(const Table* from, std::uint32_t capacity, const Entry* skip) const;
+  // A new table of `capacity` holding `from`'s entries (all but `skip`) in
+  // order, under `salt` (their hashes made anew when it is not `from`'s).
+  ORNUTIL_LOCAL Table* copyTable(const Table* from, std::uint32_t capacity, const Entry* skip,
+                                 std::uint64_t salt) const;
   ORNUTIL_LOCAL void publish(Table* table);
   // Keeping what an operation drops while readers may hold it: a record
   // for `objects` keys and values (and a table, when `table`), made before
@@ -139,7 +162,18 @@ class ORNUTIL_API ZHashKeyMap_7_0_0 : public ZObject_7_0_0 {
   ORNUTIL_LOCAL void drop(ZObject_7_0_0* object, Retired* keep);
   ORNUTIL_LOCAL void commitRetired(Retired* keep);
   ORNUTIL_LOCAL static void freeTables(Table* table);
-  ORNUTIL_LOCAL void insert(const ZAbstractString_7_0_0& key, std::uint64_t hash, const ZObject_7_0_0* value);
+  // putEntry's steps: a present key's value replaced; the copies an owning
+  // map keeps (made before anything changes; the caller's pointers
+  // otherwise); a new entry appended to a table with room for it.
+  ORNUTIL_LOCAL void insert(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value);
+  ORNUTIL_LOCAL void replaceValue(Entry& entry, const ZObject_7_0_0* value);
+  ORNUTIL_LOCAL void storedCopies(const ZAbstractString_7_0_0& key, const ZObject_7_0_0* value,
+                                  ZAbstractString_7_0_0*& storedKey, ZObject_7_0_0*& storedValue) const;
+  ORNUTIL_LOCAL void append(Table* t, const char* chars, std::size_t length, ZAbstractString_7_0_0* key,
+                            ZObject_7_0_0* value) noexcept;
+  // The table placed anew under a new salt (published), or null when that
+  // cannot be allocated (the map then goes on with `t`).
+  ORNUTIL_LOCAL Table* reseeded(Table* t) noexcept;
   // The table to add one entry to: `t` itself, or a larger copy made and
   // published first. Throws ZOutOfMemoryException_7_0_0, nothing changed.
   ORNUTIL_LOCAL Table* roomForOne(Table* t);
