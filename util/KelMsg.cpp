@@ -11,6 +11,7 @@
 #include <new>
 
 #include "foundation/internal/environment.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/msgcat.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
@@ -170,9 +171,8 @@ int kelmsg_init(const char* name) {
   // other failures: 0, and the next call tries again. (Start-up, at the end,
   // logs it and aborts instead.)
   try {
-    return setUpServiceability(name);
+    return ornz::reportingMemory("util/KelMsg", __LINE__, [name] { return setUpServiceability(name); });
   } catch (const ZOutOfMemoryException_7_0_0&) {
-  } catch (const std::bad_alloc&) {
   }
   syslog(LOG_CRIT, "Cannot initialize DCE servicibility messages");
   orn_svc_printf_withfile(bas_svc_handle, "util/KelMsg", __LINE__, "", 0, 16, 0x10652065u);

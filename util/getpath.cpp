@@ -12,6 +12,7 @@
 #include <string>
 
 #include "foundation/internal/environment.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/msgcat.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
@@ -104,15 +105,8 @@ void readFamilyRoot(const std::string& propertiesFile) {
     ZUTF8String_7_0_0 root;
     properties.getValue("corvan_common_dir", root);
     if (root.isEmpty()) return;
-    ZLCString_7_0_0* copy = new ZLCString_7_0_0(root);
-    if (!copy) outOfMemory(__LINE__);
-    try {
-      ornPaths_->putEntry(ZLCConstString_7_0_0("#orn_undefined_ccd_root"), copy);
-    } catch (...) {
-      delete copy;
-      throw;
-    }
-    delete copy;  // the map keeps its own copy
+    ZLCString_7_0_0 value(root);  // the map keeps a copy of it
+    ornPaths_->putEntry(ZLCConstString_7_0_0("#orn_undefined_ccd_root"), &value);
   } catch (const ZOutOfMemoryException_7_0_0&) {
     throw;  // a failed allocation at start-up is logged and ends the process
   } catch (ZException_7_0_0& e) {
@@ -180,10 +174,8 @@ void doUtilInit();
 
 extern "C" void c_doUtilInit() {
   try {
-    doUtilInit();
+    ornz::reportingMemory(kModule, __LINE__, doUtilInit);
   } catch (const ZOutOfMemoryException_7_0_0&) {
-    outOfMemory(__LINE__);
-  } catch (const std::bad_alloc&) {
     outOfMemory(__LINE__);
   }
 }
@@ -260,14 +252,15 @@ void ornutil_init(void) {
 const char* orn_get_path(const char* key) {
   runInit();
   if (!key) return nullptr;
-  ZLCConstString_7_0_0 wanted(key);
-  // PathMap keeps the base's getEntry: call it directly, and read the stored
-  // text through the inline accessor (owned strings are NUL-terminated).
-  if (auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->ZHashKeyMap_7_0_0::getEntry(wanted)))
-    return value->data();
+  // PathMap keeps the base's getEntry, which is find() of the key's text:
+  // called directly, with no string object made around the key, and the
+  // stored text read through the inline accessor (owned strings are
+  // NUL-terminated).
+  const std::size_t length = std::strlen(key);
+  if (auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->find(key, length))) return value->data();
   if (key[0] == '#') return nullptr;
   ornPaths_->addOrnPath(key);
-  auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->ZHashKeyMap_7_0_0::getEntry(wanted));
+  auto* value = static_cast<ZAbstractString_7_0_0*>(ornPaths_->find(key, length));
   return value ? value->data() : nullptr;
 }
 
@@ -285,11 +278,9 @@ const char* orn_set_path(const char* key, const char* path) {
 
 const char* orn_get_path_instance(const char* first, const char* second, const char* third) {
   std::string key;
-  try {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     key.append(first ? first : "").append(second ? second : "").append(third ? third : "");
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  });
   return orn_get_path(key.c_str());
 }
 
@@ -305,15 +296,13 @@ unsigned int orn_corvan_common_directory_init(const char* component) {
   if (!familyRoot) return 0x1065206Fu;
   if (!productRoot) return 0x1065206Eu;
   unsigned int result = std::strcmp(familyRoot, productRoot) == 0 ? 0u : 0x10652070u;
-  try {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     std::string base = std::string(productRoot) + "/" + (component ? component : "");
     put("#orn_undefined_orn_ccd_base", base.c_str());
     base += "/";
     put("#orn_undefined_orn_ccd_logs", (base + "logs").c_str());
     put("#orn_undefined_orn_ccd_dmpx", (base + "dmpx").c_str());
     put("#orn_undefined_orn_ccd_scripts", (base + "scripts").c_str());
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  });
   return result;
 }
