@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,14 +17,17 @@ namespace ornz {
 namespace {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
-constexpr std::uint64_t kStanzaMix = 0x9E3779B97F4A7C15ull;
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-inline std::string_view trimmed(const char* b, const char* e) {
+const char* skipBlanks(const char* b, const char* e) {
   while (b < e && isBlank(*b)) ++b;
+  return b;
+}
+
+const char* trimBack(const char* b, const char* e) {
   while (e > b && isBlank(e[-1])) --e;
-  return std::string_view(b, static_cast<std::size_t>(e - b));
+  return e;
 }
 
 [[noreturn]] void invalid(const char* fileName, int line, const char* what) {
@@ -31,129 +35,261 @@ inline std::string_view trimmed(const char* b, const char* e) {
   e.throwException("foundation/zstanzafile", __LINE__);
 }
 
+// One line of the text, as the parser and the survey both read it.
+struct LineRead {
+  const char* end;   // the end of its text (line end and a CR before it left out)
+  const char* next;  // where the next line starts
+  StanzaDocument::Eol eol;
+};
+
+// Where the line that starts at `p` ends, and where its first "=" is (null
+// when it has none). Most lines of a configuration file are short: one
+// sixteen-byte look answers both without a call.
+inline LineRead readLine(const char* p, const char* end, const char*& eq) {
+  const char* nl = nullptr;
+  eq = nullptr;
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    unsigned lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+    if (lf) {
+      unsigned at = static_cast<unsigned>(__builtin_ctz(lf));
+      unsigned e = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')))) &
+                   ((1u << at) - 1);
+      nl = p + at;
+      eq = e ? p + __builtin_ctz(e) : nullptr;
+      goto found;
+    }
+  }
+#endif
+  nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+  eq = static_cast<const char*>(std::memchr(p, '=', static_cast<std::size_t>((nl ? nl : end) - p)));
+#if defined(__SSE2__)
+found:
+#endif
+  LineRead r{nl ? nl : end, nl ? nl + 1 : end, nl ? StanzaDocument::kLf : StanzaDocument::kNone};
+  if (r.end > p && r.end[-1] == '\r') {
+    // Without a following LF only at the very end: a value must not gain or
+    // lose a CR when a line is later added after it.
+    --r.end;
+    r.eol = nl ? StanzaDocument::kCrLf : StanzaDocument::kCr;
+  }
+  if (eq && eq >= r.end) eq = nullptr;
+  return r;
+}
+
+// The bytes of each line end.
+const char* const kEolText[] = {"", "\n", "\r\n", "\r"};
+const std::uint32_t kEolLength[] = {0, 1, 2, 1};
+
+// Whether the line [b, e) is a comment: its first non-blank character is "#".
+bool isCommentLine(const char* b, const char* e) {
+  b = skipBlanks(b, e);
+  return b < e && *b == '#';
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- the shape of a line
+
+namespace {
+// How a line reads: its kind and, for a header or an entry, where its name
+// and value lie (from the start of `p`) and whether a blank run around them
+// is longer than kShortRun. `eq`: the line's first "=", or null.
+struct Reading {
+  StanzaDocument::Kind kind;
+  const char* why;  // for a line of no known kind: what is wrong with it; null when none
+  std::uint32_t nameStart, nameEnd, valueStart, valueEnd;
+  bool wide;
+};
+
+Reading readShape(const char* p, const char* e, const char* eq) {
+  constexpr std::uint32_t kShort = StanzaDocument::kShortRun;
+  Reading r{StanzaDocument::kText, nullptr, 0, 0, 0, 0, false};
+  const char* s = skipBlanks(p, e);
+  if (s == e || *s == '#') return r;
+  auto at = [p](const char* q) { return static_cast<std::uint32_t>(q - p); };
+  if (*s == '[') {
+    const char* close = trimBack(s + 1, e);
+    if (close == s + 1 || close[-1] != ']') {
+      r.why = "unclosed [ in a stanza header";
+      return r;
+    }
+    const char* nb = skipBlanks(s + 1, close - 1);
+    const char* ne = trimBack(nb, close - 1);
+    if (nb == ne) {
+      r.why = "empty stanza name";
+      return r;
+    }
+    r.kind = StanzaDocument::kHeader;
+    r.nameStart = at(nb);
+    r.nameEnd = at(ne);
+    r.valueStart = r.valueEnd = at(close);
+    r.wide = s - p > kShort || nb - (s + 1) > kShort || (close - 1) - ne > kShort || e - close > kShort;
+    return r;
+  }
+  if (!eq) {
+    r.why = "not a stanza header, an entry or a comment";
+    return r;
+  }
+  const char* ke = trimBack(s, eq);
+  if (ke == s) {
+    r.why = "entry without a key";
+    return r;
+  }
+  const char* vb = skipBlanks(eq + 1, e);
+  const char* ve = trimBack(vb, e);
+  r.kind = StanzaDocument::kEntry;
+  r.nameStart = at(s);
+  r.nameEnd = at(ke);
+  r.valueStart = at(vb);
+  r.valueEnd = at(ve);
+  r.wide = s - p > kShort || eq - ke > kShort || vb - (eq + 1) > kShort || e - ve > kShort;
+  return r;
+}
+}  // namespace
+
+StanzaDocument::Shape StanzaDocument::shapeOf(std::int32_t line) const {
+  const Line& l = lines_[line];
+  if (l.start & kWide) return wide_.find(line)->second;
+  // Every blank run of this line is short: reading it again costs the name
+  // and at most a few blanks, never a long run.
+  const char* t = textOf(l);
+  const char* e = t + lengthOf(l);
+  const char* eq = nullptr;
+  if (kindOf(l) == kEntry) eq = static_cast<const char*>(std::memchr(t, '=', lengthOf(l)));
+  Reading r = readShape(t, e, eq);
+  return Shape{r.nameStart, r.nameEnd, r.valueStart, r.valueEnd};
+}
+
+void StanzaDocument::noteShape(std::int32_t line, const Shape& shape) {
+  // The map entry first: exhausted memory leaves the line as it was.
+  wide_[line] = shape;
+  lines_[line].start |= kWide;
+}
 
 // ---------------------------------------------------------------- indexes
 
-namespace {
-inline std::uint32_t fold(std::uint64_t h) {
-  std::uint32_t x = static_cast<std::uint32_t>(h ^ (h >> 32));
-  return x ? x : 1;
+std::uint32_t StanzaDocument::nameHash(std::string_view name) {
+  std::uint64_t h = hashText(name.data(), name.size());
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
+
+namespace {
+// A slot holds an id + 1 in its low kIdBits and the top bits of the hash
+// above; a probe starts from the hash's low bits, which the tag leaves out.
+constexpr std::uint32_t kTagShift = 27;  // StanzaDocument::kIdBits
+inline std::uint32_t slotOf(std::int32_t id, std::uint32_t hash) {
+  return (hash & ~((1u << kTagShift) - 1)) | static_cast<std::uint32_t>(id + 1);
+}
+inline std::int32_t idOf(std::uint32_t slot) { return static_cast<std::int32_t>(slot & ((1u << kTagShift) - 1)) - 1; }
+inline bool tagMatches(std::uint32_t slot, std::uint32_t hash) { return ((slot ^ hash) >> kTagShift) == 0; }
+inline std::size_t home(std::uint32_t hash, std::uint32_t capLog) {
+  return hash & ((std::size_t{1} << capLog) - 1);
+}
+// A probe that runs this long means the table is too full for its keys (or
+// the keys were chosen to collide): the table is made larger instead, as
+// long as that still thins it out.
+constexpr std::size_t kLongProbe = 32;
 }  // namespace
 
-std::uint32_t StanzaDocument::keyHash(std::int32_t stanza, std::string_view key) {
-  return fold(hashText(key.data(), key.size()) ^ (static_cast<std::uint64_t>(stanza + 1) * kStanzaMix));
-}
-
-std::uint32_t StanzaDocument::stanzaHash(std::string_view name) { return fold(hashText(name.data(), name.size())); }
-
-std::uint32_t StanzaDocument::nameStart(const Line& l) {
-  std::uint32_t s = 0;
-  while (s < l.length && isBlank(l.text[s])) ++s;
-  if (l.kind == kHeader) {
-    ++s;  // "["
-    while (s < l.length && isBlank(l.text[s])) ++s;
-  }
-  return s;
-}
-
-std::uint32_t StanzaDocument::valueEnd(const Line& l) {
-  std::uint32_t e = l.length;
-  while (e > l.valueOffset && isBlank(l.text[e - 1])) --e;
-  return e;
-}
-
-StanzaDocument::KeySlot* StanzaDocument::findKey(std::int32_t stanza, std::string_view k,
-                                                 std::uint32_t hash) const {
+std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, std::uint32_t hash) const {
   if (stanza < 0) return nullptr;
   const Stanza& st = stanzas_[stanza];
-  if (st.keyCap == 0) return nullptr;
-  std::size_t mask = st.keyCap - 1;
-  const KeySlot* base = keyIndex_.data() + st.keyOffset;
-  for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-    const KeySlot& slot = base[s];
-    if (slot.hash == 0) return nullptr;
-    if (slot.hash == hash && key(slot.first) == k) return const_cast<KeySlot*>(&slot);
-    if (mask == 0) return nullptr;  // a one-slot table may be full
+  if (st.keyCount == 0) return nullptr;
+  std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
+  const std::uint32_t* base = keyIndex_.data() + st.keyOffset;
+  for (std::size_t s = home(hash, st.keyCapLog), n = 0; n <= mask; s = (s + 1) & mask, ++n) {
+    std::uint32_t slot = base[s];
+    if (slot == 0) return nullptr;
+    if (tagMatches(slot, hash) && key(idOf(slot)) == k) return const_cast<std::uint32_t*>(&base[s]);
   }
+  return nullptr;  // a full one-slot table
 }
 
-// A table may be three quarters full, except a one-slot table, which holds
-// its one key: in a file of one-key stanzas (a common shape) that halves the
-// key tables.
-bool StanzaDocument::keysFull(const Stanza& st) {
-  return st.keyCap == 1 ? st.keyCount >= 1 : (st.keyCount + 1) * 4 > st.keyCap * 3;
-}
-
-void StanzaDocument::growKeys(std::int32_t stanza) {
-  // The table moves to the end of the arena; its old slots are left empty.
-  // A new table starts at the size the file's average stanza needs, so that
-  // files of one-key stanzas keep one slot each and others seldom move; a
-  // one-slot table grows to four (two slots would hold one key, as one does).
-  std::uint32_t oldOffset = stanzas_[stanza].keyOffset, oldCap = stanzas_[stanza].keyCap;
-  std::uint32_t cap = oldCap == 0 ? firstKeyCap_ : oldCap == 1 ? 4 : oldCap * 2;
-  std::size_t offset = keyIndex_.size();
-  keyIndex_.resize(offset + cap, KeySlot{0, 0, 0});
-  std::size_t mask = cap - 1;
-  for (std::uint32_t i = 0; i < oldCap; ++i) {
-    KeySlot& slot = keyIndex_[oldOffset + i];
-    if (!slot.hash) continue;
-    std::size_t s = slot.hash & mask;
-    while (keyIndex_[offset + s].hash) s = (s + 1) & mask;
-    keyIndex_[offset + s] = slot;
-    slot.hash = 0;
-  }
-  stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(offset);
-  stanzas_[stanza].keyCap = cap;
-}
-
-void StanzaDocument::insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first,
-                               std::int32_t last) {
-  if (keysFull(stanzas_[stanza])) growKeys(stanza);
+void StanzaDocument::growKeys(std::int32_t stanza, std::uint32_t capLog) {
+  // A table at the end of the arena grows where it is; another moves to the
+  // end, leaving its old slots empty. Its keys are put back from a copy.
   Stanza& st = stanzas_[stanza];
-  std::size_t mask = st.keyCap - 1;
-  KeySlot* base = keyIndex_.data() + st.keyOffset;
-  std::size_t s = hash & mask;
-  while (base[s].hash) s = (s + 1) & mask;
-  base[s] = KeySlot{hash, first, last};
-  ++st.keyCount;
+  std::size_t oldCap = st.keyCount ? std::size_t{1} << st.keyCapLog : 0;
+  std::vector<std::uint32_t> old(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap);
+  std::size_t cap = std::size_t{1} << capLog;
+  bool atEnd = oldCap && st.keyOffset + oldCap == keyIndex_.size();
+  std::size_t offset = atEnd ? st.keyOffset : keyIndex_.size();
+  keyIndex_.resize(offset + cap, 0);
+  std::fill(keyIndex_.begin() + offset, keyIndex_.begin() + offset + cap, 0u);
+  if (!atEnd) std::fill(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap, 0u);
+  std::size_t mask = cap - 1;
+  for (std::uint32_t slot : old) {
+    if (!slot) continue;
+    std::size_t s = home(nameHash(key(idOf(slot))) , capLog);
+    while (keyIndex_[offset + s]) s = (s + 1) & mask;
+    keyIndex_[offset + s] = slot;
+  }
+  st.keyOffset = static_cast<std::uint32_t>(offset);
+  st.keyCapLog = capLog;
+}
+
+void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
+  // A table may be three quarters full, except a one-slot table, which
+  // holds its one key: in a file of one-key stanzas (a common shape) that
+  // halves the key tables.
+  const Stanza& st = stanzas_[stanza];
+  if (st.keyCount == 0) {
+    if (keyIndex_.size() >= kOffsetMask) throw std::bad_alloc();
+    keyIndex_.push_back(0);
+    stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(keyIndex_.size() - 1);
+    stanzas_[stanza].keyCapLog = 0;
+    return;
+  }
+  std::size_t cap = std::size_t{1} << st.keyCapLog;
+  bool full = cap == 1 ? st.keyCount >= 1 : (std::size_t{st.keyCount} + 1) * 4 > cap * 3;
+  if (full) growKeys(stanza, st.keyCapLog == 0 ? 2 : st.keyCapLog + 1);
 }
 
 void StanzaDocument::addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line) {
-  // One probe finds the key or the slot it goes to; the table is grown
-  // first, as an insertion may need, so that the slot stays where it is.
-  if (keysFull(stanzas_[stanza])) growKeys(stanza);
-  Stanza& st = stanzas_[stanza];
-  std::uint32_t hash = keyHash(stanza, k);
-  std::size_t mask = st.keyCap - 1;
-  KeySlot* base = keyIndex_.data() + st.keyOffset;
-  std::size_t s = hash & mask;
-  for (; base[s].hash; s = (s + 1) & mask) {
-    KeySlot& slot = base[s];
-    if (slot.hash == hash && key(slot.first) == k) {
-      lines_[slot.last].nextValue = line;
-      slot.last = line;
-      return;
+  makeRoomForKey(stanza);
+  std::uint32_t hash = nameHash(k);
+  for (;;) {
+    Stanza& st = stanzas_[stanza];
+    std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
+    std::uint32_t* base = keyIndex_.data() + st.keyOffset;
+    std::size_t s = home(hash, st.keyCapLog), probes = 0;
+    for (; base[s]; s = (s + 1) & mask, ++probes) {
+      std::uint32_t& slot = base[s];
+      std::int32_t last = idOf(slot);
+      if (tagMatches(slot, hash) && key(last) == k) {
+        // The key's last line hands the way back to its first to the new one.
+        lines_[line].link = lines_[last].link;
+        lines_[last].link = line;
+        slot = slotOf(line, hash);
+        return;
+      }
     }
+    if (probes > kLongProbe && (std::size_t{st.keyCount} << 4) > mask) {
+      growKeys(stanza, st.keyCapLog + 1);
+      continue;
+    }
+    lines_[line].link = -2 - line;
+    base[s] = slotOf(line, hash);
+    ++st.keyCount;
+    return;
   }
-  base[s] = KeySlot{hash, line, line};
-  ++st.keyCount;
 }
 
-void StanzaDocument::eraseKey(std::int32_t stanza, KeySlot* slot) {
+void StanzaDocument::eraseKey(std::int32_t stanza, std::uint32_t* slot) {
   // Backward-shift deletion: probe chains stay unbroken without tombstones.
   Stanza& st = stanzas_[stanza];
-  KeySlot* base = keyIndex_.data() + st.keyOffset;
-  std::size_t mask = st.keyCap - 1;
+  std::uint32_t* base = keyIndex_.data() + st.keyOffset;
+  std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
   std::size_t hole = static_cast<std::size_t>(slot - base);
-  base[hole].hash = 0;
+  base[hole] = 0;
   --st.keyCount;
-  for (std::size_t s = (hole + 1) & mask; base[s].hash; s = (s + 1) & mask) {
-    std::size_t home = base[s].hash & mask;
-    if (((s - home) & mask) >= ((s - hole) & mask)) {
+  for (std::size_t s = (hole + 1) & mask; base[s]; s = (s + 1) & mask) {
+    std::size_t h = home(nameHash(key(idOf(base[s]))), st.keyCapLog);
+    if (((s - h) & mask) >= ((s - hole) & mask)) {
       base[hole] = base[s];
-      base[s].hash = 0;
+      base[s] = 0;
       hole = s;
     }
   }
@@ -162,133 +298,55 @@ void StanzaDocument::eraseKey(std::int32_t stanza, KeySlot* slot) {
 void StanzaDocument::growStanzas(std::size_t slots) {
   // The new table is made before the old one goes, so that a failed
   // allocation leaves the index as it was.
-  std::vector<StanzaSlot> grown(slots, StanzaSlot{0, 0});
+  std::vector<std::uint32_t> grown(slots, 0);
   std::size_t mask = grown.size() - 1;
-  for (const StanzaSlot& slot : stanzaIndex_) {
-    if (!slot.hash) continue;
-    std::size_t s = slot.hash & mask;
-    while (grown[s].hash) s = (s + 1) & mask;
+  std::uint32_t capLog = static_cast<std::uint32_t>(__builtin_ctzll(slots));
+  for (std::uint32_t slot : stanzaIndex_) {
+    if (!slot) continue;
+    std::size_t s = home(nameHash(stanzaName(idOf(slot))), capLog);
+    while (grown[s]) s = (s + 1) & mask;
     grown[s] = slot;
   }
   stanzaIndex_.swap(grown);
 }
 
 void StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
-  std::uint32_t h = stanzaHash(name);
-  if (!stanzaIndex_.empty()) {
+  std::uint32_t h = nameHash(name);
+  if ((stanzaLive_ + 1) * 4 > stanzaIndex_.size() * 3)
+    growStanzas(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2);
+  for (;;) {
     std::size_t mask = stanzaIndex_.size() - 1;
-    for (std::size_t s = h & mask; stanzaIndex_[s].hash; s = (s + 1) & mask) {
-      StanzaSlot& slot = stanzaIndex_[s];
-      if (slot.hash == h && stanzaName(slot.stanza) == name) {
-        slot.stanza = stanza;  // a stanza made anew after its deletion
+    std::uint32_t capLog = static_cast<std::uint32_t>(__builtin_ctzll(stanzaIndex_.size()));
+    std::size_t s = home(h, capLog), probes = 0;
+    for (; stanzaIndex_[s]; s = (s + 1) & mask, ++probes) {
+      std::uint32_t& slot = stanzaIndex_[s];
+      if (tagMatches(slot, h) && stanzaName(idOf(slot)) == name) {
+        slot = slotOf(stanza, h);  // a stanza made anew after its deletion
         return;
       }
     }
+    if (probes > kLongProbe && stanzaLive_ * 16 > mask) {
+      growStanzas(stanzaIndex_.size() * 2);
+      continue;
+    }
+    stanzaIndex_[s] = slotOf(stanza, h);
+    ++stanzaLive_;
+    return;
   }
-  if ((stanzaLive_ + 1) * 2 > stanzaIndex_.size()) growStanzas(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2);
-  std::size_t mask = stanzaIndex_.size() - 1;
-  std::size_t s = h & mask;
-  while (stanzaIndex_[s].hash) s = (s + 1) & mask;
-  stanzaIndex_[s] = StanzaSlot{h, stanza};
-  ++stanzaLive_;
 }
 
 std::int32_t StanzaDocument::findStanza(std::string_view name) const {
   if (stanzaIndex_.empty()) return -1;
-  std::uint32_t h = stanzaHash(name);
+  std::uint32_t h = nameHash(name);
   std::size_t mask = stanzaIndex_.size() - 1;
-  for (std::size_t s = h & mask;; s = (s + 1) & mask) {
-    const StanzaSlot& slot = stanzaIndex_[s];
-    if (!slot.hash) return -1;
-    if (slot.hash == h && stanzaName(slot.stanza) == name)
-      return stanzas_[slot.stanza].alive ? slot.stanza : -1;
+  std::uint32_t capLog = static_cast<std::uint32_t>(__builtin_ctzll(stanzaIndex_.size()));
+  for (std::size_t s = home(h, capLog);; s = (s + 1) & mask) {
+    std::uint32_t slot = stanzaIndex_[s];
+    if (!slot) return -1;
+    std::int32_t id = idOf(slot);
+    if (tagMatches(slot, h) && stanzaName(id) == name)
+      return aliveOf(lines_[stanzas_[id].header]) ? id : -1;
   }
-}
-
-namespace {
-// Counts the line feeds and the "[" of a text in one pass, sixteen bytes at
-// a time where SSE2 is there: it must cost little next to the parse.
-struct LineCounts {
-  std::size_t lines, brackets;
-};
-
-LineCounts countLines(const char* p, std::size_t n) {
-  LineCounts c{0, 0};
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n'), open = _mm_set1_epi8('['), zero = _mm_setzero_si128();
-  while (i + 16 <= n) {
-    // A comparison gives -1 per match; subtracting it counts matches per byte
-    // lane, which may take at most 255 rounds before the lanes are summed.
-    __m128i lines = zero, brackets = zero;
-    std::size_t stop = std::min(n - 15, i + 255 * 16);
-    for (; i < stop; i += 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      lines = _mm_sub_epi8(lines, _mm_cmpeq_epi8(v, lf));
-      brackets = _mm_sub_epi8(brackets, _mm_cmpeq_epi8(v, open));
-    }
-    __m128i sl = _mm_sad_epu8(lines, zero), sb = _mm_sad_epu8(brackets, zero);
-    c.lines += static_cast<std::size_t>(_mm_cvtsi128_si64(sl)) +
-               static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sl, sl)));
-    c.brackets += static_cast<std::size_t>(_mm_cvtsi128_si64(sb)) +
-                  static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sb, sb)));
-  }
-#endif
-  for (; i < n; ++i) {
-    c.lines += p[i] == '\n';
-    c.brackets += p[i] == '[';
-  }
-  return c;
-}
-
-// Where the line that starts at `p` ends, and where its first "=" is (null
-// when it has none). Most lines of a configuration file are short: one
-// sixteen-byte look answers both without a call.
-struct LineScan {
-  const char* nl;  // null: no line feed before `end`
-  const char* eq;
-};
-
-inline LineScan scanLine(const char* p, const char* end) {
-#if defined(__SSE2__)
-  if (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    unsigned nl = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-    if (nl) {
-      unsigned at = static_cast<unsigned>(__builtin_ctz(nl));
-      unsigned eq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')))) &
-                    ((1u << at) - 1);
-      return LineScan{p + at, eq ? p + __builtin_ctz(eq) : nullptr};
-    }
-  }
-#endif
-  const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-  const char* stop = nl ? nl : end;
-  return LineScan{nl, static_cast<const char*>(std::memchr(p, '=', static_cast<std::size_t>(stop - p)))};
-}
-}  // namespace
-
-void StanzaDocument::reserveFor(std::string_view bytes) {
-  // Every "[" counts as a possible header, which errs on the generous side
-  // only for texts with brackets in their values.
-  LineCounts counts = countLines(bytes.data(), bytes.size());
-  std::size_t lines = counts.lines + 1, headers = counts.brackets;
-  lines_.reserve(lines);
-  stanzas_.reserve(headers);
-  std::size_t slots = 16;
-  while (slots < headers * 2) slots *= 2;
-  growStanzas(slots);
-  // Room for every stanza's first table at the size an average stanza needs
-  // (one slot for one key, else load at most 3/4); a stanza with more moves
-  // its table to the end, which may then grow the arena once.
-  std::size_t entries = lines - std::min(lines, headers);
-  std::size_t average = headers ? entries / headers : entries;
-  firstKeyCap_ = 1;
-  if (average > 1) {
-    firstKeyCap_ = 4;
-    while (firstKeyCap_ < 16 && firstKeyCap_ * 3 < average * 4) firstKeyCap_ *= 2;
-  }
-  keyIndex_.reserve(std::min(entries * 2, headers * firstKeyCap_) + 16);
 }
 
 // ---------------------------------------------------------------- parsing and writing
@@ -296,9 +354,9 @@ void StanzaDocument::reserveFor(std::string_view bytes) {
 void StanzaDocument::clear() {
   buffer_.clear();
   owned_.clear();
-  ownedBytes_ = 0;
   baseIsBuffer_ = true;
   lines_.clear();
+  wide_.clear();
   head_ = tail_ = -1;
   bom_ = false;
   newEol_ = kLf;
@@ -306,120 +364,158 @@ void StanzaDocument::clear() {
   stanzaIndex_.clear();
   keyIndex_.clear();
   stanzaLive_ = 0;
+  deadBytes_ = 0;
+}
+
+StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, const char* fileName,
+                                              bool strict) const {
+  Counts c{0, 0, 0};
+  bool inText = false, seenHeader = false;
+  const char* run = nullptr;  // where the text run being read starts
+  for (int number = 1; p < end; ++number) {
+    const char* eq;
+    LineRead line = readLine(p, end, eq);
+    if (line.end - p > kMaxLength) throw std::bad_alloc();
+    Reading r = readShape(p, line.end, eq);
+    if (r.kind == kEntry && !seenHeader) {
+      r.kind = kText;
+      r.why = "entry before the first stanza";
+    }
+    if (r.why && strict) invalid(fileName, number, r.why);
+    if (r.kind == kText) {
+      if (!inText || line.end - run > kMaxLength) {
+        ++c.records;
+        run = p;
+      }
+      inText = true;
+    } else {
+      ++c.records;
+      inText = false;
+      if (r.kind == kHeader) {
+        ++c.headers;
+        seenHeader = true;
+      } else {
+        ++c.entries;
+      }
+    }
+    p = line.next;
+  }
+  return c;
+}
+
+void StanzaDocument::reserveFor(const Counts& c) {
+  if (c.records >= kIdMask - 1) throw std::bad_alloc();
+  // Room for every header a stanza of its own, and a few more that a
+  // migration adds, without growing.
+  std::size_t slots = 16;
+  while (slots * 3 < (c.headers + 16) * 4) slots *= 2;
+  growStanzas(slots);
+  // Key tables are made as keys come: at most every entry a key, each table
+  // at most 4/3 full past a power of two, and a table that moves leaving
+  // its old slots behind. Reserved (not touched) up to that bound, so that
+  // the arena never moves while it grows.
+  keyIndex_.reserve(c.entries * 3 + c.headers + 16);
+}
+
+std::int32_t StanzaDocument::appendParsed(const char* text, std::uint32_t length, Kind kind, Eol eol) {
+  std::int32_t id = static_cast<std::int32_t>(lines_.size());
+  lines_.push_back(Line{static_cast<std::uint32_t>(text - buffer_.data()),
+                        (length << 5) | (static_cast<std::uint32_t>(kind) << 3) |
+                            (static_cast<std::uint32_t>(eol) << 1) | 1u,
+                        id - 1, id + 1, -1});
+  return id;
+}
+
+void StanzaDocument::addText(const char* text, std::uint32_t length, Eol eol) {
+  // A run of text lines is one record: the new line joins the run before
+  // it, whose line end becomes part of the run's text.
+  if (!lines_.empty() && kindOf(lines_.back()) == kText &&
+      text + length - (buffer_.data() + lines_.back().start) <= kMaxLength) {
+    Line& run = lines_.back();
+    setLength(run, static_cast<std::uint32_t>(text + length - (buffer_.data() + run.start)));
+    setEol(run, eol);
+    return;
+  }
+  appendParsed(text, length, kText, eol);
+}
+
+void StanzaDocument::addHeader(const char* text, std::uint32_t length, Eol eol, const Shape& shape,
+                               std::int32_t& current) {
+  std::int32_t id = appendParsed(text, length, kHeader, eol);
+  std::string_view name(text + shape.nameStart, shape.nameEnd - shape.nameStart);
+  current = findStanza(name);
+  if (current < 0) {
+    current = static_cast<std::int32_t>(stanzas_.size());
+    stanzas_.push_back(Stanza{id, id, 0, 0, 0});
+    indexStanza(current, name);
+  }
+  lines_[id].link = current;
+  stanzas_[current].last = id;
+}
+
+void StanzaDocument::addEntry(const char* text, std::uint32_t length, Eol eol, const Shape& shape,
+                              std::int32_t current) {
+  std::int32_t id = appendParsed(text, length, kEntry, eol);
+  std::string_view k(text + shape.nameStart, shape.nameEnd - shape.nameStart);
+  addKeyLine(current, k, id);
+  stanzas_[current].last = id;
+}
+
+void StanzaDocument::build(const char* p, const char* end) {
+  std::int32_t current = -1;
+  for (bool first = true; p < end; first = false) {
+    const char* eq;
+    LineRead line = readLine(p, end, eq);
+    if (first && (line.eol == kLf || line.eol == kCrLf)) newEol_ = line.eol;
+    std::uint32_t length = static_cast<std::uint32_t>(line.end - p);
+    Reading r = readShape(p, line.end, eq);
+    Shape shape{r.nameStart, r.nameEnd, r.valueStart, r.valueEnd};
+    if (r.kind == kHeader) {
+      std::int32_t id = static_cast<std::int32_t>(lines_.size());
+      addHeader(p, length, line.eol, shape, current);
+      if (r.wide) noteShape(id, shape);
+    } else if (r.kind == kEntry && current >= 0) {
+      std::int32_t id = static_cast<std::int32_t>(lines_.size());
+      addEntry(p, length, line.eol, shape, current);
+      if (r.wide) noteShape(id, shape);
+    } else {
+      addText(p, length, line.eol);
+    }
+    p = line.next;
+  }
+  if (!lines_.empty()) {
+    head_ = 0;
+    tail_ = static_cast<std::int32_t>(lines_.size()) - 1;
+    lines_.back().next = -1;
+  }
 }
 
 void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict) {
   clear();
-  buffer_ = std::move(bytes);
-  const char* p = buffer_.data();
-  const char* end = p + buffer_.size();
-  if (buffer_.size() >= 3 && std::memcmp(p, kBom, 3) == 0) {
-    bom_ = true;
-    p += 3;
-  }
-  reserveFor(std::string_view(p, static_cast<std::size_t>(end - p)));
-  std::int32_t current = -1;
-  int number = 0;
   try {
-    while (p < end) {
-      ++number;
-      LineScan scan = scanLine(p, end);
-      const char* nl = scan.nl;
-      const char* lineEnd = nl ? nl : end;
-      Eol eol = nl ? kLf : kNone;
-      if (lineEnd > p && lineEnd[-1] == '\r') {
-        // Without a following LF only at the very end: a value must not
-        // gain or lose a CR when a line is later added after it.
-        --lineEnd;
-        eol = nl ? kCrLf : kCr;
-      }
-      if (number == 1 && (eol == kLf || eol == kCrLf)) newEol_ = eol;
-      std::int32_t id = static_cast<std::int32_t>(lines_.size());
-      // Filled in place: a line put together on the stack and then copied
-      // stalls on reading back its freshly written fields.
-      lines_.emplace_back();
-      Line& line = lines_.back();
-      line.text = p;
-      line.length = static_cast<std::uint32_t>(lineEnd - p);
-      line.prev = id - 1;
-      line.next = id + 1;  // the last line's is cut below
-      line.nextValue = -1;
-      line.stanza = -1;
-      line.kind = kOther;
-      line.eol = eol;
-      line.alive = true;
-      const char* s = p;
-      while (s < lineEnd && isBlank(*s)) ++s;
-      if (s == lineEnd) {
-        line.kind = kBlank;
-      } else if (*s == '#') {
-        line.kind = kComment;
-      } else if (*s == '[') {
-        const char* close = lineEnd;
-        while (close > s && close[-1] != ']') --close;
-        bool tidy = close > s + 1;
-        for (const char* t = close; tidy && t < lineEnd; ++t) tidy = isBlank(*t);
-        std::string_view name = tidy ? trimmed(s + 1, close - 1) : std::string_view();
-        if (!tidy || name.empty()) {
-          if (strict) invalid(fileName, number, tidy ? "empty stanza name" : "unclosed [ in a stanza header");
-        } else {
-          line.kind = kHeader;
-          line.nameLength = static_cast<std::uint32_t>(name.size());
-          current = findStanza(name);
-          if (current < 0) {
-            current = static_cast<std::int32_t>(stanzas_.size());
-            stanzas_.push_back(Stanza{id, id, 0, 0, 0, true});
-            indexStanza(current, name);
-          }
-          line.stanza = current;
-          stanzas_[current].last = id;
-        }
-      } else {
-        // The first "=" of the line lies after its leading blanks.
-        const char* eq = scan.eq && scan.eq < lineEnd ? scan.eq : nullptr;
-        std::string_view k = eq ? trimmed(s, eq) : std::string_view();
-        if (!eq || k.empty() || current < 0) {
-          if (strict)
-            invalid(fileName, number,
-                    !eq ? "not a stanza header, an entry or a comment"
-                        : (k.empty() ? "entry without a key" : "entry before the first stanza"));
-        } else {
-          std::string_view v = trimmed(eq + 1, lineEnd);
-          line.kind = kEntry;
-          line.nameLength = static_cast<std::uint32_t>(k.size());
-          line.valueOffset = static_cast<std::uint32_t>(v.data() - p);
-          line.stanza = current;
-          addKeyLine(current, k, id);
-          stanzas_[current].last = id;
-        }
-      }
-      p = nl ? nl + 1 : end;
-    }
-    if (!lines_.empty()) {
-      head_ = 0;
-      tail_ = static_cast<std::int32_t>(lines_.size()) - 1;
-      lines_.back().next = -1;
-    }
+    if (bytes.size() > kOffsetMask) throw std::bad_alloc();
+    const char* p = bytes.data();
+    const char* end = p + bytes.size();
+    bool bom = bytes.size() >= 3 && std::memcmp(p, kBom, 3) == 0;
+    if (bom) p += 3;
+    Counts counts = survey(p, end, fileName, strict);
+    buffer_ = std::move(bytes);
+    bom_ = bom;
+    reserveFor(counts);
+    build(buffer_.data() + (bom ? 3 : 0), buffer_.data() + buffer_.size());
   } catch (...) {
     clear();
     throw;
   }
 }
 
-namespace {
-// The bytes of each line end.
-const char* const kEolText[] = {"", "\n", "\r\n", "\r"};
-const std::uint32_t kEolLength[] = {0, 1, 2, 1};
-
-}  // namespace
-
 template <typename Put>
 void StanzaDocument::forEachPiece(Put put) const {
   if (bom_) put(kBom, 3);
   for (std::int32_t i = head_; i >= 0; i = lines_[i].next) {
     const Line& line = lines_[i];
-    put(line.text, line.length);
-    if (line.eol != kNone) put(kEolText[line.eol], kEolLength[line.eol]);
+    put(textOf(line), lengthOf(line));
+    if (eolOf(line) != kNone) put(kEolText[eolOf(line)], kEolLength[eolOf(line)]);
   }
 }
 
@@ -435,10 +531,7 @@ std::uint64_t StanzaDocument::serializedSize() const {
 
 std::string StanzaDocument::serialize() const {
   std::string out;
-  // Room for the parsed bytes and every new or rewritten text with its line
-  // end, without a walk to measure: the last parsed line, given a line end
-  // when a line went after it, may need a byte or two more.
-  out.reserve(buffer_.size() + ownedBytes_ + 2 * owned_.size() + 3);
+  out.reserve(serializedSize());
   forEachPiece([&out](const char* p, std::size_t n) { out.append(p, n); });
   return out;
 }
@@ -454,9 +547,17 @@ void StanzaDocument::rebase(const ContentDigest& stored) {
 
 bool StanzaDocument::wasteful() const {
   std::size_t dead = 0;
-  for (const Line& l : lines_) dead += !l.alive;
-  std::size_t waste = ownedBytes_ + dead * sizeof(Line);
-  return waste > (std::size_t{64} << 10) + buffer_.size() / 8;
+  for (std::size_t i = 0; i < lines_.size(); ++i) dead += !aliveOf(lines_[i]);
+  // Owned text only counts for what it has replaced: a migration that adds
+  // its lines holds them either way.
+  std::size_t waste = deadBytes_ + dead * sizeof(Line);
+  return waste > (std::size_t{64} << 10) + buffer_.size() / 2;
+}
+
+std::size_t StanzaDocument::bytesHeld() const {
+  return buffer_.capacity() + owned_.capacity() + lines_.bytesHeld() + wide_.size() * (sizeof(Shape) + 32) +
+         wide_.bucket_count() * sizeof(void*) + stanzas_.bytesHeld() +
+         (stanzaIndex_.capacity() + keyIndex_.size()) * sizeof(std::uint32_t);
 }
 
 // ---------------------------------------------------------------- reading
@@ -468,65 +569,145 @@ std::string_view StanzaDocument::stanzaName(std::int32_t stanza) const { return 
 std::vector<std::int32_t> StanzaDocument::stanzas() const {
   std::vector<std::int32_t> out;
   for (std::size_t i = 0; i < stanzas_.size(); ++i)
-    if (stanzas_[i].alive) out.push_back(static_cast<std::int32_t>(i));
+    if (aliveOf(lines_[stanzas_[i].header])) out.push_back(static_cast<std::int32_t>(i));
   return out;
 }
 
 std::int32_t StanzaDocument::firstValueLine(std::int32_t stanza, std::string_view k) const {
-  if (stanza < 0) return -1;
-  KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
-  return slot ? slot->first : -1;
+  std::uint32_t* slot = findKey(stanza, k, nameHash(k));
+  return slot ? firstOf(idOf(*slot)) : -1;
 }
 
 std::string_view StanzaDocument::value(std::int32_t line) const {
-  const Line& l = lines_[line];
-  return std::string_view(l.text + l.valueOffset, valueEnd(l) - l.valueOffset);
+  Shape s = shapeOf(line);
+  return std::string_view(textOf(lines_[line]) + s.valueStart, s.valueEnd - s.valueStart);
 }
 
 std::string_view StanzaDocument::key(std::int32_t line) const {
-  const Line& l = lines_[line];
-  return std::string_view(l.text + nameStart(l), l.nameLength);
+  Shape s = shapeOf(line);
+  return std::string_view(textOf(lines_[line]) + s.nameStart, s.nameEnd - s.nameStart);
 }
 
 std::vector<std::int32_t> StanzaDocument::entryLines(std::int32_t stanza) const {
   std::vector<std::int32_t> out;
-  if (stanza < 0 || !stanzas_[stanza].alive) return out;
+  if (stanza < 0 || !aliveOf(lines_[stanzas_[stanza].header])) return out;
+  // An entry belongs to the header above it: walk from the stanza's first
+  // header to its last line, noting whose segment each line is in.
   std::int32_t stop = stanzas_[stanza].last;
+  bool ours = true;
   for (std::int32_t i = stanzas_[stanza].header; i >= 0; i = lines_[i].next) {
-    if (lines_[i].kind == kEntry && lines_[i].stanza == stanza) out.push_back(i);
+    Kind k = kindOf(lines_[i]);
+    if (k == kHeader) ours = lines_[i].link == stanza;
+    else if (k == kEntry && ours) out.push_back(i);
     if (i == stop) break;
   }
   return out;
 }
 
-std::int32_t StanzaDocument::commentStart(std::int32_t line) const {
-  std::int32_t start = line;
-  while (lines_[start].prev >= 0 && lines_[lines_[start].prev].kind == kComment) start = lines_[start].prev;
+std::int32_t StanzaDocument::stanzaOf(std::int32_t line) const {
+  std::int32_t i = line;
+  while (kindOf(lines_[i]) != kHeader) i = lines_[i].prev;
+  return lines_[i].link;
+}
+
+std::uint32_t StanzaDocument::trailingComment(std::int32_t line) const {
+  const char* t = textOf(lines_[line]);
+  std::uint32_t at = lengthOf(lines_[line]);
+  // Its lines from the last one up, while they are comments.
+  for (std::uint32_t end = at;;) {
+    const char* nl = end ? static_cast<const char*>(memrchr(t, '\n', end)) : nullptr;
+    std::uint32_t begin = nl ? static_cast<std::uint32_t>(nl - t) + 1 : 0;
+    std::uint32_t stop = end;
+    if (stop > begin && end != lengthOf(lines_[line]) && t[stop - 1] == '\r') --stop;  // a CRLF inside the run
+    if (!isCommentLine(t + begin, t + stop)) return at;
+    at = begin;
+    if (begin == 0) return 0;
+    end = begin - 1;
+  }
+}
+
+StanzaDocument::Place StanzaDocument::commentStart(std::int32_t line) const {
+  Place start{line, 0};
+  for (std::int32_t p = lines_[line].prev; p >= 0 && kindOf(lines_[p]) == kText; p = lines_[p].prev) {
+    std::uint32_t at = trailingComment(p);
+    if (at == lengthOf(lines_[p])) break;  // its last line is no comment
+    start = Place{p, at};
+    if (at != 0) break;  // lines that are no comment come before
+  }
   return start;
+}
+
+bool StanzaDocument::endsInBlankLine(std::int32_t line) const {
+  if (kindOf(lines_[line]) != kText) return false;
+  const char* t = textOf(lines_[line]);
+  const char* e = t + lengthOf(lines_[line]);
+  const char* nl = static_cast<const char*>(memrchr(t, '\n', lengthOf(lines_[line])));
+  return skipBlanks(nl ? nl + 1 : t, e) == e;
 }
 
 std::string StanzaDocument::commentAbove(std::int32_t line) const {
   std::string out;
-  for (std::int32_t i = commentStart(line); i != line; i = lines_[i].next) {
-    if (!out.empty()) out += '\n';
-    out.append(lines_[i].text, lines_[i].length);
+  bool firstLine = true;
+  Place from = commentStart(line);
+  for (std::int32_t i = from.line; i != line; i = lines_[i].next) {
+    const char* t = textOf(lines_[i]);
+    std::uint32_t n = lengthOf(lines_[i]);
+    std::uint32_t b = i == from.line ? from.at : 0;
+    while (b <= n) {
+      const char* nl = static_cast<const char*>(std::memchr(t + b, '\n', n - b));
+      std::uint32_t e = nl ? static_cast<std::uint32_t>(nl - t) : n;
+      std::uint32_t te = e;
+      if (nl && te > b && t[te - 1] == '\r') --te;
+      if (!firstLine) out += '\n';
+      firstLine = false;
+      out.append(t + b, te - b);
+      if (!nl) break;
+      b = e + 1;
+    }
   }
   return out;
 }
 
 // ---------------------------------------------------------------- changing
 
-std::int32_t StanzaDocument::newLine(std::string text, Kind kind) {
-  owned_.push_back(std::move(text));
-  const std::string& t = owned_.back();
-  ownedBytes_ += t.size();
+std::int32_t StanzaDocument::newLine(std::string_view text, Kind kind) {
+  if (owned_.size() + text.size() > kOffsetMask || lines_.size() >= kIdMask - 1) throw std::bad_alloc();
+  std::uint32_t at = static_cast<std::uint32_t>(owned_.size());
+  owned_.append(text.data(), text.size());
   std::int32_t id = static_cast<std::int32_t>(lines_.size());
-  lines_.push_back(Line{t.data(), static_cast<std::uint32_t>(t.size()), 0, 0, -1, -1, -1, -1, kind, newEol_, true});
+  lines_.push_back(Line{at | kOwned,
+                        (static_cast<std::uint32_t>(text.size()) << 5) | (static_cast<std::uint32_t>(kind) << 3) |
+                            (static_cast<std::uint32_t>(newEol_) << 1),
+                        -1, -1, -1});
   return id;
+}
+
+std::int32_t StanzaDocument::newComment(std::string_view comment) {
+  // Every line of the comment starts with "#" (one is added where it does
+  // not), one text run with the file's own line ends inside.
+  std::string text;
+  std::size_t start = 0;
+  bool any = false;
+  while (start <= comment.size()) {
+    std::size_t nl = comment.find('\n', start);
+    std::string_view piece = comment.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+    bool last = nl == std::string_view::npos;
+    if (!(last && piece.empty() && start > 0)) {
+      while (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+      if (any) text += kEolText[newEol_];
+      if (!isCommentLine(piece.data(), piece.data() + piece.size())) text += piece.empty() ? "#" : "# ";
+      text.append(piece);
+      any = true;
+    }
+    if (last) break;
+    start = nl + 1;
+  }
+  return newLine(text, kText);
 }
 
 void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
   Line& l = lines_[line];
+  setAlive(l, true);
   if (after < 0) {
     insertBefore(line, head_);
     return;
@@ -538,20 +719,22 @@ void StanzaDocument::insertAfter(std::int32_t line, std::int32_t after) {
   if (tail_ == after) {
     tail_ = line;
     // A file that ended without a line end keeps ending without one.
-    if (lines_[after].eol == kNone || lines_[after].eol == kCr) {
+    Eol e = eolOf(lines_[after]);
+    if (e == kNone || e == kCr) {
       // A CR at the end of its text stays text only before a CRLF; a CR
       // that ended the file was a CRLF cut short, and is completed so that
       // the line keeps its bytes.
       const Line& a = lines_[after];
-      bool endsInCr = a.eol == kCr || (a.length > 0 && a.text[a.length - 1] == '\r');
-      lines_[after].eol = endsInCr ? kCrLf : newEol_;
-      l.eol = kNone;
+      bool endsInCr = e == kCr || (lengthOf(a) > 0 && textOf(a)[lengthOf(a) - 1] == '\r');
+      setEol(lines_[after], endsInCr ? kCrLf : newEol_);
+      setEol(lines_[line], kNone);
     }
   }
 }
 
 void StanzaDocument::insertBefore(std::int32_t line, std::int32_t before) {
   Line& l = lines_[line];
+  setAlive(l, true);
   if (before < 0) {  // an empty document
     l.prev = l.next = -1;
     head_ = tail_ = line;
@@ -574,20 +757,70 @@ void StanzaDocument::unlink(std::int32_t line) {
     tail_ = l.prev;
     // The file keeps ending without a line end, unless the new last line
     // ends in a CR that a reload would then take for one.
-    Line& last = l.prev >= 0 ? lines_[l.prev] : l;
-    if ((l.eol == kNone || l.eol == kCr) && l.prev >= 0 && !(last.length > 0 && last.text[last.length - 1] == '\r'))
-      last.eol = kNone;
+    if (l.prev >= 0) {
+      Line& last = lines_[l.prev];
+      bool endsInCr = lengthOf(last) > 0 && textOf(last)[lengthOf(last) - 1] == '\r';
+      if ((eolOf(l) == kNone || eolOf(l) == kCr) && !endsInCr) setEol(last, kNone);
+    }
   }
-  l.alive = false;
+  deadBytes_ += lengthOf(l);
+  setAlive(l, false);
   l.prev = l.next = -1;
+}
+
+std::int32_t StanzaDocument::splitText(std::int32_t line, std::uint32_t at) {
+  // The new record points into the same text: nothing is copied.
+  std::int32_t id = newLine(std::string_view(), kText);
+  Line& l = lines_[line];
+  Line& tailPart = lines_[id];
+  tailPart.start = l.start + at;
+  setLength(tailPart, lengthOf(l) - at);
+  setEol(tailPart, eolOf(l));
+  // The run before ends with the line end that came before `at`.
+  const char* t = textOf(l);
+  bool crlf = at >= 2 && t[at - 2] == '\r';
+  setLength(l, at - (crlf ? 2 : 1));
+  setEol(l, crlf ? kCrLf : kLf);
+  std::int32_t next = l.next;
+  bool wasTail = tail_ == line;
+  tailPart.prev = line;
+  tailPart.next = next;
+  setAlive(tailPart, true);
+  l.next = id;
+  if (next >= 0) lines_[next].prev = id;
+  if (wasTail) tail_ = id;
+  return id;
+}
+
+void StanzaDocument::cutTextAt(std::int32_t line, std::uint32_t at) {
+  if (at == 0) {
+    unlink(line);
+    return;
+  }
+  Line& l = lines_[line];
+  const char* t = textOf(l);
+  bool crlf = at >= 2 && t[at - 2] == '\r';
+  deadBytes_ += lengthOf(l) - at;
+  setLength(l, at - (crlf ? 2 : 1));
+  setEol(l, crlf ? kCrLf : kLf);
+}
+
+void StanzaDocument::removeBetween(Place from, std::int32_t line) {
+  for (std::int32_t c = from.line; c != line && c >= 0;) {
+    std::int32_t n = lines_[c].next;
+    if (c == from.line) cutTextAt(c, from.at);
+    else unlink(c);
+    c = n;
+  }
 }
 
 void StanzaDocument::refreshLast(std::int32_t stanza) {
   Stanza& s = stanzas_[stanza];
-  if (lines_[s.last].alive) return;
-  // Called before the old last line is unlinked: walk back from it.
+  if (aliveOf(lines_[s.last])) return;
+  // Called before the old last line is unlinked: walk back from it to the
+  // nearest header or entry, which is in the same segment or its header.
   for (std::int32_t i = lines_[s.last].prev; i >= 0; i = lines_[i].prev) {
-    if (lines_[i].stanza == stanza && lines_[i].alive) {
+    if (kindOf(lines_[i]) != kText && aliveOf(lines_[i])) {
       s.last = i;
       return;
     }
@@ -595,42 +828,37 @@ void StanzaDocument::refreshLast(std::int32_t stanza) {
   s.last = s.header;
 }
 
-void StanzaDocument::unlinkCommentAbove(std::int32_t line) {
-  for (std::int32_t c = commentStart(line); c != line;) {
-    std::int32_t n = lines_[c].next;
-    unlink(c);
-    c = n;
-  }
-}
+void StanzaDocument::unlinkCommentAbove(std::int32_t line) { removeBetween(commentStart(line), line); }
 
 void StanzaDocument::unlinkEntry(std::int32_t stanza, std::int32_t line) {
   unlinkCommentAbove(line);
   if (stanzas_[stanza].last == line) {
     // refreshLast walks back from the old last line, so it runs before the unlink.
-    lines_[line].alive = false;
+    setAlive(lines_[line], false);
     refreshLast(stanza);
+    setAlive(lines_[line], true);
   }
   unlink(line);
 }
 
 void StanzaDocument::rollBack(const Mark& m) {
-  // Stanzas that gained lines of the change end where they ended before.
+  // Stanzas that gained lines of the change end where they ended before:
+  // at the nearest header or entry above that is older than the change.
   for (std::size_t s = 0; s < m.stanzas && s < stanzas_.size(); ++s) {
     Stanza& st = stanzas_[s];
-    if (!st.alive || static_cast<std::size_t>(st.last) < m.lines) continue;
+    if (!aliveOf(lines_[st.header]) || static_cast<std::size_t>(st.last) < m.lines) continue;
     std::int32_t i = st.last;
-    while (i >= 0 && (static_cast<std::size_t>(i) >= m.lines || lines_[i].stanza != static_cast<std::int32_t>(s) ||
-                      !lines_[i].alive))
+    while (i >= 0 && (static_cast<std::size_t>(i) >= m.lines || kindOf(lines_[i]) == kText || !aliveOf(lines_[i])))
       i = lines_[i].prev;
     st.last = i >= 0 ? i : st.header;
   }
   for (std::size_t i = lines_.size(); i-- > m.lines;) {
     Line& l = lines_[i];
     bool linked = l.prev >= 0 || l.next >= 0 || head_ == static_cast<std::int32_t>(i);
-    if (l.alive && linked) unlink(static_cast<std::int32_t>(i));
-    l.alive = false;
+    if (aliveOf(l) && linked) unlink(static_cast<std::int32_t>(i));
+    setAlive(l, false);
   }
-  for (std::size_t s = m.stanzas; s < stanzas_.size(); ++s) stanzas_[s].alive = false;
+  for (std::size_t s = m.stanzas; s < stanzas_.size(); ++s) setAlive(lines_[stanzas_[s].header], false);
 }
 
 std::int32_t StanzaDocument::ensureStanza(std::string_view name) {
@@ -640,16 +868,16 @@ std::int32_t StanzaDocument::ensureStanza(std::string_view name) {
 std::int32_t StanzaDocument::ensureStanzaUnguarded(std::string_view name) {
   std::int32_t found = findStanza(name);
   if (found >= 0) return found;
-  if (tail_ >= 0 && lines_[tail_].kind != kBlank) insertAfter(newLine(std::string(), kBlank), tail_);
+  if (tail_ >= 0 && !endsInBlankLine(tail_))
+    insertAfter(newLine(std::string_view(), kText), tail_);
   std::string text = "[" + std::string(name) + "]";
-  std::int32_t header = newLine(std::move(text), kHeader);
-  Line& h = lines_[header];
-  h.nameLength = static_cast<std::uint32_t>(name.size());
+  std::int32_t header = newLine(text, kHeader);
   std::int32_t id = static_cast<std::int32_t>(stanzas_.size());
-  h.stanza = id;
-  insertAfter(header, tail_);
-  stanzas_.push_back(Stanza{header, header, 0, 0, 0, true});
+  lines_[header].link = id;
+  if (stanzas_.size() >= kIdMask - 1) throw std::bad_alloc();
+  stanzas_.push_back(Stanza{header, header, 0, 0, 0});
   indexStanza(id, name);
+  insertAfter(header, tail_);
   return id;
 }
 
@@ -659,12 +887,7 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
   std::string text;
   text.reserve(k.size() + v.size() + 3);
   text.append(k).append(v.empty() ? " =" : " = ").append(v);
-  std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size() - v.size());
-  std::int32_t id = newLine(std::move(text), kEntry);
-  Line& l = lines_[id];
-  l.nameLength = static_cast<std::uint32_t>(k.size());
-  l.valueOffset = valueOffset;
-  l.stanza = stanza;
+  std::int32_t id = newLine(text, kEntry);
   insertAfter(id, after);
   if (after == stanzas_[stanza].last) stanzas_[stanza].last = id;
   return id;
@@ -672,176 +895,196 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
 
 void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::string_view v) {
   whole([&] {
-  std::int32_t s = ensureStanzaUnguarded(stanza);
-  std::uint32_t h = keyHash(s, k);
-  KeySlot* slot = findKey(s, k, h);
-  if (!slot) {
-    // Room for the key first: nothing below allocates once the line is linked.
-    if (keysFull(stanzas_[s])) growKeys(s);
-    std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
-    insertKey(s, h, id, id);
-    return;
-  }
-  std::int32_t first = slot->first;
-  // The new text first, so that exhausted memory finds the values untouched.
-  // Rewrite the value in place, keeping the spacing around it.
-  const Line& l = lines_[first];
-  std::uint32_t oldEnd = valueEnd(l);
-  std::string text(l.text, l.valueOffset);
-  if (oldEnd == l.valueOffset && !v.empty() && !text.empty() && !isBlank(text.back())) text += ' ';
-  std::uint32_t valueOffset = static_cast<std::uint32_t>(text.size());
-  text.append(v);
-  text.append(l.text + oldEnd, l.length - oldEnd);
-  owned_.push_back(std::move(text));
-  ownedBytes_ += owned_.back().size();
-  // Drop the other values; `slot` stays valid (no index change).
-  for (std::int32_t i = lines_[first].nextValue; i >= 0;) {
-    std::int32_t next = lines_[i].nextValue;
-    unlinkEntry(s, i);
-    i = next;
-  }
-  lines_[first].nextValue = -1;
-  slot->last = first;
-  Line& r = lines_[first];
-  r.text = owned_.back().data();
-  r.length = static_cast<std::uint32_t>(owned_.back().size());
-  r.valueOffset = valueOffset;
+    std::int32_t s = ensureStanzaUnguarded(stanza);
+    std::uint32_t* slot = findKey(s, k, nameHash(k));
+    if (!slot) {
+      // Room for the key first: nothing below allocates once the line is linked.
+      makeRoomForKey(s);
+      std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
+      addKeyLine(s, k, id);
+      return;
+    }
+    std::int32_t last = idOf(*slot);
+    std::int32_t first = firstOf(last);
+    // The new text first, so that exhausted memory finds the values untouched.
+    // Rewrite the value in place, keeping the spacing around it.
+    Shape old = shapeOf(first);
+    std::string_view was = viewOf(first);
+    std::string text(was.substr(0, old.valueStart));
+    if (old.valueEnd == old.valueStart && !v.empty() && !text.empty() && !isBlank(text.back())) text += ' ';
+    Shape shape = old;
+    shape.valueStart = static_cast<std::uint32_t>(text.size());
+    text.append(v);
+    shape.valueEnd = static_cast<std::uint32_t>(text.size());
+    text.append(was.substr(old.valueEnd));
+    if (owned_.size() + text.size() > kOffsetMask) throw std::bad_alloc();
+    bool wide = (lines_[first].start & kWide) != 0;
+    if (wide) wide_.at(first) = shape;
+    owned_.reserve(owned_.size() + text.size());
+    std::uint32_t at = static_cast<std::uint32_t>(owned_.size());
+    owned_.append(text);
+    // Drop the other values; `slot` stays valid (no index change).
+    for (std::int32_t i = lines_[first].link; i >= 0;) {
+      std::int32_t next = lines_[i].link;
+      unlinkEntry(s, i);
+      i = next;
+    }
+    lines_[first].link = -2 - first;
+    *slot = slotOf(first, nameHash(k));
+    Line& r = lines_[first];
+    deadBytes_ += lengthOf(r);
+    r.start = at | kOwned | (wide ? kWide : 0);
+    setLength(r, static_cast<std::uint32_t>(text.size()));
   });
 }
 
 void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::string_view v) {
   whole([&] {
-  std::int32_t s = ensureStanzaUnguarded(stanza);
-  std::uint32_t h = keyHash(s, k);
-  KeySlot* slot = findKey(s, k, h);
-  if (!slot) {
-    if (keysFull(stanzas_[s])) growKeys(s);
-    std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
-    insertKey(s, h, id, id);
-    return;
-  }
-  std::int32_t after = slot->last;
-  std::int32_t id = appendEntry(s, k, v, after);
-  lines_[after].nextValue = id;
-  slot->last = id;
+    std::int32_t s = ensureStanzaUnguarded(stanza);
+    std::uint32_t* slot = findKey(s, k, nameHash(k));
+    if (!slot) {
+      makeRoomForKey(s);
+      std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
+      addKeyLine(s, k, id);
+      return;
+    }
+    std::int32_t after = idOf(*slot);
+    std::int32_t id = appendEntry(s, k, v, after);
+    // The new line becomes the key's last: it hands on the way to the first.
+    lines_[id].link = lines_[after].link;
+    lines_[after].link = id;
+    *slot = slotOf(id, nameHash(k));
   });
 }
 
 void StanzaDocument::deleteKey(std::int32_t stanza, std::string_view k) {
   if (stanza < 0) return;
-  KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
+  std::uint32_t* slot = findKey(stanza, k, nameHash(k));
   if (!slot) return;
-  std::int32_t first = slot->first;
+  std::int32_t first = firstOf(idOf(*slot));
   eraseKey(stanza, slot);
   for (std::int32_t i = first; i >= 0;) {
-    std::int32_t next = lines_[i].nextValue;
+    std::int32_t next = lines_[i].link;
     unlinkEntry(stanza, i);
     i = next;
   }
 }
 
 void StanzaDocument::removeValueLine(std::int32_t line) {
-  std::int32_t stanza = lines_[line].stanza;
+  std::int32_t stanza = stanzaOf(line);
   std::string_view k = key(line);
-  KeySlot* slot = findKey(stanza, k, keyHash(stanza, k));
+  std::uint32_t hash = nameHash(k);
+  std::uint32_t* slot = findKey(stanza, k, hash);
   if (!slot) return;
-  if (slot->first == line) {
-    if (lines_[line].nextValue < 0) {
-      eraseKey(stanza, slot);
-    } else {
-      slot->first = lines_[line].nextValue;
-    }
+  std::int32_t last = idOf(*slot);
+  std::int32_t first = firstOf(last);
+  if (first == line && last == line) {
+    eraseKey(stanza, slot);
+  } else if (first == line) {
+    // The next line becomes the first: the last line's way back says so.
+    lines_[last].link = -2 - lines_[line].link;
   } else {
-    std::int32_t pred = slot->first;
-    while (lines_[pred].nextValue != line) pred = lines_[pred].nextValue;
-    lines_[pred].nextValue = lines_[line].nextValue;
-    if (slot->last == line) slot->last = pred;
+    std::int32_t pred = first;
+    while (lines_[pred].link != line) pred = lines_[pred].link;
+    lines_[pred].link = lines_[line].link;
+    if (last == line) *slot = slotOf(pred, hash);
   }
   unlinkEntry(stanza, line);
 }
 
 void StanzaDocument::deleteStanza(std::int32_t stanza) {
-  if (stanza < 0 || !stanzas_[stanza].alive) return;
-  // Both lists before anything changes: they are all this allocates.
-  std::vector<std::int32_t> entries = entryLines(stanza);
+  if (stanza < 0 || !aliveOf(lines_[stanzas_[stanza].header])) return;
+  // The list before anything changes: it is all this allocates.
   // Every segment: from the comment above its header to the line before the
   // comment of the next header (which belongs to that header).
   std::vector<std::int32_t> headers;
-  for (std::int32_t i = stanzas_[stanza].header; i >= 0; i = lines_[i].next)
-    if (lines_[i].kind == kHeader && lines_[i].stanza == stanza) headers.push_back(i);
-  for (std::int32_t line : entries) {
-    std::string_view k = key(line);
-    if (KeySlot* slot = findKey(stanza, k, keyHash(stanza, k))) eraseKey(stanza, slot);
+  for (std::int32_t i = stanzas_[stanza].header; i >= 0; i = lines_[i].next) {
+    if (kindOf(lines_[i]) == kHeader && lines_[i].link == stanza) headers.push_back(i);
+    if (i == stanzas_[stanza].last) break;
   }
+  // Its key table goes with it: a stanza made again under the name is new.
+  stanzas_[stanza].keyCount = 0;
   for (std::int32_t header : headers) {
     std::int32_t stop = lines_[header].next;
-    while (stop >= 0 && lines_[stop].kind != kHeader) stop = lines_[stop].next;
-    if (stop >= 0) stop = commentStart(stop);
-    for (std::int32_t i = commentStart(header); i != stop && i >= 0;) {
+    while (stop >= 0 && kindOf(lines_[stop]) != kHeader) stop = lines_[stop].next;
+    Place end{stop, 0};
+    if (stop >= 0) end = commentStart(stop);
+    Place from = commentStart(header);
+    // Up to the line that holds the next header's comment; of that line, the
+    // part before the comment goes too.
+    for (std::int32_t i = from.line; i != end.line && i >= 0;) {
       std::int32_t n = lines_[i].next;
-      unlink(i);
+      if (i == from.line && from.at > 0) cutTextAt(i, from.at);
+      else unlink(i);
       i = n;
     }
+    if (end.line >= 0 && end.line != stop && end.at > 0 && end.line != from.line) {
+      // Keep only the comment of the next header in the run that holds it.
+      Line& l = lines_[end.line];
+      deadBytes_ += end.at;
+      l.start += end.at;
+      setLength(l, lengthOf(l) - end.at);
+    }
   }
-  stanzas_[stanza].alive = false;
+  setAlive(lines_[stanzas_[stanza].header], false);
 }
 
 void StanzaDocument::addCommentAbove(std::int32_t line, std::string_view comment) {
-  whole([&] { addCommentAboveUnguarded(line, comment); });
-}
-
-void StanzaDocument::addCommentAboveUnguarded(std::int32_t line, std::string_view comment) {
-  std::size_t start = 0;
-  while (start <= comment.size()) {
-    std::size_t nl = comment.find('\n', start);
-    std::string_view piece = comment.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
-    bool last = nl == std::string_view::npos;
-    if (!(last && piece.empty() && start > 0)) {
-      while (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
-      std::string_view t = trimmed(piece.data(), piece.data() + piece.size());
-      std::string text;
-      if (t.empty() || t.front() != '#') text = piece.empty() ? "#" : "# " + std::string(piece);
-      else text = std::string(piece);
-      insertBefore(newLine(std::move(text), kComment), line);
-    }
-    if (last) break;
-    start = nl + 1;
-  }
+  whole([&] { insertBefore(newComment(comment), line); });
 }
 
 void StanzaDocument::setCommentAbove(std::int32_t line, std::string_view comment) {
   // The new comment goes in below the old one first, so that exhausted
   // memory leaves the old one; then the old one goes.
-  std::int32_t oldStart = commentStart(line);
-  const bool hadComment = oldStart != line;
-  std::int32_t oldEnd = line;
-  if (!comment.empty()) {
-    std::int32_t before = lines_[line].prev;
-    addCommentAbove(line, comment);
-    // The old comment now ends right above the first new line.
-    oldEnd = before >= 0 ? lines_[before].next : head_;
-  }
-  if (!hadComment) return;
-  for (std::int32_t c = oldStart; c != oldEnd && c >= 0;) {
-    std::int32_t n = lines_[c].next;
-    unlink(c);
-    c = n;
-  }
+  Place old = commentStart(line);
+  if (!comment.empty()) addCommentAbove(line, comment);
+  if (old.line == line) return;
+  removeBetween(old, comment.empty() ? line : lines_[line].prev);
 }
 
 void StanzaDocument::addFileComment(std::string_view comment) {
   whole([&] {
-  // The file's own comment is a comment block at the top followed by a blank
-  // line; without one, a new block and a blank line go first.
-  std::int32_t i = head_;
-  while (i >= 0 && lines_[i].kind == kComment) i = lines_[i].next;
-  if (i >= 0 && i != head_ && lines_[i].kind == kBlank) {
-    addCommentAboveUnguarded(i, comment);
-    return;
-  }
-  std::int32_t blank = newLine(std::string(), kBlank);
-  insertBefore(blank, head_);
-  addCommentAboveUnguarded(blank, comment);
+    // The file's own comment is a comment block at the top followed by a
+    // blank line; without one, a new block and a blank line go first.
+    std::int32_t comment_ = newComment(comment);
+    std::int32_t i = head_;
+    std::uint32_t at = 0;
+    bool seen = false;
+    for (; i >= 0 && kindOf(lines_[i]) == kText; i = lines_[i].next) {
+      const char* t = textOf(lines_[i]);
+      std::uint32_t n = lengthOf(lines_[i]);
+      at = 0;
+      while (at <= n) {
+        const char* nl = static_cast<const char*>(std::memchr(t + at, '\n', n - at));
+        std::uint32_t e = nl ? static_cast<std::uint32_t>(nl - t) : n;
+        if (!isCommentLine(t + at, t + e)) break;
+        seen = true;
+        if (!nl) {
+          at = n + 1;
+          break;
+        }
+        at = e + 1;
+      }
+      if (at <= n) break;
+    }
+    if (seen && i >= 0 && kindOf(lines_[i]) == kText) {
+      const char* t = textOf(lines_[i]);
+      std::uint32_t n = lengthOf(lines_[i]);
+      const char* nl = static_cast<const char*>(std::memchr(t + at, '\n', n - at));
+      const char* e = nl ? nl : t + n;
+      if (nl && e > t + at && e[-1] == '\r') --e;
+      if (skipBlanks(t + at, e) == e) {
+        if (at == 0) {
+          insertBefore(comment_, i);
+        } else {
+          insertBefore(comment_, splitText(i, at));
+        }
+        return;
+      }
+    }
+    std::int32_t blank = newLine(std::string_view(), kText);
+    insertBefore(blank, head_);
+    insertBefore(comment_, blank);
   });
 }
 

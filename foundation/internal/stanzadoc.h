@@ -1,10 +1,20 @@
-// The text model behind stanza files: every line of the file as it was read,
-// in order, with indexes from stanza names and (stanza, key) pairs to lines.
+// The text model behind stanza files: the file's bytes as they were read,
+// with one record per stanza header and per entry, one record per run of
+// other lines, and indexes from stanza names and (stanza, key) pairs to
+// records.
 //
-// Loading keeps the file in one buffer and every line as a view into it, so
-// an unchanged file is written back byte for byte and a change rewrites only
-// the lines it touches. Lines form a doubly-linked list over a vector, so
-// insertions and removals keep every other line's identity.
+// Loading keeps the file in one buffer and every record as an offset into
+// it, so an unchanged file is written back byte for byte and a change
+// rewrites only the lines it touches. Records form a doubly-linked list over
+// a vector, so insertions and removals keep every other record's identity.
+//
+// Memory follows the bytes: blank lines, comment lines and (in a lenient
+// load) lines of no known kind cost nothing of their own, since a run of
+// them is one record however long it is; a header or an entry costs one
+// 20-byte record and its share of an index slot of 4 bytes. The longest
+// runs of blanks around a name or a value that a record finds again by
+// reading its text are kShortRun bytes; a line with longer ones keeps their
+// measures beside it instead, so that no look-up ever reads them again.
 //
 // Format: "[stanza]" headers; "key = value" entries (blanks around "=" and
 // around the value are not part of it); lines whose first non-blank character
@@ -16,9 +26,10 @@
 #define ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
 
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/internal/atomicfile.h"
@@ -28,32 +39,17 @@ namespace ornz {
 
 class StanzaDocument {
  public:
-  enum Kind : std::uint8_t { kBlank, kComment, kHeader, kEntry, kOther };
+  // kText: a run of blank, comment and opaque lines, line ends inside it
+  // kept as they are in its text.
+  enum Kind : std::uint8_t { kText, kHeader, kEntry };
   // kCr: a carriage return that ends the file, the rest of a CRLF cut short.
   enum Eol : std::uint8_t { kNone, kLf, kCrLf, kCr };
 
-  // 40 bytes: a file of short lines holds more of these than of its own
-  // bytes, so what can be found again from the text is not stored (where the
-  // name starts, where the value ends: names and values never have outer
-  // blanks).
-  struct Line {
-    const char* text;    // the line without its line end
-    std::uint32_t length;
-    std::uint32_t nameLength;   // header name or entry key
-    std::uint32_t valueOffset;  // entry value
-    std::int32_t prev, next;    // list order; -1 at the ends
-    std::int32_t nextValue;     // next line of the same key; -1
-    std::int32_t stanza;        // header and entry lines; -1 otherwise
-    Kind kind;
-    Eol eol;
-    bool alive;
-  };
-
   // Parses `bytes`. With `strict`, an entry before the first stanza, an
   // unclosed "[" or a line of no known kind raises
-  // ZPropertiesInvalidDataException_7_0_0 naming `fileName` and the line;
-  // otherwise such lines are kept as opaque text. On failure the document is
-  // left empty.
+  // ZPropertiesInvalidDataException_7_0_0 naming `fileName` and the line,
+  // found before any of the document is built; otherwise such lines are
+  // kept as opaque text. On failure the document is left empty.
   void parse(std::string bytes, const char* fileName, bool strict);
   void clear();
   // The file's bytes.
@@ -75,6 +71,11 @@ class StanzaDocument {
   // its bytes.
   bool wasteful() const;
 
+  // --- what it holds, for tests of its size: the records (live or not)
+  // and the bytes of its own allocations (buffers, records, indexes).
+  std::size_t recordCount() const { return lines_.size(); }
+  std::size_t bytesHeld() const;
+
   // --- reading
   int stanzaCount() const;
   std::int32_t findStanza(std::string_view name) const;
@@ -83,7 +84,11 @@ class StanzaDocument {
   std::vector<std::int32_t> stanzas() const;
   // First line of the key in the stanza, or -1.
   std::int32_t firstValueLine(std::int32_t stanza, std::string_view key) const;
-  std::int32_t nextValueLine(std::int32_t line) const { return lines_[line].nextValue; }
+  // The key's next line after `line`, or -1.
+  std::int32_t nextValueLine(std::int32_t line) const {
+    std::int32_t n = lines_[line].link;
+    return n >= 0 ? n : -1;
+  }
   std::string_view value(std::int32_t line) const;
   std::string_view key(std::int32_t line) const;
   // Entry lines of the stanza in file order (all values of all keys).
@@ -113,49 +118,97 @@ class StanzaDocument {
   void addFileComment(std::string_view comment);
   std::int32_t headerLine(std::int32_t stanza) const { return stanzas_[stanza].header; }
 
+  // Blank runs around names and values up to this long are found again from
+  // the text; longer ones are measured once and kept (see Shape).
+  static constexpr std::uint32_t kShortRun = 16;
+
  private:
+  // 20 bytes: a file of short lines holds about as many of these as of its
+  // own bytes in fours, so what can be found again cheaply from the text
+  // (where the name and the value start and end) is not stored.
+  struct Line {
+    std::uint32_t start;  // offset of the text; kOwned: in owned_, else in buffer_; kWide: see wide_
+    std::uint32_t bits;   // length << 5 | kind << 3 | eol << 1 | alive
+    std::int32_t prev, next;  // list order; -1 at the ends
+    // A header: its stanza. An entry: the key's next line; at the key's
+    // last line, -2 - its first line (so that a key's first and last lines
+    // are each one step from its index slot). A text run: unused.
+    std::int32_t link;
+  };
+  static constexpr std::uint32_t kOwned = 1u << 31, kWide = 1u << 30, kOffsetMask = kWide - 1;
+  // The longest text a record holds; a longer run of text lines takes more
+  // records.
+  static constexpr std::ptrdiff_t kMaxLength = (std::ptrdiff_t{1} << 27) - 1;
+  // Where a name and a value lie in a header or entry line, from its start.
+  struct Shape {
+    std::uint32_t nameStart, nameEnd, valueStart, valueEnd;
+  };
   struct Stanza {
     std::int32_t header;  // first header line (the name is read from it)
     std::int32_t last;    // last header or entry line of the stanza
-    // The stanza's own key table: keyCap slots from keyOffset in keyIndex_.
-    std::uint32_t keyOffset, keyCap, keyCount;
-    bool alive;
+    // The stanza's own key table: 1 << keyCapLog slots from keyOffset in
+    // keyIndex_ (none while keyCount and keyOffset are 0 and keyCapLog 31).
+    std::uint32_t keyOffset;
+    std::uint32_t keyCount : 27, keyCapLog : 5;
   };
-  // Hashes are 32 bits: tables stay far below 2^32 slots, and a match is
-  // always confirmed on the text.
-  struct KeySlot {
-    std::uint32_t hash;  // 0: empty
-    std::int32_t first, last;
-  };
-  struct StanzaSlot {
-    std::uint32_t hash;  // 0: empty
-    std::int32_t stanza;
-  };
+
+  // Accessors of the packed record.
+  static std::uint32_t lengthOf(const Line& l) { return l.bits >> 5; }
+  static Kind kindOf(const Line& l) { return static_cast<Kind>((l.bits >> 3) & 3); }
+  static Eol eolOf(const Line& l) { return static_cast<Eol>((l.bits >> 1) & 3); }
+  static bool aliveOf(const Line& l) { return l.bits & 1; }
+  static void setLength(Line& l, std::uint32_t n) { l.bits = (n << 5) | (l.bits & 31); }
+  static void setEol(Line& l, Eol e) { l.bits = (l.bits & ~6u) | (static_cast<std::uint32_t>(e) << 1); }
+  static void setAlive(Line& l, bool a) { l.bits = (l.bits & ~1u) | (a ? 1u : 0u); }
+  const char* textOf(const Line& l) const {
+    return ((l.start & kOwned) ? owned_.data() : buffer_.data()) + (l.start & kOffsetMask);
+  }
+  std::string_view viewOf(std::int32_t line) const {
+    return std::string_view(textOf(lines_[line]), lengthOf(lines_[line]));
+  }
+  Shape shapeOf(std::int32_t line) const;
+  // Keeps the measures of `line` beside it when its blank runs are long.
+  void noteShape(std::int32_t line, const Shape& shape);
 
   // Calls put(bytes, length) for each piece of the file's text, in order.
   template <typename Put>
   void forEachPiece(Put put) const;
 
-  static std::uint32_t keyHash(std::int32_t stanza, std::string_view key);
-  static std::uint32_t stanzaHash(std::string_view name);
-  static std::uint32_t nameStart(const Line& line);
-  static std::uint32_t valueEnd(const Line& line);
-  KeySlot* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
-  // Whether the stanza's key table must grow before a key is added.
-  static bool keysFull(const Stanza& st);
-  void insertKey(std::int32_t stanza, std::uint32_t hash, std::int32_t first, std::int32_t last);
+  // --- parsing, step by step
+  struct Counts {
+    std::size_t records, headers, entries;
+  };
+  // Reads every line once without building anything: what the document will
+  // hold, and (strict) the first line that makes the file invalid.
+  Counts survey(const char* p, const char* end, const char* fileName, bool strict) const;
+  // Sizes every vector and index once for what the survey found, so that
+  // building moves nothing (a move needs old and new at once).
+  void reserveFor(const Counts& counts);
+  // Makes the records and indexes, a line at a time.
+  void build(const char* p, const char* end);
+  void addHeader(const char* text, std::uint32_t length, Eol eol, const Shape& shape, std::int32_t& current);
+  void addEntry(const char* text, std::uint32_t length, Eol eol, const Shape& shape, std::int32_t current);
+  void addText(const char* text, std::uint32_t length, Eol eol);
+  std::int32_t appendParsed(const char* text, std::uint32_t length, Kind kind, Eol eol);
+
+  // --- indexes
+  static std::uint32_t nameHash(std::string_view name);
+  // The slot of `key` in the stanza's table, or null.
+  std::uint32_t* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
   // Files `line`, an entry of `stanza` with key `k`, as the key's last value.
   void addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line);
-  void eraseKey(std::int32_t stanza, KeySlot* slot);
-  void growKeys(std::int32_t stanza);
+  void eraseKey(std::int32_t stanza, std::uint32_t* slot);
+  // Room in the stanza's table for one more key.
+  void makeRoomForKey(std::int32_t stanza);
+  void growKeys(std::int32_t stanza, std::uint32_t capLog);
   // `name`: the stanza's, whose header line may not be stored yet.
   void indexStanza(std::int32_t stanza, std::string_view name);
   void growStanzas(std::size_t slots);
-  // Sizes the tables for `bytes` once, from a count of its lines and of the
-  // lines that look like headers, so that parsing a large file does not
-  // move them (a move needs old and new at once).
-  void reserveFor(std::string_view bytes);
-
+  std::int32_t firstOf(std::int32_t last) const { return -2 - lines_[last].link; }
+  std::int32_t lastValue(std::int32_t line) const {
+    while (lines_[line].link >= 0) line = lines_[line].link;
+    return line;
+  }
 
   // Where a change began: lines and stanzas made after it are the change's.
   struct Mark {
@@ -177,39 +230,93 @@ class StanzaDocument {
     }
   }
   std::int32_t ensureStanzaUnguarded(std::string_view name);
-  void addCommentAboveUnguarded(std::int32_t line, std::string_view comment);
-
-  std::int32_t newLine(std::string text, Kind kind);
-  void classifyOwned(std::int32_t line);
+  // A new record for a text of ours, not linked yet.
+  std::int32_t newLine(std::string_view text, Kind kind);
+  // A new text run holding the comment's lines, each starting with "#".
+  std::int32_t newComment(std::string_view comment);
+  // Splits the text run `line` at `at` (the start of one of its lines): the
+  // lines from there on become a new record, linked right after it.
+  std::int32_t splitText(std::int32_t line, std::uint32_t at);
   void insertAfter(std::int32_t line, std::int32_t after);
   void insertBefore(std::int32_t line, std::int32_t before);
   void unlink(std::int32_t line);
-  std::int32_t commentStart(std::int32_t line) const;
+  // The comment right above `line`: the record holding its first line and
+  // where that line starts in it; `line` itself when there is none.
+  struct Place {
+    std::int32_t line;
+    std::uint32_t at;
+  };
+  Place commentStart(std::int32_t line) const;
+  // Whether `line` is a text run whose last line is blank.
+  bool endsInBlankLine(std::int32_t line) const;
+  // Where the comment lines that end the text run `line` start, or its
+  // length when its last line is no comment.
+  std::uint32_t trailingComment(std::int32_t line) const;
+  // Cuts the text run `line` to end before `at`; or removes it, at 0.
+  void cutTextAt(std::int32_t line, std::uint32_t at);
+  // Removes from `from` up to (not including) `line`.
+  void removeBetween(Place from, std::int32_t line);
   void refreshLast(std::int32_t stanza);
   // Unlinks the comment lines right above `line`.
   void unlinkCommentAbove(std::int32_t line);
   // Unlinks an entry line with its comment, keeping its stanza's last line right.
   void unlinkEntry(std::int32_t stanza, std::int32_t line);
-  void appendToStanza(std::int32_t stanza, std::int32_t line);
+  // The stanza of a live entry line: its nearest header above.
+  std::int32_t stanzaOf(std::int32_t line) const;
   std::int32_t appendEntry(std::int32_t stanza, std::string_view key, std::string_view value,
                            std::int32_t after);
 
   std::string buffer_;
-  std::deque<std::string> owned_;  // texts of new and rewritten lines; stable addresses
-  std::size_t ownedBytes_ = 0;
+  std::string owned_;  // texts of new and rewritten lines, one after the other
   bool baseIsBuffer_ = true;  // else the base is `base_`
   ContentDigest base_;
-  std::vector<Line> lines_;
+  // Grown a block at a time: a document never holds two copies of its records.
+  template <typename T>
+  class Blocks {
+   public:
+    T& operator[](std::size_t i) { return blocks_[i >> kShift][i & (kBlock - 1)]; }
+    const T& operator[](std::size_t i) const { return blocks_[i >> kShift][i & (kBlock - 1)]; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& back() { return (*this)[size_ - 1]; }
+    const T& back() const { return (*this)[size_ - 1]; }
+    // Whole or, when memory runs out, not made.
+    void push_back(const T& v) {
+      if ((size_ >> kShift) == blocks_.size()) {
+        blocks_.reserve(blocks_.size() + 1);
+        blocks_.emplace_back(new T[kBlock]);
+      }
+      (*this)[size_++] = v;
+    }
+    void clear() {
+      blocks_.clear();
+      size_ = 0;
+    }
+    std::size_t bytesHeld() const { return blocks_.size() * kBlock * sizeof(T) + blocks_.capacity() * sizeof(void*); }
+
+   private:
+    static constexpr std::size_t kShift = 12, kBlock = std::size_t{1} << kShift;
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+  };
+  Blocks<Line> lines_;
+  // Measures of the lines marked kWide: few, since each such line is long.
+  std::unordered_map<std::int32_t, Shape> wide_;
   std::int32_t head_ = -1, tail_ = -1;
   bool bom_ = false;
   Eol newEol_ = kLf;
-  std::vector<Stanza> stanzas_;
-  std::vector<StanzaSlot> stanzaIndex_;
+  Blocks<Stanza> stanzas_;
+  // Slots of the index tables: 0 empty, else the line or stanza id + 1 in
+  // the low kIdBits and the top bits of the name's hash above them, which
+  // settle most mismatches without reading a name.
+  static constexpr std::uint32_t kIdBits = 27, kIdMask = (1u << kIdBits) - 1;
+  std::vector<std::uint32_t> stanzaIndex_;  // slot: the stanza
   // Every stanza's key table, one after the other: the keys of a stanza
-  // are looked up and added close together, as parsing meets them.
-  std::vector<KeySlot> keyIndex_;
+  // are looked up and added close together, as parsing meets them. Slot:
+  // the key's last line.
+  std::vector<std::uint32_t> keyIndex_;
   std::size_t stanzaLive_ = 0;
-  std::uint32_t firstKeyCap_ = 1;  // slots of a stanza's first key table
+  std::size_t deadBytes_ = 0;  // text of records no longer linked, for wasteful()
 };
 
 }  // namespace ornz
