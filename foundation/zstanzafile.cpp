@@ -457,6 +457,10 @@ void ZStanzaFileProperties_7_0_0::readFile(const char* fileName) {
   if (!fileName) badParameter("null file name", __LINE__);
   ornz::reportingMemory(kModule, __LINE__, [&] {
     std::string target = ornz::resolveSymlinks(fileName);
+    // Read again (a migration reads under the lock what it first read
+    // without): a file that still holds what the object holds is not parsed
+    // a second time, which would hold two documents of it at once.
+    if (journal_ && journal_->empty() && originPresent_ && origin_ == target && doc_->fileHoldsBase(fileName)) return;
     std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);
     fresh->parse(ornz::readWholeFile(fileName), fileName, strict_);
     std::unique_ptr<StanzaJournal> journal(new StanzaJournal);
