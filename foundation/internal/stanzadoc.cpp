@@ -295,16 +295,24 @@ void StanzaDocument::eraseKey(std::int32_t stanza, std::uint32_t* slot) {
   }
 }
 
+namespace {
+// The stanza index may have any number of slots, so that it is sized to the
+// file's headers once without rounding up to a power of two: a probe
+// starts where the hash's low bits, scaled to the table, fall.
+inline std::size_t homeIn(std::uint32_t hash, std::size_t slots) {
+  return static_cast<std::size_t>((static_cast<std::uint64_t>(hash & ((1u << kTagShift) - 1)) * slots) >> kTagShift);
+}
+inline std::size_t nextSlot(std::size_t s, std::size_t slots) { return s + 1 == slots ? 0 : s + 1; }
+}  // namespace
+
 void StanzaDocument::growStanzas(std::size_t slots) {
   // The new table is made before the old one goes, so that a failed
   // allocation leaves the index as it was.
   std::vector<std::uint32_t> grown(slots, 0);
-  std::size_t mask = grown.size() - 1;
-  std::uint32_t capLog = static_cast<std::uint32_t>(__builtin_ctzll(slots));
   for (std::uint32_t slot : stanzaIndex_) {
     if (!slot) continue;
-    std::size_t s = home(nameHash(stanzaName(idOf(slot))), capLog);
-    while (grown[s]) s = (s + 1) & mask;
+    std::size_t s = homeIn(nameHash(stanzaName(idOf(slot))), slots);
+    while (grown[s]) s = nextSlot(s, slots);
     grown[s] = slot;
   }
   stanzaIndex_.swap(grown);
@@ -315,18 +323,17 @@ void StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
   if ((stanzaLive_ + 1) * 4 > stanzaIndex_.size() * 3)
     growStanzas(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2);
   for (;;) {
-    std::size_t mask = stanzaIndex_.size() - 1;
-    std::uint32_t capLog = static_cast<std::uint32_t>(__builtin_ctzll(stanzaIndex_.size()));
-    std::size_t s = home(h, capLog), probes = 0;
-    for (; stanzaIndex_[s]; s = (s + 1) & mask, ++probes) {
+    std::size_t slots = stanzaIndex_.size();
+    std::size_t s = homeIn(h, slots), probes = 0;
+    for (; stanzaIndex_[s]; s = nextSlot(s, slots), ++probes) {
       std::uint32_t& slot = stanzaIndex_[s];
       if (tagMatches(slot, h) && stanzaName(idOf(slot)) == name) {
         slot = slotOf(stanza, h);  // a stanza made anew after its deletion
         return;
       }
     }
-    if (probes > kLongProbe && stanzaLive_ * 16 > mask) {
-      growStanzas(stanzaIndex_.size() * 2);
+    if (probes > kLongProbe && stanzaLive_ * 16 > slots) {
+      growStanzas(slots * 2);
       continue;
     }
     stanzaIndex_[s] = slotOf(stanza, h);
@@ -338,9 +345,8 @@ void StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
 std::int32_t StanzaDocument::findStanza(std::string_view name) const {
   if (stanzaIndex_.empty()) return -1;
   std::uint32_t h = nameHash(name);
-  std::size_t mask = stanzaIndex_.size() - 1;
-  std::uint32_t capLog = static_cast<std::uint32_t>(__builtin_ctzll(stanzaIndex_.size()));
-  for (std::size_t s = home(h, capLog);; s = (s + 1) & mask) {
+  std::size_t slots = stanzaIndex_.size();
+  for (std::size_t s = homeIn(h, slots);; s = nextSlot(s, slots)) {
     std::uint32_t slot = stanzaIndex_[s];
     if (!slot) return -1;
     std::int32_t id = idOf(slot);
@@ -407,9 +413,7 @@ void StanzaDocument::reserveFor(const Counts& c) {
   if (c.records >= kIdMask - 1) throw std::bad_alloc();
   // Room for every header a stanza of its own, and a few more that a
   // migration adds, without growing.
-  std::size_t slots = 16;
-  while (slots * 3 < (c.headers + 16) * 4) slots *= 2;
-  growStanzas(slots);
+  growStanzas((c.headers + 16) * 4 / 3 + 1);
   // Key tables are made as keys come: at most every entry a key, each table
   // at most 4/3 full past a power of two, and a table that moves leaving
   // its old slots behind. Reserved (not touched) up to that bound, so that
