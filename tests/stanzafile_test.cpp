@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
 #include "foundation/zstring.h"
+#include "tests/support/alloc_hook.h"
 #include "tests/support/stanza_content.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
@@ -282,6 +284,22 @@ TEST(StanzaFileEdits, EachEditChangesOnlyTheLinesItConcerns) {
          p.setValue("a", "j", "2", 0);
        },
        "[a]\nj = 2\n"},
+      {"delete key takes the comment out of a run of blank and comment lines",
+       "[a]\nk = 1\n\n  \n# about j\n# more\nj = 2\n", [](ZStanzaFileProperties_7_0_0& p) { p.deleteKey("a", "j"); },
+       "[a]\nk = 1\n\n  \n"},
+      {"CRLF: delete key keeps the blank lines above its comment", "[a]\r\nk = 1\r\n\r\n# about j\r\nj = 2\r\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.deleteKey("a", "j"); }, "[a]\r\nk = 1\r\n\r\n"},
+      {"delete stanza keeps the next header's comment, not the blank lines before it",
+       "[a]\nk = 1\n\n\n# b\n# more b\n[b]\nx = y\n", [](ZStanzaFileProperties_7_0_0& p) { p.deleteStanza("a"); },
+       "# b\n# more b\n[b]\nx = y\n"},
+      {"entry comment after blank lines joins the comment there", "[a]\n\n# old\nk = 1\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addEntryComment("a", "k", "new"); }, "[a]\n\n# old\n# new\nk = 1\n"},
+      {"a file comment goes after the top comment, before its blank line", "# one\n# two\n\n# about a\n[a]\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addFileComment("three"); }, "# one\n# two\n# three\n\n# about a\n[a]\n"},
+      {"CRLF: a file comment", "# one\r\n\r\n[a]\r\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addFileComment("two\nthree"); }, "# one\r\n# two\r\n# three\r\n\r\n[a]\r\n"},
+      {"a file comment before a top comment that has no blank line after it", "# about a\n[a]\n",
+       [](ZStanzaFileProperties_7_0_0& p) { p.addFileComment("top"); }, "# top\n\n# about a\n[a]\n"},
       {"booleans are written yes and no", "[a]\n",
        [](ZStanzaFileProperties_7_0_0& p) {
          p.setBooleanValue("a", "t", 7);
@@ -351,6 +369,132 @@ TEST(StanzaFileEdits, CommentsAreReadAndReplaced) {
   EXPECT_EQ(p.text(), "# top\n\n[a]\nk = 1\n\n# not k's\n\nj = 2\n");
   p.addFileComment("# more");
   EXPECT_EQ(p.text(), "# top\n# more\n\n[a]\nk = 1\n\n# not k's\n\nj = 2\n");
+}
+
+TEST(StanzaFileEdits, CommentsInsideRunsOfBlankLinesAreReadAndReplaced) {
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText("[a]\r\n\r\n\t\r\n# x\r\n  # y\r\nk = 1\r\n\r\n", "x");
+  ZUTF8String_7_0_0 c;
+  p.getEntryComment("a", "k", c);
+  EXPECT_STREQ(c.getChars(), "# x\n  # y");
+  p.setEntryComment("a", "k", "# z");
+  EXPECT_EQ(p.text(), "[a]\r\n\r\n\t\r\n# z\r\nk = 1\r\n\r\n");
+  p.getEntryComment("a", "k", c);
+  EXPECT_STREQ(c.getChars(), "# z");
+  p.setEntryComment("a", "k", "");
+  EXPECT_EQ(p.text(), "[a]\r\n\r\n\t\r\nk = 1\r\n\r\n");
+}
+
+// Names and values set off by blank runs longer than the document finds
+// again from the text (it keeps their measures instead): every place of the
+// run, just short of that length, just past it and far past it.
+TEST(StanzaFileFidelity, LongBlankRunsAroundNamesAndValuesReadAndEditAlike) {
+  const std::size_t shortRun = ornz::StanzaDocument::kShortRun;
+  for (std::size_t n : {shortRun, shortRun + 1, std::size_t{5000}}) {
+    const std::string b(n, ' ');
+    struct Row {
+      std::string header, entry;
+    } rows[] = {
+        {b + "[s]", b + "k = v"}, {"[" + b + "s]", "k" + b + "= v"}, {"[s" + b + "]", "k =" + b + "v"},
+        {"[s]" + b, "k = v" + b}, {"[" + b + "s" + b + "]" + b, b + "k" + b + "=" + b + "v" + b},
+    };
+    for (const Row& r : rows) {
+      SCOPED_TRACE(::testing::Message() << n << " blanks: " << r.header.size() << "/" << r.entry.size());
+      const std::string text = r.header + "\n" + r.entry + "\nk = w\n" + r.header + "\nj = x\n";
+      ZStanzaFileProperties_7_0_0 p(1);
+      p.parseText(text, "x");
+      EXPECT_TRUE(p.text() == text);
+      EXPECT_EQ(p.count(), 1);
+      EXPECT_EQ(valuesOf(p, "s", "k"), (std::vector<std::string>{"v", "w"}));
+      EXPECT_EQ(valueOf(p, "s", "j"), "x");
+      p.setValue("s", "k", "new", 0);  // the spacing around the value stays
+      std::string entry = r.entry;
+      entry.replace(entry.rfind('v'), 1, "new");
+      EXPECT_TRUE(p.text() == r.header + "\n" + entry + "\n" + r.header + "\nj = x\n");
+      EXPECT_EQ(valueOf(p, "s", "k"), "new");
+      p.addValue("s", "k", "more", 0);
+      EXPECT_EQ(valuesOf(p, "s", "k"), (std::vector<std::string>{"new", "more"}));
+      p.deleteKey("s", "k");
+      EXPECT_TRUE(p.text() == r.header + "\n" + r.header + "\nj = x\n");
+      ZStanzaFileProperties_7_0_0 reloaded(1);
+      reloaded.parseText(p.text(), "again");
+      EXPECT_EQ(describe(reloaded), describe(p));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- cost follows the bytes
+
+struct ShapeCase {
+  const char* description;
+  std::string head;
+  std::string (*line)(int i);
+  bool strict;
+  bool text;  // the lines are blank, comment or opaque lines
+};
+
+// Each shape at two sizes: a run of text lines is one record however long;
+// every other line is one record; and what the document holds stays within
+// 8 bytes per byte of the file, above a floor of a few blocks.
+TEST(StanzaDocumentCost, RecordsAndMemoryFollowTheBytes) {
+  const ShapeCase cases[] = {
+      {"empty lines", "", [](int) { return std::string("\n"); }, true, true},
+      {"lines of blanks", "[s]\n", [](int) { return std::string(" \t\n"); }, true, true},
+      {"comment lines", "[s]\n", [](int) { return std::string("#\n"); }, true, true},
+      {"CRLF comment lines", "[s]\r\n", [](int) { return std::string("# c\r\n"); }, true, true},
+      {"[ lines, lenient", "", [](int) { return std::string("[\n"); }, false, true},
+      {"one-character lines, lenient", "[s]\n", [](int) { return std::string("x\n"); }, false, true},
+      {"entries before any stanza, lenient", "", [](int) { return std::string("a=\n"); }, false, true},
+      {"mixed runs, lenient", "[s]\n", [](int) { return std::string("\n# c\n \nx\n"); }, false, true},
+      {"repeated headers", "", [](int) { return std::string("[a]\n"); }, true, false},
+      {"one key repeated", "[s]\n", [](int) { return std::string("a=\n"); }, true, false},
+      {"distinct keys", "[s]\n", [](int i) { return "k" + std::to_string(i) + "=\n"; }, true, false},
+      {"distinct stanzas", "", [](int i) { return "[" + std::to_string(i) + "]\n"; }, true, false},
+      {"stanzas of one key", "", [](int i) { return "[" + std::to_string(i) + "]\nk=v\n"; }, true, false},
+  };
+  for (const ShapeCase& c : cases) {
+    std::size_t records[2] = {0, 0};
+    const int sizes[2] = {20000, 200000};
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE(::testing::Message() << c.description << ", " << sizes[round] << " lines");
+      std::string text = c.head;
+      for (int i = 0; i < sizes[round]; ++i) text += c.line(i);
+      ornz::StanzaDocument doc;
+      doc.parse(text, "shape", c.strict);
+      EXPECT_TRUE(doc.serialize() == text);
+      records[round] = doc.recordCount();
+      EXPECT_LE(doc.bytesHeld(), 8 * text.size() + (std::size_t{512} << 10)) << text.size() << " bytes";
+    }
+    SCOPED_TRACE(c.description);
+    if (c.text) EXPECT_EQ(records[0], records[1]);
+    else EXPECT_GT(records[1], records[0]);
+  }
+}
+
+// A strict load of an invalid file reads it to the fault and builds
+// nothing before: what it allocates does not grow with what comes before.
+TEST(StanzaDocumentCost, AStrictErrorIsFoundBeforeAnythingIsBuilt) {
+  long calls[2] = {0, 0};
+  const int sizes[2] = {100, 100000};
+  for (int round = 0; round < 2; ++round) {
+    std::string text;
+    for (int i = 0; i < sizes[round]; ++i) text += "[s" + std::to_string(i) + "]\nk = v\n\n";
+    text += "[unclosed\n";
+    ornz::StanzaDocument doc;
+    ornutil_test::alloc_hook::arm(std::numeric_limits<long>::max());
+    try {
+      doc.parse(std::move(text), "bad", true);
+      ADD_FAILURE() << "no exception";
+    } catch (ZPropertiesInvalidDataException_7_0_0& e) {
+      EXPECT_EQ(e.dataLine(), 3 * sizes[round] + 1);
+    }
+    calls[round] = ornutil_test::alloc_hook::calls;
+    ornutil_test::alloc_hook::disarm();
+    EXPECT_EQ(doc.recordCount(), 0u);
+  }
+  if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "no allocation hook in this build";
+  EXPECT_EQ(calls[0], calls[1]);
+  EXPECT_LT(calls[1], 16);
 }
 
 TEST(StanzaFileEdits, ManyEditsKeepTheIndexesRight) {
