@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "KelCore/internal/attrlist_layout.h"
 #include "KelCore/internal/ornobject_raise.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/zexception.h"
 #include "util/internal/namevalue_undo.h"
 
@@ -30,9 +32,10 @@ constexpr int kLineAddAttrListNullName = 331;
 constexpr int kLineSetAttrListNullName = 348;
 constexpr int kLineStringListElement = 370;
 constexpr int kLineObjectDecodeFailed = 691;
-
-const char kNamesSuffix[] = "attrlistnames";
-const char kTypeSuffix[] = "attrlistvaltype";
+// An attribute name the flat layout cannot hold apart from its own keys.
+constexpr int kLineAttrListReservedName = 340;
+// A stored list whose names make its keys contradict each other.
+constexpr int kLineAttrListContradicts = 708;
 
 // Encoded buffers released on every path.
 struct EncodedBuffers {
@@ -111,9 +114,9 @@ bool isReadableCode(unsigned long code) { return code >= ATTR_VALUE_BUFFER && co
 // The keys of one list under a prefix.
 struct AttrListKeys {
   explicit AttrListKeys(char const* prefix) : prefix(prefix ? prefix : "") {}
-  std::string names() const { return prefix + kNamesSuffix; }
+  std::string names() const { return prefix + attrlist_layout::kNamesSuffix; }
   std::string values(char const* attribute) const { return prefix + (attribute ? attribute : ""); }
-  static std::string types(std::string const& valueKey) { return valueKey + kTypeSuffix; }
+  static std::string types(std::string const& valueKey) { return valueKey + attrlist_layout::kTypesSuffix; }
   std::string prefix;
 };
 
@@ -129,15 +132,8 @@ void addAllOrNothing(attrlist_s_t& list, Fill fill) {
   attrlist_s_t* work = list.num_entries ? attrlist_dup(&list)
                                         : static_cast<attrlist_s_t*>(std::calloc(1, sizeof(attrlist_s_t)));
   if (!work) ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  try {
-    fill(*work);
-  } catch (const std::bad_alloc&) {
-    attrlist_delete(&work);
-    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  } catch (...) {
-    attrlist_delete(&work);
-    throw;
-  }
+  ornz::allOrNothing(
+      ornobject_internal::kModule, __LINE__, [&] { fill(*work); }, [&] { attrlist_delete(&work); });
   std::swap(list, *work);
   attrlist_delete(&work);
 }
@@ -145,12 +141,8 @@ void addAllOrNothing(attrlist_s_t& list, Fill fill) {
 // The work lists below are standard containers; an exhausted heap there is
 // reported as the library reports it everywhere.
 template <typename Body>
-auto reportingMemory(int line, Body body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(ornobject_internal::kModule, line);
-  }
+auto reportingMemory(int line, Body&& body) -> decltype(body()) {
+  return ornz::reportingMemory(ornobject_internal::kModule, line, std::forward<Body>(body));
 }
 
 }  // namespace
@@ -163,19 +155,25 @@ struct OneEncoding {
   ~OneEncoding() { orn_asn_buffer_free(&buffer); }
 };
 
-// The nested-object writers report an exhausted heap from here, whichever
-// part below ran out; the tree's scoped writes leave the object unchanged.
+// The nested-object writers report an exhausted heap from their own line,
+// whichever part below ran out (the tree's out-of-memory exception carries
+// the tree's position); the tree's scoped writes leave the object unchanged.
+template <typename Body>
+OrnObject& fromHere(int line, Body&& body) {
+  try {
+    return reportingMemory(line, std::forward<Body>(body));
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    ornz::throwOutOfMemory(ornobject_internal::kModule, line);
+  }
+}
+
 OrnObject& OrnObject::addObjectValue(char const* name, OrnObject const& value, char const* scope) {
   if (!name) raiseInvalidParameter(kLineAddObjectNullName);
   OneEncoding encoded;
   encoded.buffer = encodeNested(value, kLineAddObjectEncodeFailed);
-  try {
+  return fromHere(__LINE__, [&]() -> OrnObject& {
     return addBufferValue(name, bytesOf(encoded.buffer), static_cast<unsigned int>(encoded.buffer.length), scope);
-  } catch (const ZOutOfMemoryException_7_0_0&) {
-    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  }
+  });
 }
 
 OrnObject& OrnObject::setObjectValue(char const* name, OrnObject const& value, unsigned int index,
@@ -183,14 +181,10 @@ OrnObject& OrnObject::setObjectValue(char const* name, OrnObject const& value, u
   if (!name) raiseInvalidParameter(kLineSetObjectNullName);
   OneEncoding encoded;
   encoded.buffer = encodeNested(value, kLineSetObjectEncodeFailed);
-  try {
+  return fromHere(__LINE__, [&]() -> OrnObject& {
     return setBufferValue(name, bytesOf(encoded.buffer), static_cast<unsigned int>(encoded.buffer.length), index,
                           scope);
-  } catch (const ZOutOfMemoryException_7_0_0&) {
-    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(ornobject_internal::kModule, __LINE__);
-  }
+  });
 }
 
 void OrnObject::objectValue(char const* name, OrnObject& out, unsigned int index, char const* scope) {
@@ -247,15 +241,15 @@ OrnObject& OrnObject::setObjectArrayValue(char const* name, ZArrayList_7_0_0 con
 
 void OrnObject::stringArrayValue(char const* name, ZArrayList_7_0_0& out, char const* scope) const {
   int const before = out.size();
-  try {
-    reportingMemory(__LINE__, [&] {
-      unsigned int count = length(name, scope);
-      for (unsigned int i = 0; i < count; ++i) out.add(&getStringValue(name, i, scope));
-    });
-  } catch (...) {
-    while (out.size() > before) out.remove(out.size() - 1);
-    throw;
-  }
+  ornz::allOrNothing(
+      ornobject_internal::kModule, __LINE__,
+      [&] {
+        unsigned int count = length(name, scope);
+        for (unsigned int i = 0; i < count; ++i) out.add(&getStringValue(name, i, scope));
+      },
+      [&] {
+        while (out.size() > before) out.remove(out.size() - 1);
+      });
 }
 
 OrnObject& OrnObject::addStringArrayValue(char const* name, ZArrayList_7_0_0 const& list, char const* scope) {
@@ -321,6 +315,10 @@ OrnObject& OrnObject::addAttrListValue_internal(char const* prefix, attrlist_s_t
     AttrListKeys keys(prefix);
     std::string const namesKey = keys.names();
     if (list.num_entries == 0 || !list.entries) return *this;
+    // Refused before anything is stored: such a name's values would land on
+    // this list's names or on another attribute's types.
+    for (unsigned int i = 0; i < list.num_entries; ++i)
+      if (attrlist_layout::isReservedName(list.entries[i].name)) raiseInvalidParameter(kLineAttrListReservedName);
     // Every key this writes, watched before the first add, so that a failure
     // half-way takes all the adds back.
     NameValueMap::AddsUndo undo(nameValues_, scope);
@@ -383,6 +381,10 @@ void OrnObject::attrListValue_internal(char const* prefix, attrlist_s_t& caller,
     for (unsigned int i = 0; i < count; ++i) {
       ZUTF8String_7_0_0 const& stored = getStringValue(namesKey.c_str(), i, scope);
       std::string name(stored.getChars(), stored.getLength());
+      // Its values would be read from a layout key: the keys of this list
+      // (or of another under the same scope) are mixed up, and reading on
+      // would hand one list's names or codes out as another's values.
+      if (attrlist_layout::isReservedName(name.data(), name.size())) raiseInvalidParameter(kLineAttrListContradicts);
       if (!seen.insert(name).second) continue;
       std::string const valueKey = keys.values(name.c_str());
       std::string const typeKey = AttrListKeys::types(valueKey);

@@ -186,6 +186,8 @@ struct RaiseCase {
   int traceLine;
 };
 
+void PrintTo(const RaiseCase& c, std::ostream* os) { *os << c.description; }
+
 class OrnObjectRaises : public ::testing::TestWithParam<RaiseCase> {};
 
 TEST_P(OrnObjectRaises, TracesAtItsLineAndThrowsFromTheNext) {
@@ -261,7 +263,21 @@ INSTANTIATE_TEST_SUITE_P(
                     list.add(nullptr);
                     o.setStringArrayValue("n", list, nullptr);
                   },
-                  370}),
+                  370},
+        RaiseCase{"attrListNameIsALayoutKey",
+                  [](OrnObject& o) {
+                    List list;
+                    list.str("attrlistnames", "v");
+                    o.addAttrListValue("attrs", list.l, nullptr);
+                  },
+                  340},
+        RaiseCase{"storedListNamesALayoutKey",
+                  [](OrnObject& o) {
+                    o.addStringValue("attrlistnames", "xattrlistvaltype", nullptr);
+                    List out;
+                    o.attrListValue_internal("", out.l, nullptr);
+                  },
+                  708}),
     [](const ::testing::TestParamInfo<RaiseCase>& info) { return std::string(info.param.description); });
 
 // ---------------------------------------------------------------- object and string arrays
@@ -508,6 +524,56 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"MoreCodesThanValues", {"4", "5", "4"}, {"a"}, "x: 4'a'; "},
         LayoutCase{"NonNumericCodeIsAnOtherCode", {"abc", "4"}, {"a"}, "x: 4'a'; "}),
     [](const ::testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.description); });
+
+// Keys are joined without a separator, so an attribute whose name ends in a
+// layout suffix would write onto a layout key: its own list's names, another
+// attribute's type codes, or the names of a list under a longer prefix.
+// Such a list is refused whole, before anything is stored.
+TEST(OrnObjectAttrLists, NamesThatWouldLandOnALayoutKeyAreRefused) {
+  for (const char* reserved : {"attrlistnames", "attrlistvaltype", "xattrlistvaltype", "Xattrlistnames"}) {
+    for (const char* prefix : {"", "p."}) {
+      SCOPED_TRACE(std::string(prefix) + reserved);
+      List list;
+      list.str("x", "kept").str(reserved, "intruder").str("z", "last");
+      OrnObject object;
+      object.addStringValue("held", "1", nullptr);
+      EXPECT_THROW(object.addAttrListValue_internal(prefix, list.l, nullptr), ZInvalidParameterException_7_0_0);
+      EXPECT_THROW(object.addAttrListValue("attrs", list.l, nullptr), ZInvalidParameterException_7_0_0);
+      EXPECT_THROW(object.setAttrListValue("held", list.l, 0, nullptr), ZInvalidParameterException_7_0_0);
+      EXPECT_EQ(object.exist("attrs", nullptr), 0);
+      EXPECT_EQ(object.exist((std::string(prefix) + "attrlistnames").c_str(), nullptr), 0);
+      EXPECT_EQ(values(object, "held", nullptr), (std::vector<std::string>{"1"}));
+      EXPECT_EQ(object.exist("x", nullptr), 0);
+    }
+  }
+  // Names that only contain a suffix, or differ from one in letter case, are
+  // ordinary names (the tree's keys are exact) and keep their layout.
+  List list;
+  list.str("attrlistnamesx", "a").str("ATTRLISTVALTYPE", "b").str("attrlistvaltypes", "c");
+  OrnObject object;
+  object.v417_addAttrListValue_deprecated("p.", list.l, nullptr);
+  EXPECT_EQ(values(object, "p.attrlistnames", nullptr),
+            (std::vector<std::string>{"attrlistnamesx", "ATTRLISTVALTYPE", "attrlistvaltypes"}));
+  EXPECT_EQ(values(object, "p.ATTRLISTVALTYPEattrlistvaltype", nullptr), (std::vector<std::string>{"4"}));
+  List back;
+  object.v417_attrListValue_deprecated("p.", back.l, nullptr);
+  EXPECT_EQ(describe(back.l), describe(list.l));
+}
+
+// Stored keys that contradict each other (written by hand or by an older
+// writer): the list is reported, not read with one list's names or codes
+// handed out as another attribute's values, and the caller's list is kept.
+TEST(OrnObjectAttrLists, StoredListsWhoseKeysCollideAreReported) {
+  OrnObject object;
+  object.addStringValue("attrlistnames", "x", nullptr);
+  object.addStringValue("attrlistnames", "xattrlistvaltype", nullptr);
+  object.addStringValue("x", "kept", nullptr);
+  object.addStringValue("xattrlistvaltype", "4", nullptr);
+  List target;
+  target.str("held", "1");
+  EXPECT_THROW(object.attrListValue_internal("", target.l, nullptr), ZInvalidParameterException_7_0_0);
+  EXPECT_EQ(describe(target.l), "held: 4'1'; ");
+}
 
 TEST(OrnObjectAttrLists, AnEmptyListWritesNothing) {
   OrnObject object;
