@@ -7,10 +7,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/zexception.h"
+#include "util/NameValueMap.h"
 
 namespace {
 
@@ -230,5 +233,60 @@ TEST(Attrlist, LocStrdup) {
   EXPECT_STREQ(copy, "abc");
   std::free(copy);
 }
+
+// ---------------------------------------------------------------- a tree flattened into a list
+
+// A subtree's name and its names are joined without a separator. Places in
+// the tree whose joined names meet in one attribute would mix their values:
+// such a tree is refused before anything is added. Rows: each "a/b=v" puts
+// the value v under b in a's subtree.
+struct FlattenCase {
+  const char* description;
+  std::vector<std::pair<std::vector<const char*>, const char*>> values;
+  const char* expected;  // names and values, or "refused"
+};
+
+class AttrlistFromTree : public ::testing::TestWithParam<FlattenCase> {};
+
+void PrintTo(const FlattenCase& c, std::ostream* os) { *os << c.description; }
+
+TEST_P(AttrlistFromTree, JoinedNamesThatMeetAreRefused) {
+  const FlattenCase& c = GetParam();
+  NameValueMap map;
+  for (const auto& row : c.values) {
+    NameValueMap* level = &map;
+    for (std::size_t i = 0; i + 1 < row.first.size(); ++i) level = level->addSubtree(row.first[i]);
+    level->addString(row.first.back(), row.second);
+  }
+  List out;
+  out.add("held", "0");
+  std::string got;
+  try {
+    map.toAttrlist(out.list);
+    for (unsigned int i = 0; i < out.list.num_entries; ++i) {
+      got += out.list.entries[i].name;
+      for (unsigned int j = 0; j < out.list.entries[i].num_values; ++j)
+        got += std::string(j ? "," : "=") + out.list.entries[i].values[j].str;
+      got += " ";
+    }
+  } catch (const ZInvalidParameterException_7_0_0& e) {
+    got = "refused";
+    EXPECT_EQ(std::string(e.getFile()), "util/NameValueMap");
+    EXPECT_EQ(out.names(), (std::vector<std::string>{"held"}));
+    EXPECT_EQ(out.list.entries[0].num_values, 1u);
+  }
+  EXPECT_EQ(got, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, AttrlistFromTree,
+    ::testing::Values(
+        FlattenCase{"SubtreeNamesAreJoined", {{{"a"}, "1"}, {{"a", "b"}, "2"}}, "a=1 ab=2 held=0 "},
+        FlattenCase{"ANameBesideTheJoinedOne", {{{"ab"}, "1"}, {{"a", "b"}, "2"}}, "refused"},
+        FlattenCase{"JoinedAtOtherPlaces", {{{"x", "yz"}, "1"}, {{"xy", "z"}, "2"}}, "refused"},
+        FlattenCase{"MeetingOnlyAfterUpperCasing", {{{"aB"}, "1"}, {{"a", "b"}, "2"}}, "refused"},
+        FlattenCase{"LetterCaseAloneMergesAsTheListDoes", {{{"s", "a"}, "1"}, {{"S", "A"}, "2"}}, "held=0 sa=1,2 "},
+        FlattenCase{"APlaceWithoutValuesMeetsNothing", {{{"a", "b", "c"}, "1"}, {{"ab", "x"}, "2"}}, "abc=1 abx=2 held=0 "}),
+    [](const ::testing::TestParamInfo<FlattenCase>& info) { return std::string(info.param.description); });
 
 }  // namespace

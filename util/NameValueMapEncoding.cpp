@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <typeinfo>
+#include <unordered_map>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/internal/ornasn_der.h"
+#include "foundation/svc.h"
 #include "foundation/zexception.h"
 
 namespace {
@@ -576,25 +580,109 @@ void NameValueMap::addNameValue(attr_s_t const& attribute) {
   }
 }
 
-void NameValueMap::toAttrlist(attrlist_s_t& list) const { toAttrlistInternal(list, nullptr); }
+namespace {
 
-void NameValueMap::toAttrlistInternal(attrlist_s_t& list, char const* prefix) const {
-  // The stored entries directly (see fillNode). The walk adds to `list`
-  // only, so the entries stay where they are.
+// Logical source lines of the flattening's raise (the trace; the exception
+// is one on).
+constexpr int kLineFlattenedNamesCollide = 596;
+
+[[noreturn]] void raiseFlattenedNamesCollide() {
+  if (orn_svc_debug_level(orn_ras_svc_handle, 3) > 8)
+    orn_svc__debug_utf8_withfile(orn_ras_svc_handle, kModule, kLineFlattenedNamesCollide, 3, 9,
+                                 "%s Exception thrown. \n", "ZInvalidParameterException");
+  ZInvalidParameterException_7_0_0 exception;
+  exception.throwException(kModule, kLineFlattenedNamesCollide + 1);
+}
+
+NameValueEntry const& entryAt(const ZHashKeyMap_7_0_0::Entry& stored) {
+  return *static_cast<NameValueEntry const*>(stored.value.load(std::memory_order_relaxed));
+}
+
+bool holdsText(NameValueEntry const& entry) {
+  ZArrayList_7_0_0 const& values = entry.values();
+  for (int v = 0; v < values.size(); ++v)
+    if (dynamic_cast<ZAbstractString_7_0_0 const*>(values.get(v))) return true;
+  return false;
+}
+
+// Flattening joins a subtree's name and its names without a separator
+// ("a" over "b" gives "ab", which callers rely on), and an attribute list
+// holds names equal after ASCII upper-casing as one attribute. So two places
+// in the tree can meet in one attribute ("ab" beside "a" over "b") and their
+// values would be mixed without a trace. Each attribute name is kept with
+// the places where its parts were joined: a name met again with other joins
+// is such a collision. Names met again with the same joins differ at most in
+// letter case at the same places, and merge as the list merges them anywhere.
+class FlattenedNames {
+ public:
+  // Raises when two places of `map`, under `prefix`, meet in one attribute.
+  void check(const NameValueMap& map, const char* prefix) {
+    std::size_t length = prefix ? std::strlen(prefix) : 0;
+    path_.assign(prefix ? prefix : "", length);
+    joins_.clear();
+    walk(map);
+  }
+
+ private:
+  void walk(const NameValueMap& map) {
+    std::uint32_t count = 0;
+    const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::size_t const pathLength = path_.size();
+      std::size_t const joinsLength = joins_.size();
+      joins_.append(reinterpret_cast<const char*>(&pathLength), sizeof pathLength);
+      path_.append(entries[i].chars, entries[i].length);
+      NameValueEntry const& entry = entryAt(entries[i]);
+      if (holdsText(entry)) note();
+      walk(entry.subtree());
+      path_.resize(pathLength);
+      joins_.resize(joinsLength);
+    }
+  }
+
+  void note() {
+    std::string key = path_;
+    for (char& c : key)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    auto placed = seen_.emplace(std::move(key), joins_);
+    if (!placed.second && placed.first->second != joins_) raiseFlattenedNamesCollide();
+  }
+
+  std::string path_;   // the attribute name being formed
+  std::string joins_;  // where its parts were joined (their offsets)
+  std::unordered_map<std::string, std::string> seen_;
+};
+
+// Adds the tree's text values under their joined names.
+void flatten(const NameValueMap& map, attrlist_s_t& list, ZUTF8String_7_0_0& name) {
   std::uint32_t count = 0;
-  const ZHashKeyMap_7_0_0::Entry* entries = this->entries(count);
-  ZUTF8String_7_0_0 name;
+  const ZHashKeyMap_7_0_0::Entry* entries = map.entries(count);
+  std::size_t const prefixLength = name.getLength();
   for (std::uint32_t i = 0; i < count; ++i) {
-    auto const* entry = static_cast<NameValueEntry const*>(entries[i].value.load(std::memory_order_relaxed));
-    name.assign(prefix);
-    name.append(ZUTF8ConstString_7_0_0(entries[i].chars, entries[i].length));
-    ZArrayList_7_0_0 const& values = entry->values();
+    NameValueEntry const& entry = entryAt(entries[i]);
+    name.assign(name.getChars(), prefixLength);
+    name.append(entries[i].chars, entries[i].length);
+    ZArrayList_7_0_0 const& values = entry.values();
     for (int v = 0; v < values.size(); ++v) {
       auto const* text = dynamic_cast<ZAbstractString_7_0_0 const*>(values.get(v));
       if (!text) continue;
       value_s_t value = {ATTR_VALUE_STRING, const_cast<char*>(text->getChars()), 0, nullptr};
       attrlist_add_entry(&list, const_cast<char*>(name.getChars()), &value);
     }
-    if (entry->subtree().map_.size() > 0) entry->subtree().toAttrlistInternal(list, name.getChars());
+    flatten(entry.subtree(), list, name);
   }
+  name.assign(name.getChars(), prefixLength);
+}
+
+}  // namespace
+
+void NameValueMap::toAttrlist(attrlist_s_t& list) const { toAttrlistInternal(list, nullptr); }
+
+void NameValueMap::toAttrlistInternal(attrlist_s_t& list, char const* prefix) const {
+  // Checked whole before the first value goes in, so that a refused tree
+  // adds nothing. The walks read the stored entries directly (see fillNode)
+  // and add to `list` only, so the entries stay where they are.
+  ornz::reportingMemory(kModule, __LINE__, [&] { FlattenedNames().check(*this, prefix); });
+  ZUTF8String_7_0_0 name(prefix ? prefix : "");
+  flatten(*this, list, name);
 }
