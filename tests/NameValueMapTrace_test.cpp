@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/secret_forms.h"
+#include "foundation/zexception.h"
+#include "tests/support/alloc_hook.h"
 #include "tests/support/child_process.h"
+#include "tests/support/secret_forms.h"
 #include "util/NameValueMap.h"
 #include "util/mime64_new.h"
 
@@ -429,22 +431,57 @@ TEST(NameValueMapTraceNested, NestingIsBoundedByTheDecodersDepth) {
   }
 }
 
-// The set of secret names is built once per process, on the first trace.
-ORNUTIL_CHILD_TEST(NameValueMapTraceOnce, SetIsBuiltOnFirstTrace) {
-  EXPECT_EQ(NameValueMap::namesNotToTrace, nullptr);
-  NameValueMap map;
-  ZUTF8String_7_0_0 out;
-  map.buildTraceBuf(out, 0);
+// The exported set of secret names is made as the library loads, with the
+// four names, and never replaced; traces do not need it.
+ORNUTIL_CHILD_TEST(NameValueMapTraceOnce, SetIsMadeBeforeAnyTrace) {
   ZHashMap_7_0_0* set = NameValueMap::namesNotToTrace;
   ASSERT_NE(set, nullptr);
   EXPECT_EQ(set->size(), 4);
+  for (const char* name : {"resourcepassword", "pwd", "password", "server_pwd"})
+    EXPECT_TRUE(set->contains(ZUTF8ConstString_7_0_0(name))) << name;
+  EXPECT_FALSE(set->contains(ZUTF8ConstString_7_0_0("PASSWORD")));
+  NameValueMap map;
+  ZUTF8String_7_0_0 out;
   map.buildTraceBuf(out, 0);
+  NameValueMap::initializeNamesNotToTrace();
   EXPECT_EQ(NameValueMap::namesNotToTrace, set);
 }
 
-TEST(NameValueMapTraceOnce, InAFreshProcess) {
+// Memory running out during the first trace of a process (the Nth
+// allocation, N from the environment) fails that trace at most; the next
+// one masks as always. Once the set was made by the first trace, and a
+// failure there left every later trace raising.
+ORNUTIL_CHILD_TEST(NameValueMapTraceOnce, FirstTraceWithoutMemory) {
+  if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "no allocation hook in this build";
+  NameValueMap map;
+  map.addString("password", "secret");
+  map.addString("note", "a value long enough to need the heap in the text");
+  ZUTF8String_7_0_0 out;
+  ornutil_test::alloc_hook::arm(std::atol(std::getenv("FAIL_AT")));
+  try {
+    map.buildTraceBuf(out, 0);
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+  }
+  ornutil_test::alloc_hook::disarm();
+  ZUTF8String_7_0_0 again;
+  ASSERT_NO_THROW(map.buildTraceBuf(again, 0));
+  std::string text(again.getChars(), again.getLength());
+  EXPECT_NE(text.find("password = ******"), std::string::npos) << text;
+  EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+  ASSERT_NE(NameValueMap::namesNotToTrace, nullptr);
+  EXPECT_EQ(NameValueMap::namesNotToTrace->size(), 4);
+}
+
+TEST(NameValueMapTraceOnce, InFreshProcesses) {
   std::string output;
-  EXPECT_EQ(ornutil_test::runTestInChild("NameValueMapTraceOnce.SetIsBuiltOnFirstTrace", {}, &output), 0) << output;
+  EXPECT_EQ(ornutil_test::runTestInChild("NameValueMapTraceOnce.SetIsMadeBeforeAnyTrace", {}, &output), 0) << output;
+  for (const char* failAt : {"1", "2", "3", "4"}) {
+    SCOPED_TRACE(failAt);
+    EXPECT_EQ(ornutil_test::runTestInChild("NameValueMapTraceOnce.FirstTraceWithoutMemory", {{"FAIL_AT", failAt}},
+                                           &output),
+              0)
+        << output;
+  }
 }
 
 }  // namespace

@@ -177,10 +177,11 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
                            unsigned long& status);
 
   // Names whose values are never traced: "resourcepassword", "pwd",
-  // "password", "server_pwd". Built once, on the first trace, and kept for
-  // the life of the process.
+  // "password", "server_pwd". Made when the library loads, and kept for the
+  // life of the process; traces test names without it.
   static ZHashMap_7_0_0* namesNotToTrace;
-  // Builds namesNotToTrace; run once through inst_once.
+  // Makes namesNotToTrace unless it is made; run at load and through
+  // inst_once. Leaves it null when its slots cannot be allocated.
   static void initializeNamesNotToTrace();
 
  private:

@@ -4,7 +4,7 @@
 //
 // Which values are trees. The tree keeps every value as text and records no
 // type, so a value's kind is read from the value itself and from the
-// attribute-list layout around it:
+// attribute-list layout around it (KelCore/internal/attrlist_layout.h):
 //
 //   - A value that is Base64 exactly as the tree writes byte buffers
 //     (standard alphabet, "=" padding, nothing else) of bytes the wire
@@ -24,11 +24,17 @@
 //     when N is a secret name, or when N is "value" and the list's own
 //     "obfuscate" attribute is "true".
 //
-// Nested trees are entered only while they start at most ORN_ASN_MAX_DEPTH
-// levels (subtrees and nested trees together) below the map being rendered,
-// the bound the wire decoder puts on one encoding; deeper, a value that is
-// or should be a tree is masked. So a hostile value of trees inside trees
-// costs bounded recursion.
+// Cost follows the input, whatever its shape (a daemon traces what peers
+// send). The layouts of a level are worked out once, before its names are
+// rendered: every list's attribute names are taken once each however often
+// they repeat, a key P + N is found by continuing the hash of P with N
+// (never by building P + N), every type-code list is read once, and the
+// rendering then looks each name's facts up by its position. Nested trees are
+// entered only while they start at most ORN_ASN_MAX_DEPTH levels (subtrees
+// and nested trees together) below the map being rendered, the bound the wire
+// decoder puts on one encoding; deeper, a value that is or should be a tree
+// is masked. So a hostile value of trees inside trees costs bounded
+// recursion.
 //
 // One renderer serves two kinds of level: a map's (buildTraceBuf) and an
 // encoded tree's, read in place from its bytes (nested trees, and
@@ -40,6 +46,9 @@
 // than its own bytes.
 #include "util/NameValueMap.h"
 
+#include <sys/random.h>
+#include <time.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,11 +56,11 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "KelCore/internal/attrlist_layout.h"
 #include "foundation/internal/hash.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/internal/ornasn_der.h"
 #include "foundation/zexception.h"
 #include "util/mime64_new.h"
@@ -73,8 +82,6 @@ const char kValueBreak[] = "\n\t\t\t\t";
 const char kValueIndent[] = "\t\t\t\t";
 // Stands in a value's place, followed by the value's tree one level deeper.
 const char kObjectMark[] = "(object)";
-const char kListNamesSuffix[] = "attrlistnames";
-const char kListTypeSuffix[] = "attrlistvaltype";
 
 // Levels below the rendered map at which a nested tree may still start.
 constexpr int kMaxNesting = ORN_ASN_MAX_DEPTH;
@@ -86,9 +93,74 @@ struct Span {
   std::size_t n = 0;
 };
 
-bool isText(Span s, const char* text) { return s.p && s.n == std::strlen(text) && std::memcmp(s.p, text, s.n) == 0; }
+template <std::size_t N>
+bool isText(Span s, const char (&text)[N]) {
+  return s.p && s.n == N - 1 && std::memcmp(s.p, text, N - 1) == 0;
+}
 
-std::string toString(Span s) { return std::string(s.p, s.n); }
+// ---------------------------------------------------------------- the names not to trace
+
+// The names whose values are never shown, compared exactly. A fixed table:
+// telling a secret name needs no memory, so no trace can fail for it.
+const Span kSecretNames[] = {
+    {"resourcepassword", 16},
+    {"pwd", 3},
+    {"password", 8},
+    {"server_pwd", 10},
+};
+
+bool isSecretName(Span name) {
+  if (!name.p) return false;
+  for (const Span& secret : kSecretNames)
+    if (name.n == secret.n && std::memcmp(name.p, secret.p, name.n) == 0) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------- a keyed hash that continues
+
+// A polynomial hash modulo the prime 2^61 - 1 at a base drawn once per
+// process. It can be continued: the hash of P + N comes from the hash of P
+// and the bytes of N alone, so a level's list keys are found without
+// joining a long prefix to every attribute name. Two different texts of at
+// most L bytes collide for at most L of the 2^61 bases (a polynomial of
+// degree L has at most L roots), so with a secret base no one can aim at it.
+constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
+
+std::uint64_t mulMod(std::uint64_t a, std::uint64_t b) {
+  // a stays below 2^62 and b below 2^61, so two folds bring the product
+  // under 2^61 + 4.
+  __uint128_t r = static_cast<__uint128_t>(a) * b;
+  std::uint64_t folded = (static_cast<std::uint64_t>(r) & kPrime) + static_cast<std::uint64_t>(r >> 61);
+  folded = (folded & kPrime) + (folded >> 61);
+  return folded >= kPrime ? folded - kPrime : folded;
+}
+
+std::uint64_t drawBase() {
+  std::uint64_t word = 0;
+  if (getrandom(&word, sizeof word, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof word)) {
+    // Early in boot the pool may not be ready: the clock and an address
+    // still keep the base from being known in advance.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    word = ornz::mum(static_cast<std::uint64_t>(now.tv_nsec) ^ reinterpret_cast<std::uintptr_t>(&now),
+                     0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(now.tv_sec));
+  }
+  // Away from 0 and 1, where every text of one length would collide.
+  return 256 + word % (kPrime - 512);
+}
+
+std::uint64_t hashBase() {
+  static const std::uint64_t base = drawBase();
+  return base;
+}
+
+// The hash after `h` continued with the text.
+std::uint64_t continueHash(std::uint64_t h, const char* text, std::size_t length) {
+  const std::uint64_t base = hashBase();
+  for (std::size_t i = 0; i < length; ++i)
+    h = mulMod(h, base) + static_cast<unsigned char>(text[i]) + 1;  // + 1: a NUL byte still counts
+  return h >= kPrime ? h - kPrime : h;
+}
 
 // ---------------------------------------------------------------- a map's level
 
@@ -97,44 +169,42 @@ Span textOf(const ZObject_7_0_0* object) {
   return s ? Span{s->getChars(), s->getLength()} : Span{};
 }
 
-// Entries are reached by their name's C text, as the map's readers do.
+// The stored names and their entries, in key order: a trace must not leave
+// key strings behind in the map it renders (getNames would).
 class MapLevel {
  public:
-  using Ref = const char*;
-
   class Values {
    public:
-    Values(const ZArrayList_7_0_0* list) : list_(list) {}
+    explicit Values(const ZArrayList_7_0_0& list) : list_(list) {}
     bool next(Span& text) {
-      if (!list_ || i_ >= list_->size()) return false;
-      text = textOf(list_->get(i_++));
+      if (i_ >= list_.size()) return false;
+      text = textOf(list_.get(i_++));
       return true;
     }
 
    private:
-    const ZArrayList_7_0_0* list_;
+    const ZArrayList_7_0_0& list_;
     int i_ = 0;
   };
 
-  // The stored names, not getNames: a trace must not leave key strings
-  // behind in the map it renders.
-  explicit MapLevel(const NameValueMap& map) : map_(map), entries_(map.entries(count_)) {}
+  explicit MapLevel(const NameValueMap& map) : entries_(map.entries(count_)) {}
 
   std::size_t size() const { return count_; }
-  Ref ref(std::size_t i) const { return entries_[i].chars; }
   Span name(std::size_t i) const { return Span{entries_[i].chars, entries_[i].length}; }
-  bool subtreeHasNames(Ref r) const { return map_.getSubtreeCount(r) != 0; }
-  std::size_t valueCount(Ref r) const { return map_.getValueCount(r); }
-  Values values(Ref r) const { return Values(map_.getValues(r)); }
-  MapLevel subtree(Ref r) const { return MapLevel(*map_.getSubtree(r)); }
-  // The name's entry, found by its C text (which must outlive `r`).
-  bool find(const std::string& name, Ref& r) const {
-    r = name.c_str();
-    return map_.getValues(r) != nullptr;
+  bool subtreeHasNames(std::size_t i) const {
+    std::uint32_t names = 0;
+    entry(i).subtree().entries(names);
+    return names != 0;
   }
+  std::size_t valueCount(std::size_t i) const { return static_cast<std::size_t>(entry(i).values().size()); }
+  Values values(std::size_t i) const { return Values(entry(i).values()); }
+  MapLevel subtree(std::size_t i) const { return MapLevel(entry(i).subtree()); }
 
  private:
-  const NameValueMap& map_;
+  const NameValueEntry& entry(std::size_t i) const {
+    return *static_cast<NameValueEntry const*>(entries_[i].value.load(std::memory_order_relaxed));
+  }
+
   std::uint32_t count_ = 0;
   const ZHashKeyMap_7_0_0::Entry* entries_;
 };
@@ -165,21 +235,11 @@ Node parseNode(const unsigned char* at) {
   return node;
 }
 
-template <class T>
-void pushOrThrow(std::vector<T>& v, T x) {
-  try {
-    v.push_back(x);
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
-}
-
 // The merged names of one or more runs of checked nodes (a node list, or
-// the children of every node of one name).
+// the children of every node of one name). Standard containers: their
+// std::bad_alloc is turned into the library's exception at the entry point.
 class WireLevel {
  public:
-  using Ref = std::size_t;
-
   struct Run {
     const unsigned char* begin;
     const unsigned char* end;
@@ -216,47 +276,21 @@ class WireLevel {
         const unsigned char *a, *b;
         r.skipChecked(a, b);
       }
-    try {
-      offsets_.reserve(nodes);
-      next_.reserve(nodes);
-      std::size_t slots = 8;
-      while (slots < nodes * 2) slots <<= 1;
-      table_.assign(slots, kNone);
-    } catch (const std::bad_alloc&) {
-      ornz::throwOutOfMemory(kModule, __LINE__);
-    }
-    std::size_t mask = table_.size() - 1;
-    for (const Run& run : runs) {
+    offsets_.reserve(nodes);
+    next_.reserve(nodes);
+    std::size_t slots = 8;
+    while (slots < nodes * 2) slots <<= 1;
+    table_.assign(slots, kNone);
+    for (const Run& run : runs)
       for (ornz::der::Reader r{run.begin}; r.p < run.end;) {
         const unsigned char* node = r.p;
         const unsigned char *a, *b;
         r.skipChecked(a, b);
-        auto occurrence = static_cast<std::uint32_t>(offsets_.size());
-        offsets_.push_back(static_cast<std::uint32_t>(node - base_));
-        next_.push_back(kNone);
-        Span name = parseNode(node).name;
-        std::size_t s = ornz::hashText(name.p, name.n) & mask;
-        for (;; s = (s + 1) & mask) {
-          std::uint32_t d = table_[s];
-          if (d == kNone) {
-            table_[s] = static_cast<std::uint32_t>(first_.size());
-            pushOrThrow(first_, occurrence);
-            pushOrThrow(last_, occurrence);
-            break;
-          }
-          Span other = parseNode(at(first_[d])).name;
-          if (other.n == name.n && std::memcmp(other.p, name.p, name.n) == 0) {
-            next_[last_[d]] = occurrence;
-            last_[d] = occurrence;
-            break;
-          }
-        }
+        add(node);
       }
-    }
   }
 
   std::size_t size() const { return first_.size(); }
-  Ref ref(std::size_t i) const { return i; }
   Span name(std::size_t i) const { return parseNode(at(first_[i])).name; }
   bool subtreeHasNames(std::size_t i) const {
     for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
@@ -281,26 +315,38 @@ class WireLevel {
     std::vector<Run> runs;
     for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
       Node node = parseNode(at(o));
-      if (node.children < node.childrenEnd) pushOrThrow(runs, Run{node.children, node.childrenEnd});
+      if (node.children < node.childrenEnd) runs.push_back(Run{node.children, node.childrenEnd});
     }
     return WireLevel(base_, runs);
-  }
-  bool find(const std::string& name, Ref& r) const {
-    std::size_t mask = table_.size() - 1;
-    for (std::size_t s = ornz::hashText(name.data(), name.size()) & mask;; s = (s + 1) & mask) {
-      std::uint32_t d = table_[s];
-      if (d == kNone) return false;
-      Span other = parseNode(at(first_[d])).name;
-      if (other.n == name.size() && std::memcmp(other.p, name.data(), other.n) == 0) {
-        r = d;
-        return true;
-      }
-    }
   }
 
  private:
   static constexpr std::uint32_t kNone = 0xffffffffu;
   const unsigned char* at(std::uint32_t occurrence) const { return base_ + offsets_[occurrence]; }
+
+  // Files the node under its name: a new name, or the next node of one seen.
+  void add(const unsigned char* node) {
+    auto occurrence = static_cast<std::uint32_t>(offsets_.size());
+    offsets_.push_back(static_cast<std::uint32_t>(node - base_));
+    next_.push_back(kNone);
+    Span name = parseNode(node).name;
+    std::size_t mask = table_.size() - 1;
+    for (std::size_t s = ornz::hashText(name.p, name.n) & mask;; s = (s + 1) & mask) {
+      std::uint32_t d = table_[s];
+      if (d == kNone) {
+        table_[s] = static_cast<std::uint32_t>(first_.size());
+        first_.push_back(occurrence);
+        last_.push_back(occurrence);
+        return;
+      }
+      Span other = parseNode(at(first_[d])).name;
+      if (other.n == name.n && std::memcmp(other.p, name.p, name.n) == 0) {
+        next_[last_[d]] = occurrence;
+        last_[d] = occurrence;
+        return;
+      }
+    }
+  }
 
   const unsigned char* base_;
   std::vector<std::uint32_t> offsets_;  // per node: where it starts
@@ -312,9 +358,7 @@ class WireLevel {
 
 // The level of a whole checked encoding.
 WireLevel topLevel(const unsigned char* data, const unsigned char* first, const unsigned char* end) {
-  std::vector<WireLevel::Run> runs;
-  pushOrThrow(runs, WireLevel::Run{first, end});
-  return WireLevel(data, runs);
+  return WireLevel(data, std::vector<WireLevel::Run>{WireLevel::Run{first, end}});
 }
 
 // ---------------------------------------------------------------- outputs
@@ -332,7 +376,6 @@ class StringOut {
 class StreamOut {
  public:
   StreamOut(void (*write)(void*, char const*, std::size_t), void* context) : write_(write), context_(context) {}
-  ~StreamOut() = default;
   void append(const char* text, std::size_t length) {
     while (length) {
       std::size_t room = sizeof buffer_ - used_;
@@ -356,14 +399,25 @@ class StreamOut {
   char buffer_[1 << 16];
 };
 
-template <class Out>
-void appendText(Out& out, const char* text) {
-  out.append(text, std::strlen(text));
+template <class Out, std::size_t N>
+void appendText(Out& out, const char (&text)[N]) {
+  out.append(text, N - 1);
 }
+
+struct Tabs {
+  char text[128];
+  constexpr Tabs() : text{} {
+    for (char& c : text) c = '\t';
+  }
+};
+constexpr Tabs kTabs{};
 
 template <class Out>
 void appendIndent(Out& out, int depth) {
-  for (int i = 0; i <= depth; ++i) out.append("\t", 1);
+  // Deep levels are the ones whose lines are mostly indent: one piece each.
+  constexpr long kRun = sizeof kTabs.text;
+  for (long left = static_cast<long>(depth) + 1; left > 0; left -= kRun)
+    out.append(kTabs.text, static_cast<std::size_t>(left < kRun ? left : kRun));
 }
 
 template <class Out>
@@ -401,19 +455,14 @@ bool storedBase64(Span text, std::string& bytes) {
 }
 
 // Whether the bytes are one SEQUENCE whose length spans them exactly: the
-// outside of an encoded tree, whatever its inside.
+// outside of an encoded tree, whatever its inside. Read as the decoder
+// reads the outer header, so that a length it refuses is no outside either.
 bool hasTreeOutside(std::string const& bytes) {
-  if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0x30) return false;
-  std::size_t header = 2;
-  uint64_t length = static_cast<unsigned char>(bytes[1]);
-  if (length & 0x80) {
-    std::size_t count = length & 0x7f;
-    if (count == 0 || count > 8 || bytes.size() < header + count) return false;
-    length = 0;
-    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | static_cast<unsigned char>(bytes[header + i]);
-    header += count;
-  }
-  return length == bytes.size() - header;
+  const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* end = begin + bytes.size();
+  ornz::der::Reader r{begin};
+  const unsigned char* contentEnd = nullptr;
+  return r.header(ornz::der::kTagSequence, end, contentEnd) == ORN_ASN_OK && contentEnd == end;
 }
 
 enum class ValueKind {
@@ -439,78 +488,179 @@ ValueKind classify(Span text, bool treeExpected, std::string& bytes, const unsig
 
 // ---------------------------------------------------------------- attribute-list layouts
 
-// What the attribute-list layouts of one level say about its names.
-struct ListLayouts {
-  // Value keys (prefix + attribute name) whose values are masked.
-  std::unordered_set<std::string> masked;
-  // Value keys with, per value, whether it should be an encoded tree.
-  std::unordered_map<std::string, std::vector<bool>> trees;
-
-  bool treeExpected(std::string const& key, std::size_t index) const {
-    auto found = trees.find(key);
-    return found != trees.end() && index < found->second.size() && found->second[index];
-  }
-};
+// Whether a type code's text is the code of an encoded object, read as
+// strtoul reads a decimal number (leading blanks, a sign, leading zeros).
+bool isObjectCode(Span code) {
+  if (!code.p) return false;
+  std::size_t i = 0;
+  while (i < code.n && (code.p[i] == ' ' || (code.p[i] >= '\t' && code.p[i] <= '\r'))) ++i;
+  if (i < code.n && code.p[i] == '+') ++i;
+  while (i < code.n && code.p[i] == '0') ++i;
+  return i < code.n && code.p[i] == '0' + ATTR_VALUE_POBJ && (i + 1 == code.n || code.p[i + 1] < '0' || code.p[i + 1] > '9');
+}
 
 template <class Level>
-bool firstValueIsTrue(const Level& level, const std::string& name) {
-  typename Level::Ref r;
-  if (!level.find(name, r) || level.subtreeHasNames(r)) return false;
-  auto values = level.values(r);
+bool firstValueIsTrue(const Level& level, std::size_t i) {
+  if (level.subtreeHasNames(i)) return false;
+  auto values = level.values(i);
   Span first;
   return values.next(first) && isText(first, "true");
 }
 
-// Which values of `key` should be encoded trees, from its type codes. When
-// every value has its code (as OrnObject writes lists) the pairing is by
-// position; otherwise it is uncertain, and every value of an attribute with
-// an object code is taken for a tree.
+// What the attribute-list layouts of one level say about its names, worked
+// out once per level and then read by each name's position. A level without
+// a names key (most) costs one suffix test per name and no memory.
 template <class Level>
-std::vector<bool> treePositions(const Level& level, std::string const& key) {
-  std::vector<bool> positions;
-  std::string const codesKey = key + kListTypeSuffix;
-  typename Level::Ref values, codes;
-  if (!level.find(key, values) || !level.find(codesKey, codes)) return positions;
-  bool anyObject = false;
-  auto cursor = level.values(codes);
-  for (Span code; cursor.next(code);) {
-    bool object = code.p && std::strtoul(toString(code).c_str(), nullptr, 10) == ATTR_VALUE_POBJ;
-    positions.push_back(object);
-    anyObject = anyObject || object;
-  }
-  if (!anyObject) return {};
-  std::size_t valueCount = level.valueCount(values);
-  if (positions.size() != valueCount) positions.assign(valueCount, true);
-  return positions;
-}
-
-template <class Level>
-ListLayouts listLayouts(const Level& level, ZHashMap_7_0_0 const& secrets) {
-  ListLayouts layouts;
-  std::size_t const suffixLength = std::strlen(kListNamesSuffix);
-  for (std::size_t i = 0; i < level.size(); ++i) {
-    Span key = level.name(i);
-    if (key.n < suffixLength || std::memcmp(key.p + key.n - suffixLength, kListNamesSuffix, suffixLength) != 0)
-      continue;
-    std::string const prefix(key.p, key.n - suffixLength);
-    // The list's own "obfuscate" flag masks its "value", as at a level.
-    bool obfuscate = false;
-    auto attributes = level.values(level.ref(i));
-    for (Span attribute; attributes.next(attribute);)
-      if (isText(attribute, "obfuscate")) obfuscate = firstValueIsTrue(level, prefix + "obfuscate");
-    auto again = level.values(level.ref(i));
-    for (Span attribute; again.next(attribute);) {
-      if (!attribute.p) continue;
-      std::string const valueKey = prefix + toString(attribute);
-      if (secrets.contains(ZUTF8ConstString_7_0_0(attribute.p, attribute.n)) ||
-          (obfuscate && isText(attribute, "value")))
-        layouts.masked.insert(valueKey);
-      std::vector<bool> positions = treePositions(level, valueKey);
-      if (!positions.empty()) layouts.trees[valueKey] = std::move(positions);
+class LevelLayouts {
+ public:
+  explicit LevelLayouts(const Level& level) : level_(level) {
+    std::size_t count = level.size();
+    bool anyList = false;
+    for (std::size_t i = 0; i < count && !anyList; ++i) {
+      Span name = level.name(i);
+      anyList = attrlist_layout::isNamesKey(name.p, name.n);
+    }
+    if (!anyList) return;
+    index();
+    facts_.assign(count, Facts{});
+    for (std::size_t i = 0; i < count; ++i) {
+      Span name = level.name(i);
+      if (attrlist_layout::isNamesKey(name.p, name.n)) addList(i, name.n - attrlist_layout::kNamesSuffixLength);
     }
   }
-  return layouts;
-}
+
+  bool masked(std::size_t i) const { return !facts_.empty() && facts_[i].masked; }
+
+  bool treeExpected(std::size_t i, std::size_t v) const {
+    if (facts_.empty()) return false;
+    const Facts& facts = facts_[i];
+    if (facts.trees == Trees::kAll) return true;
+    return facts.trees == Trees::kByPosition && v < facts.codes && treeAt_[facts.firstBit + v];
+  }
+
+ private:
+  enum class Trees : unsigned char { kNone, kAll, kByPosition };
+  // 16 bytes a name. A level's counts fit 32 bits (the decoder's bound).
+  struct Facts {
+    std::uint32_t list = 0xffffffffu;  // the last list that named it
+    std::uint32_t firstBit = 0;        // by position: its codes' bits in treeAt_
+    std::uint32_t codes = 0;
+    bool masked = false;
+    bool typed = false;  // its type codes have been read
+    Trees trees = Trees::kNone;
+  };
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  // Every name's keyed hash and a table of them, so that a key can be found
+  // from the hash of its prefix continued with the rest.
+  void index() {
+    std::size_t count = level_.size();
+    hashes_.resize(count);
+    std::size_t slots = 8;
+    while (slots < count * 2) slots <<= 1;
+    table_.assign(slots, kNone);
+    for (std::size_t i = 0; i < count; ++i) {
+      Span name = level_.name(i);
+      hashes_[i] = continueHash(0, name.p, name.n);
+      std::size_t s = hashes_[i] & (slots - 1);
+      while (table_[s] != kNone) s = (s + 1) & (slots - 1);
+      table_[s] = static_cast<std::uint32_t>(i);
+    }
+  }
+
+  // The name of `length` bytes whose hash is `hash` and which ends in the
+  // `tailLength` bytes at `tail` (the part after a list's prefix, compared
+  // exactly; the prefix, which may be long, is matched by the hash). kNone
+  // when there is none.
+  std::uint32_t find(std::uint64_t hash, std::size_t length, const char* tail, std::size_t tailLength,
+                     const char* tail2 = nullptr, std::size_t tail2Length = 0) const {
+    std::size_t mask = table_.size() - 1;
+    for (std::size_t s = hash & mask; table_[s] != kNone; s = (s + 1) & mask) {
+      std::uint32_t i = table_[s];
+      if (hashes_[i] != hash) continue;
+      Span name = level_.name(i);
+      if (name.n != length) continue;
+      const char* end = name.p + name.n;
+      if (std::memcmp(end - tail2Length - tailLength, tail, tailLength) != 0) continue;
+      if (tail2Length && std::memcmp(end - tail2Length, tail2, tail2Length) != 0) continue;
+      return i;
+    }
+    return kNone;
+  }
+
+  // The list whose names key is name `i`, under the prefix of its first
+  // `prefixLength` bytes. Each entry of the list costs the hash of its own
+  // text; an attribute named again (or a name another list already made
+  // known) finds its facts already set.
+  void addList(std::size_t i, std::size_t prefixLength) {
+    Span key = level_.name(i);
+    std::uint64_t const prefixHash = continueHash(0, key.p, prefixLength);
+    auto const list = static_cast<std::uint32_t>(i);
+
+    // The list's own "obfuscate" flag masks its "value", as at a level.
+    bool obfuscate = false;
+    auto names = level_.values(i);
+    for (Span attribute; names.next(attribute) && !obfuscate;)
+      if (isText(attribute, "obfuscate")) {
+        std::uint32_t flag = find(continueHash(prefixHash, attribute.p, attribute.n), prefixLength + attribute.n,
+                                  attribute.p, attribute.n);
+        obfuscate = flag != kNone && firstValueIsTrue(level_, flag);
+        break;
+      }
+
+    auto attributes = level_.values(i);
+    for (Span attribute; attributes.next(attribute);) {
+      if (!attribute.p) continue;
+      std::uint64_t const valueHash = continueHash(prefixHash, attribute.p, attribute.n);
+      std::uint32_t const values = find(valueHash, prefixLength + attribute.n, attribute.p, attribute.n);
+      if (values == kNone) continue;
+      Facts& facts = facts_[values];
+      if (facts.list == list) continue;
+      facts.list = list;
+      if (isSecretName(attribute) || (obfuscate && isText(attribute, "value"))) facts.masked = true;
+      if (facts.typed) continue;
+      facts.typed = true;
+      std::uint32_t const codes =
+          find(continueHash(valueHash, attrlist_layout::kTypesSuffix, attrlist_layout::kTypesSuffixLength),
+               prefixLength + attribute.n + attrlist_layout::kTypesSuffixLength, attribute.p, attribute.n,
+               attrlist_layout::kTypesSuffix, attrlist_layout::kTypesSuffixLength);
+      if (codes != kNone) readCodes(values, codes);
+    }
+  }
+
+  // Which values of name `values` should be encoded trees, from the codes of
+  // name `codes`. When every value has its code (as OrnObject writes lists)
+  // the pairing is by position; otherwise it is uncertain, and every value
+  // of an attribute with an object code is taken for a tree.
+  void readCodes(std::uint32_t values, std::uint32_t codes) {
+    std::size_t const firstBit = treeAt_.size();
+    bool anyObject = false;
+    auto cursor = level_.values(codes);
+    for (Span code; cursor.next(code);) {
+      bool object = isObjectCode(code);
+      treeAt_.push_back(object);
+      anyObject = anyObject || object;
+    }
+    std::size_t const codeCount = treeAt_.size() - firstBit;
+    Facts& facts = facts_[values];
+    if (!anyObject) {
+      treeAt_.resize(firstBit);
+    } else if (codeCount != level_.valueCount(values)) {
+      treeAt_.resize(firstBit);
+      facts.trees = Trees::kAll;
+    } else {
+      facts.trees = Trees::kByPosition;
+      facts.firstBit = static_cast<std::uint32_t>(firstBit);
+      facts.codes = static_cast<std::uint32_t>(codeCount);
+    }
+  }
+
+  const Level& level_;
+  std::vector<Facts> facts_;          // per name; empty when the level has no list
+  std::vector<bool> treeAt_;          // per type code read: an encoded object's
+  std::vector<std::uint64_t> hashes_;  // per name: its keyed hash
+  std::vector<std::uint32_t> table_;  // hash slots: name positions
+};
 
 // ---------------------------------------------------------------- the renderer
 
@@ -518,81 +668,101 @@ template <class Out>
 void renderEncoded(Out& out, const unsigned char* data, const unsigned char* first, const unsigned char* end,
                    int depth, int nesting);
 
-template <class Level, class Out>
-void renderLevel(const Level& level, Out& out, int depth, int nesting) {
-  ZHashMap_7_0_0 const& secrets = *NameValueMap::namesNotToTrace;
-  std::size_t count = level.size();
-
+template <class Out>
+void renderHeader(Out& out, int depth, std::size_t count) {
   appendIndent(out, depth);
   appendText(out, "number of entries = ");
   appendNumber(out, count);
-  out.append("\n", 1);
-  if (count == 0) return;
+  appendText(out, "\n");
+}
 
-  // "obfuscate" = "true" masks this level's "value" (not deeper levels').
+// "obfuscate" = "true" masks this level's "value" (not deeper levels').
+template <class Level>
+bool levelObfuscates(const Level& level) {
   bool obfuscate = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!level.subtreeHasNames(level.ref(i)) && isText(level.name(i), "obfuscate")) {
-      auto values = level.values(level.ref(i));
-      Span first;
-      obfuscate = values.next(first) && isText(first, "true");
+  for (std::size_t i = 0; i < level.size(); ++i)
+    if (isText(level.name(i), "obfuscate") && !level.subtreeHasNames(i)) obfuscate = firstValueIsTrue(level, i);
+  return obfuscate;
+}
+
+// One value of a name; returns whether it ended its own line (a tree).
+template <class Out>
+bool renderValue(Out& out, Span text, bool signon, bool treeExpected, int depth, int nesting) {
+  if (!text.p) return false;
+  std::string bytes;
+  const unsigned char* treeFirst = nullptr;
+  const unsigned char* treeEnd = nullptr;
+  ValueKind kind = classify(text, treeExpected, bytes, treeFirst, treeEnd);
+  if (kind == ValueKind::kUnreadable || (kind == ValueKind::kTree && nesting >= kMaxNesting)) {
+    appendText(out, kMask);
+  } else if (kind == ValueKind::kTree) {
+    appendText(out, kObjectMark);
+    appendText(out, "\n");
+    renderEncoded(out, reinterpret_cast<const unsigned char*>(bytes.data()), treeFirst, treeEnd, depth + 1,
+                  nesting + 1);
+    return true;
+  } else if (signon && isText(text, "-signon@%null")) {
+    appendText(out, "-signon@null");
+  } else {
+    out.append(text.p, text.n);
+  }
+  return false;
+}
+
+// The line (or block) of a name without subtree names.
+template <class Level, class Out>
+void renderValues(const Level& level, std::size_t i, bool masked, const LevelLayouts<Level>& layouts, Out& out,
+                  int depth, int nesting) {
+  Span name = level.name(i);
+  std::size_t valueCount = level.valueCount(i);
+  appendIndent(out, depth);
+  appendText(out, "num values = ");
+  appendNumber(out, valueCount);
+  appendText(out, "\t");
+  out.append(name.p, name.n);
+  appendText(out, " = ");
+  bool const signon = isText(name, "resourceuserid");
+  if (valueCount > 1) appendText(out, kValueBreak);
+  // A tree ends its own line; the next value then needs only its indent.
+  bool lineEnded = false;
+  auto values = level.values(i);
+  std::size_t v = 0;
+  for (Span text; values.next(text); ++v) {
+    if (v > 0) {
+      if (lineEnded) {
+        appendText(out, kValueIndent);
+      } else {
+        appendText(out, kValueBreak);
+      }
+    }
+    if (masked) {
+      appendText(out, kMask);
+      lineEnded = false;
+    } else {
+      lineEnded = renderValue(out, text, signon, layouts.treeExpected(i, v), depth, nesting);
     }
   }
-  ListLayouts const layouts = listLayouts(level, secrets);
+  if (!lineEnded) appendText(out, "\n");
+}
 
+template <class Level, class Out>
+void renderLevel(const Level& level, Out& out, int depth, int nesting) {
+  std::size_t const count = level.size();
+  renderHeader(out, depth, count);
+  if (count == 0) return;
+  bool const obfuscate = levelObfuscates(level);
+  LevelLayouts<Level> const layouts(level);
   for (std::size_t i = 0; i < count; ++i) {
     Span name = level.name(i);
-    typename Level::Ref ref = level.ref(i);
-    if (level.subtreeHasNames(ref)) {
-      out.append("\t", 1);
+    if (level.subtreeHasNames(i)) {
+      appendText(out, "\t");
       out.append(name.p, name.n);
       appendText(out, " is a subtree\n");
-      renderLevel(level.subtree(ref), out, depth + 1, nesting + 1);
+      renderLevel(level.subtree(i), out, depth + 1, nesting + 1);
       continue;
     }
-    std::size_t valueCount = level.valueCount(ref);
-    appendIndent(out, depth);
-    appendText(out, "num values = ");
-    appendNumber(out, valueCount);
-    out.append("\t", 1);
-    out.append(name.p, name.n);
-    appendText(out, " = ");
-    std::string const key = toString(name);
-    bool masked = secrets.contains(ZUTF8ConstString_7_0_0(name.p, name.n)) ||
-                  (obfuscate && isText(name, "value")) || layouts.masked.count(key) != 0;
-    bool signon = isText(name, "resourceuserid");
-    if (valueCount > 1) appendText(out, kValueBreak);
-    // A tree ends its own line; the next value then needs only its indent.
-    bool lineEnded = false;
-    auto values = level.values(ref);
-    std::size_t v = 0;
-    for (Span text; values.next(text); ++v) {
-      if (v > 0) appendText(out, lineEnded ? kValueIndent : kValueBreak);
-      lineEnded = false;
-      if (masked) {
-        appendText(out, kMask);
-        continue;
-      }
-      if (!text.p) continue;
-      std::string bytes;
-      const unsigned char* treeFirst = nullptr;
-      const unsigned char* treeEnd = nullptr;
-      ValueKind kind = classify(text, layouts.treeExpected(key, v), bytes, treeFirst, treeEnd);
-      if (kind == ValueKind::kUnreadable || (kind == ValueKind::kTree && nesting >= kMaxNesting)) {
-        appendText(out, kMask);
-      } else if (kind == ValueKind::kTree) {
-        appendText(out, kObjectMark);
-        out.append("\n", 1);
-        renderEncoded(out, reinterpret_cast<const unsigned char*>(bytes.data()), treeFirst, treeEnd, depth + 1,
-                      nesting + 1);
-        lineEnded = true;
-      } else if (signon && isText(text, "-signon@%null")) {
-        appendText(out, "-signon@null");
-      } else {
-        out.append(text.p, text.n);
-      }
-    }
-    if (!lineEnded) out.append("\n", 1);
+    bool const masked = isSecretName(name) || (obfuscate && isText(name, "value")) || layouts.masked(i);
+    renderValues(level, i, masked, layouts, out, depth, nesting);
   }
 }
 
@@ -602,31 +772,43 @@ void renderEncoded(Out& out, const unsigned char* data, const unsigned char* fir
   renderLevel(topLevel(data, first, end), out, depth, nesting);
 }
 
+// The exported set's elements, made in place and never destroyed, so that
+// the set stays whole even while the process exits.
+alignas(ZUTF8ConstString_7_0_0) unsigned char secretElements[4][sizeof(ZUTF8ConstString_7_0_0)];
+
+// The exported set is made as the library loads, so that its one allocation
+// (the set's slots) is over before any caller runs; the once-routine of the
+// first trace then finds it made. Tracing itself never reads it.
+struct MadeAtLoad {
+  MadeAtLoad() { NameValueMap::initializeNamesNotToTrace(); }
+} const madeAtLoad;
+
 }  // namespace
 
 void NameValueMap::initializeNamesNotToTrace() {
-  // Runs once and is never undone: the set and its elements live as long as
-  // the process. A failure here leaves the set unbuilt; tracing then stops
-  // with the exception rather than show a secret.
-  ZHashMap_7_0_0* names = new ZHashMap_7_0_0(10, 0);
-  if (!names) return;
-  for (const char* name : {"resourcepassword", "pwd", "password", "server_pwd"}) {
-    auto* element = new ZUTF8ConstString_7_0_0(name);
-    if (!element) return;
-    names->add(element);
+  // Never undone: the set lives as long as the process. Its elements are
+  // static and the set does not own them, so it allocates only its slots;
+  // should even that fail, the set stays unmade and a later call tries again
+  // (traces do not depend on it: they test names against kSecretNames).
+  static_assert(sizeof kSecretNames / sizeof kSecretNames[0] == sizeof secretElements / sizeof secretElements[0],
+                "one element per secret name");
+  if (namesNotToTrace) return;
+  try {
+    ZHashMap_7_0_0* names = new ZHashMap_7_0_0(10, 0);
+    if (!names) return;
+    for (std::size_t i = 0; i < sizeof secretElements / sizeof secretElements[0]; ++i)
+      names->add(::new (secretElements[i]) ZUTF8ConstString_7_0_0(kSecretNames[i].p, kSecretNames[i].n));
+    namesNotToTrace = names;
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+    // Left unmade: this runs at load and as a once-routine, where there is
+    // no caller to report to.
   }
-  namesNotToTrace = names;
 }
 
 void NameValueMap::buildTraceBuf(ZUTF8String_7_0_0& out, int depth) const {
   pthread_once(&inst_once, NameValueMap_c_initializeNamesNotToTrace);
-  if (!namesNotToTrace) ornz::throwOutOfMemory(kModule, __LINE__);
   StringOut text(out);
-  try {
-    renderLevel(MapLevel(*this), text, depth, 0);
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  ornz::reportingMemory(kModule, __LINE__, [&] { renderLevel(MapLevel(*this), text, depth, 0); });
 }
 
 void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
@@ -640,14 +822,9 @@ void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
   status = static_cast<unsigned long>(static_cast<long>(result));
   if (result != 0) return;
   pthread_once(&inst_once, NameValueMap_c_initializeNamesNotToTrace);
-  if (!namesNotToTrace) ornz::throwOutOfMemory(kModule, __LINE__);
   // The renderer's buffer is too large for the stack of a caller's thread.
   std::unique_ptr<StreamOut> out(new (std::nothrow) StreamOut(write, context));
   if (!out) ornz::throwOutOfMemory(kModule, __LINE__);
-  try {
-    renderEncoded(*out, buffer.data, first, end, depth, 0);
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  ornz::reportingMemory(kModule, __LINE__, [&] { renderEncoded(*out, buffer.data, first, end, depth, 0); });
   out->flush();
 }
