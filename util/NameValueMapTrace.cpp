@@ -211,125 +211,108 @@ class MapLevel {
 
 // ---------------------------------------------------------------- an encoding's level
 
-// The parts of one checked node.
-struct Node {
-  Span name;
-  const unsigned char* values;
-  const unsigned char* valuesEnd;
-  const unsigned char* children;
-  const unsigned char* childrenEnd;
-};
-
-Node parseNode(const unsigned char* at) {
-  ornz::der::Reader r{at};
-  r.enterChecked();
-  const unsigned char *name, *nameEnd;
-  r.skipChecked(name, nameEnd);
-  Node node;
-  node.name = Span{reinterpret_cast<const char*>(name), static_cast<std::size_t>(nameEnd - name)};
-  node.valuesEnd = r.enterChecked();
-  node.values = r.p;
-  r.p = node.valuesEnd;
-  node.childrenEnd = r.enterChecked();
-  node.children = r.p;
-  return node;
-}
-
 // The merged names of one or more runs of checked nodes (a node list, or
-// the children of every node of one name). Standard containers: their
-// std::bad_alloc is turned into the library's exception at the entry point.
+// the children of every node of one name), read through the wire reader.
+// Standard containers: their std::bad_alloc is turned into the library's
+// exception at the entry point.
 class WireLevel {
  public:
-  struct Run {
-    const unsigned char* begin;
-    const unsigned char* end;
-  };
+  using Bytes = ornz::der::Bytes;
+  using Cursor = ornz::der::Cursor;
 
   class Values {
    public:
     Values(const WireLevel& level, std::uint32_t occurrence) : level_(level), occurrence_(occurrence) {}
     bool next(Span& text) {
-      while (r_.p == end_) {
+      while (cursor_.atEnd()) {
         if (occurrence_ == kNone) return false;
-        Node node = parseNode(level_.at(occurrence_));
-        r_.p = node.values;
-        end_ = node.valuesEnd;
+        cursor_ = level_.node(occurrence_).values;
         occurrence_ = level_.next_[occurrence_];
       }
-      const unsigned char *start, *stop;
-      r_.skipChecked(start, stop);
-      text = Span{reinterpret_cast<const char*>(start), static_cast<std::size_t>(stop - start)};
+      // Checked already (no NUL inside): read as any element, which spares
+      // the search for a NUL in every value.
+      Bytes value;
+      cursor_.element(ornz::der::kTagOctetString, value);
+      text = Span{value.chars(), value.size()};
       return true;
     }
 
    private:
     const WireLevel& level_;
     std::uint32_t occurrence_;
-    ornz::der::Reader r_{nullptr};
-    const unsigned char* end_ = nullptr;
+    Cursor cursor_;
   };
 
-  WireLevel(const unsigned char* base, const std::vector<Run>& runs) : base_(base) {
+  // `end` is the end of the whole encoding, which bounds every read.
+  WireLevel(const unsigned char* base, const unsigned char* end, const std::vector<Bytes>& runs)
+      : base_(base), end_(end) {
     std::size_t nodes = 0;
-    for (const Run& run : runs)
-      for (ornz::der::Reader r{run.begin}; r.p < run.end; ++nodes) {
-        const unsigned char *a, *b;
-        r.skipChecked(a, b);
+    for (const Bytes& run : runs)
+      for (Cursor c(run); !c.atEnd(); ++nodes) {
+        Bytes skipped;
+        c.element(ornz::der::kTagSequence, skipped);
       }
     offsets_.reserve(nodes);
     next_.reserve(nodes);
     std::size_t slots = 8;
     while (slots < nodes * 2) slots <<= 1;
     table_.assign(slots, kNone);
-    for (const Run& run : runs)
-      for (ornz::der::Reader r{run.begin}; r.p < run.end;) {
-        const unsigned char* node = r.p;
-        const unsigned char *a, *b;
-        r.skipChecked(a, b);
+    for (const Bytes& run : runs)
+      for (Cursor c(run); !c.atEnd();) {
+        const unsigned char* node = c.position();
+        Bytes skipped;
+        c.element(ornz::der::kTagSequence, skipped);
         add(node);
       }
   }
 
   std::size_t size() const { return first_.size(); }
-  Span name(std::size_t i) const { return parseNode(at(first_[i])).name; }
+  Span name(std::size_t i) const { return nameAt(first_[i]); }
   bool subtreeHasNames(std::size_t i) const {
-    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
-      Node node = parseNode(at(o));
-      if (node.children < node.childrenEnd) return true;
-    }
+    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o])
+      if (!node(o).children.atEnd()) return true;
     return false;
   }
   std::size_t valueCount(std::size_t i) const {
     std::size_t count = 0;
-    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
-      Node node = parseNode(at(o));
-      for (ornz::der::Reader r{node.values}; r.p < node.valuesEnd; ++count) {
-        const unsigned char *a, *b;
-        r.skipChecked(a, b);
+    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o])
+      for (Cursor values = node(o).values; !values.atEnd(); ++count) {
+        Bytes skipped;
+        values.element(ornz::der::kTagOctetString, skipped);
       }
-    }
     return count;
   }
   Values values(std::size_t i) const { return Values(*this, first_[i]); }
   WireLevel subtree(std::size_t i) const {
-    std::vector<Run> runs;
+    std::vector<Bytes> runs;
     for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
-      Node node = parseNode(at(o));
-      if (node.children < node.childrenEnd) runs.push_back(Run{node.children, node.childrenEnd});
+      Cursor children = node(o).children;
+      if (!children.atEnd()) runs.push_back(Bytes{children.position(), children.end()});
     }
-    return WireLevel(base_, runs);
+    return WireLevel(base_, end_, runs);
   }
 
  private:
   static constexpr std::uint32_t kNone = 0xffffffffu;
-  const unsigned char* at(std::uint32_t occurrence) const { return base_ + offsets_[occurrence]; }
+
+  // The checked node that starts at `occurrence`'s offset.
+  ornz::der::Node node(std::uint32_t occurrence) const {
+    Cursor at(Bytes{base_ + offsets_[occurrence], end_});
+    ornz::der::Node node;
+    ornz::der::readNode(at, node);
+    return node;
+  }
+  Span nameAt(std::uint32_t occurrence) const {
+    Bytes name = node(occurrence).name;
+    return Span{name.chars(), name.size()};
+  }
 
   // Files the node under its name: a new name, or the next node of one seen.
-  void add(const unsigned char* node) {
+  void add(const unsigned char* at) {
     auto occurrence = static_cast<std::uint32_t>(offsets_.size());
-    offsets_.push_back(static_cast<std::uint32_t>(node - base_));
+    offsets_.push_back(static_cast<std::uint32_t>(at - base_));
     next_.push_back(kNone);
-    Span name = parseNode(node).name;
+    Span name = nameAt(occurrence);
     std::size_t mask = table_.size() - 1;
     for (std::size_t s = ornz::hashText(name.p, name.n) & mask;; s = (s + 1) & mask) {
       std::uint32_t d = table_[s];
@@ -339,7 +322,7 @@ class WireLevel {
         last_.push_back(occurrence);
         return;
       }
-      Span other = parseNode(at(first_[d])).name;
+      Span other = nameAt(first_[d]);
       if (other.n == name.n && std::memcmp(other.p, name.p, name.n) == 0) {
         next_[last_[d]] = occurrence;
         last_[d] = occurrence;
@@ -349,6 +332,7 @@ class WireLevel {
   }
 
   const unsigned char* base_;
+  const unsigned char* end_;
   std::vector<std::uint32_t> offsets_;  // per node: where it starts
   std::vector<std::uint32_t> next_;     // per node: the next node of its name
   std::vector<std::uint32_t> first_;    // per name, in order: its first node
@@ -356,9 +340,10 @@ class WireLevel {
   std::vector<std::uint32_t> table_;    // hash slots: name numbers
 };
 
-// The level of a whole checked encoding.
+// The level of a whole checked encoding: its top-level nodes run from
+// `first` to `end`, the end of the encoding.
 WireLevel topLevel(const unsigned char* data, const unsigned char* first, const unsigned char* end) {
-  return WireLevel(data, std::vector<WireLevel::Run>{WireLevel::Run{first, end}});
+  return WireLevel(data, end, std::vector<ornz::der::Bytes>{ornz::der::Bytes{first, end}});
 }
 
 // ---------------------------------------------------------------- outputs
@@ -455,14 +440,12 @@ bool storedBase64(Span text, std::string& bytes) {
 }
 
 // Whether the bytes are one SEQUENCE whose length spans them exactly: the
-// outside of an encoded tree, whatever its inside. Read as the decoder
-// reads the outer header, so that a length it refuses is no outside either.
+// outside of an encoded tree, whatever its inside (lengths in any definite
+// form, so that one the decoder refuses as not the shortest is masked too).
 bool hasTreeOutside(std::string const& bytes) {
   const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
-  const unsigned char* end = begin + bytes.size();
-  ornz::der::Reader r{begin};
-  const unsigned char* contentEnd = nullptr;
-  return r.header(ornz::der::kTagSequence, end, contentEnd) == ORN_ASN_OK && contentEnd == end;
+  return ornz::der::spansOneElement(ornz::der::Bytes{begin, begin + bytes.size()}, ornz::der::kTagSequence,
+                                    ornz::der::Form::kAnyDefinite);
 }
 
 enum class ValueKind {
