@@ -25,6 +25,7 @@
 
 #include "foundation/catalog_ids.h"
 #include "foundation/internal/environment.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/internal/nlspath.h"
 
 namespace {
@@ -154,13 +155,9 @@ __attribute__((constructor)) void captureStartupNlspath() {
 }  // namespace
 
 char* orn_msg_get_msg(unsigned int id, unsigned long* status) {
-  char* text = nullptr;
-  try {
-    text = lookUpCatalogue(id);
-  } catch (const std::bad_alloc&) {
-    // The built-in text is the next best; the catalogue is tried again on
-    // the next look-up.
-  }
+  // Without memory for the catalogue the built-in text is the next best; the
+  // catalogue is tried again on the next look-up.
+  char* text = ornz::orWhenOutOfMemory([&] { return lookUpCatalogue(id); }, [] { return static_cast<char*>(nullptr); });
   if (!text) text = builtInCopy(id);
   return result(text, status);
 }

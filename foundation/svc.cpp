@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "foundation/internal/environment.h"
+#include "foundation/internal/memoryrule.h"
+#include "foundation/internal/syserror.h"
 #include "foundation/msgcat.h"
 
 namespace {
@@ -384,13 +386,16 @@ unsigned int orn_svc__debug_fillin2(dce_svc_handle_s_t* handle, unsigned int sub
   if (!__atomic_load_n(&handle->filled, __ATOMIC_ACQUIRE)) {
     std::lock_guard<std::mutex> hold(fillMutex());
     if (!__atomic_load_n(&handle->filled, __ATOMIC_RELAXED)) {
-      try {
-        std::string setting = ornz::readEnvironment("ORN_SVC_DEBUG");
-        applyDebugSetting(handle, setting.c_str());
-        __atomic_store_n(&handle->filled, 1, __ATOMIC_RELEASE);
-      } catch (const std::bad_alloc&) {
-        return 0;  // no levels without memory; the next call reads them again
-      }
+      // No levels without memory; the next call reads them again.
+      bool filled = ornz::orWhenOutOfMemory(
+          [&] {
+            std::string setting = ornz::readEnvironment("ORN_SVC_DEBUG");
+            applyDebugSetting(handle, setting.c_str());
+            return true;
+          },
+          [] { return false; });
+      if (!filled) return 0;
+      __atomic_store_n(&handle->filled, 1, __ATOMIC_RELEASE);
     }
   }
   if (subcomponent >= ORN_SVC_SUBCOMPONENTS) return 0;
@@ -437,16 +442,18 @@ void orn_svc_init(int /*flags*/, unsigned long* status) {
   int err;
   {
     std::lock_guard<std::mutex> hold(s.mutex);
-    try {
-      err = openDestination(s);
-    } catch (const std::bad_alloc&) {
-      err = ENOMEM;  // records go to standard error meanwhile
-    }
+    // Records go to standard error meanwhile.
+    err = ornz::orWhenOutOfMemory([&] { return openDestination(s); }, [] { return ENOMEM; });
   }
   if (err) {
-    const char* path = std::getenv("ORN_SVC_LOG");
-    orn_svc_printf_withfile(bas_svc_handle, "foundation/svc", __LINE__, "%s%s", 0,
-                            ORN_SVC_ATTR_ERROR, 0x10652081u, path ? path : "", std::strerror(err));
+    char reason[256];
+    ornz::orWhenOutOfMemory(
+        [&] {
+          std::string path = ornz::readEnvironment("ORN_SVC_LOG");
+          orn_svc_printf_withfile(bas_svc_handle, "foundation/svc", __LINE__, "%s%s", 0, ORN_SVC_ATTR_ERROR,
+                                  0x10652081u, path.c_str(), ornz::errorText(err, reason, sizeof reason));
+        },
+        [] {});
   }
   if (status) *status = err ? 0x10652081u : 0;
 }

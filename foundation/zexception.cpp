@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
+#include "foundation/internal/memoryrule.h"
+#include "foundation/internal/syserror.h"
 #include "foundation/msgcat.h"
 #include "foundation/zmessageservice.h"
 
@@ -53,6 +54,11 @@ void dispatch(const ZMessageService_7_0_0* service, const ZZException_7_0_0* rec
 
 const char kModule[] = "foundation/zexception";
 
+// A copy of a caller's text; exhausted memory is raised by the rule below.
+std::string copyOf(const char* text, int line) {
+  return ornz::reportingMemory(kModule, line, [&] { return std::string(text ? text : ""); });
+}
+
 }  // namespace
 
 // Every exception here owns heap text. When that text cannot be copied the
@@ -70,11 +76,9 @@ int ZZException_7_0_0::getLine() const { return line_; }
 
 // ---------------------------------------------------------------- ZException_7_0_0
 
-ZException_7_0_0::ZException_7_0_0(int c, const char* t) try
-    : ZZException_7_0_0(c, nullptr), textStorage_(t ? t : "") {
+ZException_7_0_0::ZException_7_0_0(int c, const char* t)
+    : ZZException_7_0_0(c, nullptr), textStorage_(copyOf(t, __LINE__)) {
   text = textStorage_.c_str();
-} catch (const std::bad_alloc&) {
-  ornz::throwOutOfMemory(kModule, __LINE__);
 }
 
 ZException_7_0_0::ZException_7_0_0(const ZException_7_0_0& other) try
@@ -93,13 +97,11 @@ ZException_7_0_0& ZException_7_0_0::operator=(const ZException_7_0_0& other) {
     // Copies first, so that a failed copy leaves this exception whole.
     std::string file, textCopy;
     std::vector<Insert> inserts;
-    try {
+    ornz::reportingMemory(kModule, __LINE__, [&] {
       file = other.file_;
       textCopy = other.textStorage_;
       inserts = other.inserts_;
-    } catch (const std::bad_alloc&) {
-      ornz::throwOutOfMemory(kModule, __LINE__);
-    }
+    });
     code = other.code;
     line_ = other.line_;
     file_.swap(file);
@@ -113,20 +115,12 @@ ZException_7_0_0& ZException_7_0_0::operator=(const ZException_7_0_0& other) {
 ZException_7_0_0::~ZException_7_0_0() = default;
 
 ZException_7_0_0& ZException_7_0_0::addInsert(const char* t) {
-  try {
-    inserts_.push_back(Insert{false, 0, t ? t : ""});
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  ornz::reportingMemory(kModule, __LINE__, [&] { inserts_.push_back(Insert{false, 0, t ? t : ""}); });
   return *this;
 }
 
 ZException_7_0_0& ZException_7_0_0::addInsert(int number) {
-  try {
-    inserts_.push_back(Insert{true, number, std::string()});
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  ornz::reportingMemory(kModule, __LINE__, [&] { inserts_.push_back(Insert{true, number, std::string()}); });
   return *this;
 }
 
@@ -183,48 +177,50 @@ void ZInvalidParameterException_7_0_0::throwException(const char* file, int line
 
 ZPropertiesInvalidDataException_7_0_0::ZPropertiesInvalidDataException_7_0_0(const char* file,
                                                                              int line,
-                                                                             const char* what) try
+                                                                             const char* what)
     : ZException_7_0_0(ornz::kCodeInvalidData,
-                       (std::string(file ? file : "") + ":" + std::to_string(line) + ": " +
-                        (what ? what : "invalid data"))
-                           .c_str()),
-      dataFile_(file ? file : ""),
+                       ornz::reportingMemory(kModule, __LINE__, [&] {
+                         return std::string(file ? file : "") + ":" + std::to_string(line) + ": " +
+                                (what ? what : "invalid data");
+                       }).c_str()),
+      dataFile_(copyOf(file, __LINE__)),
       dataLine_(line) {
   addInsert(file).addInsert(line).addInsert(what ? what : "invalid data");
-} catch (const std::bad_alloc&) {
-  ornz::throwOutOfMemory(kModule, __LINE__);
 }
 ZPropertiesInvalidDataException_7_0_0::~ZPropertiesInvalidDataException_7_0_0() = default;
 void ZPropertiesInvalidDataException_7_0_0::throwException(const char* file, int line) {
   setPosition(file, line);
   // The copy of the data file's name is this class's own: a failed copy
   // throws std::bad_alloc out of the throw-expression.
-  try {
-    throw *this;
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  ornz::reportingMemory(kModule, __LINE__, [&] { throw *this; });
+  __builtin_unreachable();  // the body always throws
 }
 
 // ---------------------------------------------------------------- helpers
 
-ZException_7_0_0 ornz::fileException(const char* file, int err, bool writing,
-                                     const char* operation) try {
-  const char* reason = std::strerror(err);
+namespace {
+
+ZException_7_0_0 fileExceptionOf(const char* file, int err, bool writing, const char* operation) {
+  const std::string reason = ornz::errorText(err);
   std::string name = file ? file : "";
   if (writing) {
-    ZException_7_0_0 e(kCodeFileNotWritable,
+    ZException_7_0_0 e(ornz::kCodeFileNotWritable,
                        ("cannot " + std::string(operation ? operation : "write") + " " + name +
                         ": " + reason).c_str());
-    e.addInsert(operation ? operation : "write").addInsert(file).addInsert(reason);
+    e.addInsert(operation ? operation : "write").addInsert(file).addInsert(reason.c_str());
     return e;
   }
-  int code = err == ENOENT ? kCodeFileNotFound : kCodeFileUnreadable;
+  int code = err == ENOENT ? ornz::kCodeFileNotFound : ornz::kCodeFileUnreadable;
   ZException_7_0_0 e(code, (name + ": " + reason).c_str());
-  e.addInsert(file).addInsert(reason);
+  e.addInsert(file).addInsert(reason.c_str());
   return e;
-} catch (const std::bad_alloc&) {
-  throwOutOfMemory(kModule, __LINE__);
+}
+
+}  // namespace
+
+ZException_7_0_0 ornz::fileException(const char* file, int err, bool writing,
+                                     const char* operation) {
+  return reportingMemory(kModule, __LINE__, [&] { return fileExceptionOf(file, err, writing, operation); });
 }
 
 void ornz::throwOutOfMemory(const char* file, int line) {

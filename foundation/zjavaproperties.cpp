@@ -5,9 +5,12 @@
 #include <cstdlib>
 
 #include "foundation/internal/fileread.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/zexception.h"
 
 namespace {
+
+const char kModule[] = "foundation/zjavaproperties";
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\f'; }
 
@@ -99,16 +102,6 @@ std::string unescape(const std::string& s) {
   return out;
 }
 
-// std::bad_alloc of the standard containers, reported as the foundation does.
-template <typename Body>
-auto reportingMemory(int line, Body body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory("foundation/zjavaproperties", line);
-  }
-}
-
 }  // namespace
 
 ZJavaProperties_7_0_0::ZJavaProperties_7_0_0() = default;
@@ -117,7 +110,7 @@ ZJavaProperties_7_0_0::~ZJavaProperties_7_0_0() = default;
 void ZJavaProperties_7_0_0::parse(const std::string& text) {
   // Parsed aside and swapped in: exhausted memory leaves what was held.
   decltype(values_) parsed;
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::string line = logicalLine(text, pos);
@@ -148,7 +141,7 @@ int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
   // object as it was.
   std::string text;
   try {
-    text = reportingMemory(__LINE__, [&] { return ornz::readWholeFile(fileName); });
+    text = ornz::reportingMemory(kModule, __LINE__, [&] { return ornz::readWholeFile(fileName); });
   } catch (ZOutOfMemoryException_7_0_0&) {
     throw;
   } catch (ZException_7_0_0&) {
@@ -164,7 +157,7 @@ int ZJavaProperties_7_0_0::load(const char* fileName, const char* requiredKey) {
 }
 
 int ZJavaProperties_7_0_0::getValue(const char* key, ZAbstractMutableString_7_0_0& value) const {
-  auto it = key ? reportingMemory(__LINE__, [&] { return values_.find(key); }) : values_.end();
+  auto it = key ? ornz::reportingMemory(kModule, __LINE__, [&] { return values_.find(key); }) : values_.end();
   if (it == values_.end()) {
     value.clear();
     return 0;
@@ -174,5 +167,5 @@ int ZJavaProperties_7_0_0::getValue(const char* key, ZAbstractMutableString_7_0_
 }
 
 bool ZJavaProperties_7_0_0::exists(const char* key) const {
-  return key && reportingMemory(__LINE__, [&] { return values_.count(key) > 0; });
+  return key && ornz::reportingMemory(kModule, __LINE__, [&] { return values_.count(key) > 0; });
 }

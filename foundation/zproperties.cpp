@@ -14,25 +14,17 @@
 #include <unordered_map>
 
 #include "foundation/zarraylist.h"
+#include "foundation/internal/memoryrule.h"
 #include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
 
 namespace {
 
+const char kModule[] = "foundation/zproperties";
+
 [[noreturn]] void notSupported(int line) {
   ZException_7_0_0 e(ornz::kCodeNotSupported, "operation not supported by this properties class");
-  e.throwException("foundation/zproperties", line);
-}
-
-// The standard library's std::bad_alloc becomes the foundation's
-// out-of-memory exception, which is all a caller of this module may see.
-template <typename Body>
-auto reportingMemory(int line, Body body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    ornz::throwOutOfMemory("foundation/zproperties", line);
-  }
+  e.throwException(kModule, line);
 }
 
 // ---------------------------------------------------------------- the registry
@@ -120,12 +112,12 @@ void ZProperties_7_0_0::setValue(const char* stanza, const char* key, const ZUTF
 }
 void ZProperties_7_0_0::setValue(const char* stanza, const char* key, const ZLCConstString_7_0_0& value,
                                  int flags) {
-  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  std::string text = ornz::reportingMemory(kModule, __LINE__, [&] { return std::string(value.data(), value.size()); });
   setValue(stanza, key, text.c_str(), flags);
 }
 void ZProperties_7_0_0::setValue(const char* stanza, const char* key, const ZUTF8ConstString_7_0_0& value,
                                  int flags) {
-  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  std::string text = ornz::reportingMemory(kModule, __LINE__, [&] { return std::string(value.data(), value.size()); });
   setValue(stanza, key, text.c_str(), flags);
 }
 
@@ -148,7 +140,7 @@ void ZProperties_7_0_0::setBooleanValue(const char* stanza, const char* key, int
 void ZProperties_7_0_0::postLoad(const char*) {}
 
 void ZProperties_7_0_0::checkComment(ZLCString_7_0_0& comment) {
-  reportingMemory(__LINE__, [&] {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
   std::string out;
   const char* p = comment.getChars();
   for (;;) {
@@ -179,12 +171,12 @@ void ZProperties_7_0_0::addValue(const char* stanza, const char* key, const ZUTF
 }
 void ZProperties_7_0_0::addValue(const char* stanza, const char* key, const ZLCConstString_7_0_0& value,
                                  int flags) {
-  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  std::string text = ornz::reportingMemory(kModule, __LINE__, [&] { return std::string(value.data(), value.size()); });
   addValue(stanza, key, text.c_str(), flags);
 }
 void ZProperties_7_0_0::addValue(const char* stanza, const char* key, const ZUTF8ConstString_7_0_0& value,
                                  int flags) {
-  std::string text = reportingMemory(__LINE__, [&] { return std::string(value.data(), value.size()); });
+  std::string text = ornz::reportingMemory(kModule, __LINE__, [&] { return std::string(value.data(), value.size()); });
   addValue(stanza, key, text.c_str(), flags);
 }
 
@@ -193,7 +185,7 @@ void ZProperties_7_0_0::addValues(const char* stanza, const char* key, const ZAr
   for (int i = 0; i < values.size(); ++i) {
     auto* s = dynamic_cast<const ZAbstractString_7_0_0*>(values.get(i));
     if (!s) continue;
-    std::string text = reportingMemory(__LINE__, [&] { return std::string(s->data(), s->size()); });
+    std::string text = ornz::reportingMemory(kModule, __LINE__, [&] { return std::string(s->data(), s->size()); });
     addValue(stanza, key, text.c_str(), flags);
   }
 }
@@ -209,7 +201,7 @@ void ZProperties_7_0_0::getItems(ZStzFileItem_7_0_0* items, int count) const {
     ZStzFileItem_7_0_0& item = items[i];
     if (item.kind != ZSTZ_ITEM_LCSTRING || !item.destination) {
       ZInvalidParameterException_7_0_0 e("unsupported item kind or null destination");
-      e.throwException("foundation/zproperties", __LINE__);
+      e.throwException(kModule, __LINE__);
     }
     getValue(item.stanza, item.key, *static_cast<ZLCString_7_0_0*>(item.destination), 0, nullptr);
   }
@@ -220,9 +212,9 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
                                                        int flags) {
   if (!fileName) {
     ZInvalidParameterException_7_0_0 e("null file name");
-    e.throwException("foundation/zproperties", __LINE__);
+    e.throwException(kModule, __LINE__);
   }
-  return reportingMemory(__LINE__, [&]() -> ZProperties_7_0_0* {
+  return ornz::reportingMemory(kModule, __LINE__, [&]() -> ZProperties_7_0_0* {
   Registry& r = registry();
   // Made once: every later look-up, the clean-up after a failure included,
   // must not need memory of its own.
@@ -255,7 +247,7 @@ ZProperties_7_0_0* ZProperties_7_0_0::getPropertiesFor(const char* fileName,
       // Inside the try: a factory that fails must drop the entry too, or a
       // look-up that ran out of memory would leave its slot behind.
       object = factory.makePropertiesInstance();
-      if (!object) ornz::throwOutOfMemory("foundation/zproperties", __LINE__);
+      if (!object) ornz::throwOutOfMemory(kModule, __LINE__);
       struct stat st;
       bool missing = (flags & ZPROPERTIES_MISSING_OK) && ::stat(fileName, &st) != 0 && errno == ENOENT;
       if (!missing) {
@@ -290,5 +282,5 @@ const char* ZPropertiesKVList_7_0_0::getItemValue(int index) const {
 void ZPropertiesKVList_7_0_0::clear() { items_.clear(); }
 void ZPropertiesKVList_7_0_0::add(const char* key, std::size_t keyLength, const char* value,
                                   std::size_t valueLength) {
-  reportingMemory(__LINE__, [&] { items_.emplace_back(std::string(key, keyLength), std::string(value, valueLength)); });
+  ornz::reportingMemory(kModule, __LINE__, [&] { items_.emplace_back(std::string(key, keyLength), std::string(value, valueLength)); });
 }

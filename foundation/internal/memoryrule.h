@@ -6,9 +6,11 @@
 #ifndef ORNUTIL_FOUNDATION_INTERNAL_MEMORYRULE_H
 #define ORNUTIL_FOUNDATION_INTERNAL_MEMORYRULE_H
 
+#include <cstdlib>
 #include <new>
 #include <utility>
 
+#include "foundation/svc.h"
 #include "foundation/zexception.h"
 
 namespace ornz {
@@ -37,6 +39,36 @@ auto allOrNothing(const char* module, int line, Body&& body, Undo&& undo) -> dec
     undo();
     throw;
   }
+}
+
+// Runs `body` and returns what it returns; when memory runs out inside it
+// (std::bad_alloc or ZOutOfMemoryException_7_0_0), returns `otherwise()`
+// instead. For C entry points whose contract answers exhausted memory with a
+// status, a fallback or null rather than an exception.
+template <typename Body, typename Otherwise>
+auto orWhenOutOfMemory(Body&& body, Otherwise&& otherwise) -> decltype(body()) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (const std::bad_alloc&) {
+  } catch (const ZOutOfMemoryException_7_0_0&) {
+  }
+  return std::forward<Otherwise>(otherwise)();
+}
+
+// For state made once per process, whose contract is to stop rather than
+// to go on without it (start-up, a process-wide lock, the compliance mode):
+// logs the general out-of-memory message 0x10652065 from (`module`, `line`)
+// and aborts the process.
+[[noreturn]] inline void abortOutOfMemory(const char* module, int line) {
+  orn_svc_printf_withfile(bas_svc_handle, module, line, "", 0, ORN_SVC_ATTR_FATAL, 0x10652065u);
+  std::abort();
+}
+
+// Runs `body` and returns what it returns; when memory runs out inside it,
+// abortOutOfMemory(`module`, `line`).
+template <typename Body>
+auto orAbortOutOfMemory(const char* module, int line, Body&& body) -> decltype(body()) {
+  return orWhenOutOfMemory(std::forward<Body>(body), [&]() -> decltype(body()) { abortOutOfMemory(module, line); });
 }
 
 }  // namespace ornz
