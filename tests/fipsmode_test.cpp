@@ -1,7 +1,12 @@
 // The compliance mode: read once per process from the product's
 // configuration, logged and defaulted to "none" when missing or invalid.
-#include <gtest/gtest.h>
+#include "tests/support/alloc_hook.h"
 
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +15,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/sandbox.h"
 #include "util/fipsMode.h"
+#include "util/getpath.h"
 
 namespace {
 
@@ -47,6 +53,51 @@ ORNUTIL_CHILD_TEST(ComplianceChild, Mode) {
   if (!at.empty()) ornutil_test::writeFileAt(at, "[meta-info]\nversion = 1792\n[ssl]\nssl-compliance = fips\n");
   EXPECT_EQ(getCompliance(), mode);
   EXPECT_EQ(log.records().size(), records.size());
+}
+
+// Exhausted memory while the mode is first read: every allocation of that
+// first call fails in turn, each in a process of its own. A process either
+// stops (SIGABRT, after logging 0x10652065) or gets the configured mode, and
+// every later call in it gives the same text: never "none" for want of memory.
+ORNUTIL_CHILD_TEST(ComplianceChild, ExhaustedMemory) {
+  std::string why;
+  ASSERT_TRUE(ornutil_test::enterSandbox(
+      {{"/opt/BrenmoorWarden/etc/orn.conf", "[meta-info]\nversion = 1792\n[ssl]\nssl-compliance = suite-b-192\n"}},
+      &why))
+      << why;
+  ornutil_test::LogCapture log;
+  ornutil_init();  // start-up has its own sweep; the mode is made after it, as in a program
+  int aborted = 0;
+  for (long n = 1;; ++n) {
+    ASSERT_LT(n, 5000) << "still reaching allocations";
+    log.clear();
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ornutil_test::alloc_hook::arm(n);
+      const char* first = getCompliance();
+      bool reached = ornutil_test::alloc_hook::disarm();
+      bool same = std::strcmp(first, "suite-b-192") == 0 && getCompliance() == first;
+      _exit(!same ? 1 : reached ? 0 : 10);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    SCOPED_TRACE("allocation " + std::to_string(n) + " failing");
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 10) break;  // the call went through unharmed
+    if (WIFSIGNALED(status)) {
+      EXPECT_EQ(WTERMSIG(status), SIGABRT);
+      auto logged = log.withId(0x10652065);
+      ASSERT_EQ(logged.size(), 1u) << "the stop is logged";
+      EXPECT_EQ(logged[0].file, "util/fipsMode");
+      EXPECT_EQ(logged[0].severity, "FATAL");
+      ++aborted;
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 0) << "a mode other than the configured one";
+    }
+  }
+  EXPECT_GT(aborted, 0) << "no allocation of the first read was failed";
 }
 
 class Compliance : public ::testing::Test {
@@ -92,6 +143,16 @@ TEST_F(Compliance, ModesAndTheirFallbacks) {
     std::string output;
     EXPECT_EQ(ornutil_test::runSandboxedTest("ComplianceChild.Mode", env, &output), 0) << output;
   }
+}
+
+using ComplianceDeathTest = Compliance;
+
+TEST_F(ComplianceDeathTest, ExhaustedMemoryStopsTheProcessInsteadOfWeakeningTheMode) {
+#if !ORNUTIL_ALLOC_HOOK
+  GTEST_SKIP() << "no allocation hook in this build";
+#endif
+  std::string output;
+  EXPECT_EQ(ornutil_test::runSandboxedTest("ComplianceChild.ExhaustedMemory", {}, &output), 0) << output;
 }
 
 TEST_F(Compliance, IsReadFromTheDataRoot) {

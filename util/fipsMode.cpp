@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
 #include "foundation/zstring.h"
@@ -58,24 +58,17 @@ void readMode() {
 const char* getCompliance(void) {
   pthread_once(&mutex_init_once, getComplianceMode_mutex_init);
   pthread_mutex_lock(&getCompliance_initialization_mutex);
-  // Exhausted memory while reading passes to the caller; the mutex must not
-  // stay locked behind it.
+  // Nothing but a failed allocation (which aborts) can leave readMode early;
+  // the guard keeps the mutex from staying locked should that ever change.
   struct Unlock {
     ~Unlock() { pthread_mutex_unlock(&getCompliance_initialization_mutex); }
   } unlock;
   if (!initialized) {
-    // Exhausted memory is no answer about the configuration: this call gets
-    // "none" (a text of its own, so `compliance` keeps no half-read value)
-    // and the next call reads the file again.
-    try {
-      readMode();
-    } catch (const ZOutOfMemoryException_7_0_0&) {
-      compliance.clear();
-      return "none";
-    } catch (const std::bad_alloc&) {
-      compliance.clear();
-      return "none";
-    }
+    // Exhausted memory is no answer about the configuration, and a fallback
+    // kept or given for it would let one process run under two modes, one
+    // weaker than configured. The mode is state of the whole process, so
+    // this is handled as start-up handles it: logged, and the process stops.
+    ornz::orAbortOutOfMemory(kModule, __LINE__, readMode);
     initialized = 1;
   }
   return compliance.getChars();

@@ -13,11 +13,11 @@ ORNUTIL_BEGIN_DECL
  * "suite-b-128", "suite-b-192". A file that cannot be read (message
  * 0x15e3a003), a missing or empty setting (0x15e3a0b2) and an invalid one
  * (0x15e3a0b3) are logged the first time and give "none". The text belongs
- * to the library and never changes. Exhausted memory while reading is no
- * answer about the configuration: that call gets "none", nothing is kept or
- * logged as the mode, and the next call reads again. Nothing is raised
- * (the library's start-up, when it runs here first, logs exhausted memory
- * and aborts: see util/getpath.h). */
+ * to the library and never changes: every call in a process returns the
+ * same text. Exhausted memory while the mode is first read is no answer
+ * about the configuration: as at start-up, message 0x10652065 is logged and
+ * the process aborts, so that no caller ever runs under a mode the
+ * configuration does not state. Nothing is raised. */
 ORNUTIL_API const char* getCompliance(void);
 
 /* Stores the signature algorithm code and key size of the mode: 4 and 2048
