@@ -242,6 +242,12 @@ const CheckCase kCheckCases[] = {
     {"multibyte characters need no allowing", "a\xc3\xa9\xf0\x9f\x98\x80" "b", "ab", 1, {}},
     {"null allow list allows no single byte", "a", nullptr, 0,
      {{470, "invalid single byte character: a"}}},
+    {"a rest of 64 bytes is shown whole",
+     "\x80" "123456789012345678901234567890123456789012345678901234567890123", "0123456789", 1,
+     {{457, "invalid multibyte hibit-set: \x80" "123456789012345678901234567890123456789012345678901234567890123"}}},
+    {"a longer rest is cut to 64 bytes",
+     "x1234567890123456789012345678901234567890123456789012345678901234", "", 0,
+     {{470, "invalid single byte character: x123456789012345678901234567890123456789012345678901234567890123..."}}},
 };
 
 class CheckCharsTest : public TraceTest, public ::testing::WithParamInterface<CheckCase> {};
@@ -265,6 +271,25 @@ TEST_P(CheckCharsTest, ResultAndTraces) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CheckCharsTest, ::testing::ValuesIn(kCheckCases),
                          caseName<CheckCase>);
+
+// The trace of one call grows with its input, not with its square: a text of
+// stray bytes gives one record per byte, each of a bounded size.
+TEST_F(TraceTest, CheckCharsTraceIsLinearInTheText) {
+  std::size_t bytesPerStray[2] = {0, 0};
+  const std::size_t sizes[2] = {4096, 32768};
+  for (int k = 0; k < 2; ++k) {
+    capture_.clear();
+    std::string text(sizes[k], '\x80');
+    EXPECT_EQ(kel_mbs_checkchars2(text.c_str(), ""), 1);
+    std::vector<LogRecord> records = capture_.records();
+    ASSERT_EQ(records.size(), sizes[k]);
+    std::size_t bytes = ornutil_test::readFile(capture_.path()).size();
+    bytesPerStray[k] = bytes / sizes[k];
+    for (const LogRecord& r : records) ASSERT_LE(r.text.size(), 100u) << "an unbounded excerpt";
+  }
+  EXPECT_LE(bytesPerStray[1], bytesPerStray[0] + 8) << "record bytes per stray byte grow with the text";
+  EXPECT_LE(bytesPerStray[1], 256u);
+}
 
 TEST_F(TraceTest, CheckCharsIsSilentAtLevelZero) {
   orn_svc_set_debug_level(kelcore_svc_handle, 0, 0);

@@ -26,6 +26,23 @@ constexpr int kLineThrow = 608;
 
 bool checkTraceOn() { return orn_svc_debug_level(kelcore_svc_handle, 0) != 0; }
 
+// A trace record about a bad character shows the text from that character
+// on, but at most this many bytes of it (then "..."): a text of stray bytes
+// gets one record per byte, and whole rests would make the trace of one call
+// grow with the square of its length (32 KiB of 0x80 once wrote 540 MB).
+constexpr std::size_t kExcerptBytes = 64;
+
+struct Excerpt {
+  explicit Excerpt(const char* from) {
+    std::size_t n = strnlen(from, kExcerptBytes + 1);
+    const bool cut = n > kExcerptBytes;
+    if (cut) n = kExcerptBytes;
+    std::memcpy(text, from, n);
+    std::memcpy(text + n, cut ? "..." : "", cut ? 4 : 1);
+  }
+  char text[kExcerptBytes + 4];
+};
+
 }  // namespace
 
 int kel_mbs_validchars_int(char const* text, char const* rejects, int rejectControls) {
@@ -71,14 +88,14 @@ int kel_mbs_checkchars2(char const* text, char const* allowed) {
       if (!allowed || !std::strchr(allowed, *p)) {
         if (checkTraceOn())
           orn_svc__debug_utf8_withfile(kelcore_svc_handle, kModule, kLineInvalidSingle, 0, 1,
-                                       "invalid single byte character: %s", p);
+                                       "invalid single byte character: %s", Excerpt(p).text);
         return 0;
       }
     } else if (n < 0) {
       // A stray byte is reported but not held against the text.
       if (checkTraceOn())
         orn_svc__debug_utf8_withfile(kelcore_svc_handle, kModule, kLineInvalidHibit, 0, 1,
-                                     "invalid multibyte hibit-set: %s", p);
+                                     "invalid multibyte hibit-set: %s", Excerpt(p).text);
       n = 1;
     }
     p += n;
