@@ -271,4 +271,51 @@ TEST_F(Mime64AllPaths, StreamEncoderVectorChoiceIsTheBestPath) {
   }
 }
 
+#if ORNUTIL_BASE64_HAVE_AVX512
+// The AVX-512 path is chosen only when the processor reports every
+// instruction set its kernels are compiled for and the operating system saves
+// the registers: a virtual machine that masks one feature (BMI2, whose pdep
+// the skipping decoder uses, or any other) must get another path, not an
+// illegal instruction.
+TEST(Mime64PathChoice, Avx512NeedsEveryFeatureItsKernelsUse) {
+  b64::CpuFeatures all;
+  all.leaf1Ecx = bit_OSXSAVE;
+  all.hasLeaf7 = true;
+  all.leaf7Ebx = bit_AVX2 | bit_AVX512F | bit_AVX512BW | bit_BMI | bit_BMI2;
+  all.leaf7Ecx = bit_AVX512VBMI | bit_AVX512VBMI2;
+  all.xcr0 = 0xe7;
+  ASSERT_TRUE(b64::runsAvx512(all));
+  const struct {
+    const char* missing;
+    unsigned b64::CpuFeatures::*field;
+    unsigned bit;
+  } rows[] = {
+      {"BMI2", &b64::CpuFeatures::leaf7Ebx, bit_BMI2},
+      {"BMI", &b64::CpuFeatures::leaf7Ebx, bit_BMI},
+      {"AVX2", &b64::CpuFeatures::leaf7Ebx, bit_AVX2},
+      {"AVX-512 F", &b64::CpuFeatures::leaf7Ebx, bit_AVX512F},
+      {"AVX-512 BW", &b64::CpuFeatures::leaf7Ebx, bit_AVX512BW},
+      {"AVX-512 VBMI", &b64::CpuFeatures::leaf7Ecx, bit_AVX512VBMI},
+      {"AVX-512 VBMI2", &b64::CpuFeatures::leaf7Ecx, bit_AVX512VBMI2},
+      {"OSXSAVE (no XCR0 to read)", &b64::CpuFeatures::leaf1Ecx, bit_OSXSAVE},
+      {"opmask state saved", &b64::CpuFeatures::xcr0, 1u << 5},
+      {"upper halves of zmm0-15 saved", &b64::CpuFeatures::xcr0, 1u << 6},
+      {"zmm16-31 saved", &b64::CpuFeatures::xcr0, 1u << 7},
+      {"AVX state saved", &b64::CpuFeatures::xcr0, 1u << 2},
+  };
+  for (const auto& row : rows) {
+    b64::CpuFeatures f = all;
+    f.*row.field &= ~row.bit;
+    EXPECT_FALSE(b64::runsAvx512(f)) << "chosen without " << row.missing;
+  }
+  b64::CpuFeatures noLeaf7 = all;
+  noLeaf7.hasLeaf7 = false;
+  EXPECT_FALSE(b64::runsAvx512(noLeaf7)) << "chosen without CPUID leaf 7";
+  // This processor: the choice agrees with what it reports.
+  EXPECT_EQ(b64::cpuHasAvx512(), b64::runsAvx512(b64::readCpuFeatures()));
+  EXPECT_EQ(b64::set_path(Path::avx512), b64::cpuHasAvx512());
+  b64::set_path(Path::automatic);
+}
+#endif
+
 }  // namespace

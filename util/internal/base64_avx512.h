@@ -23,31 +23,62 @@
 namespace ornutil {
 namespace base64 {
 
-// True when this processor has AVX-512 F, BW, VBMI and VBMI2 (VBMI for the
-// byte tables, VBMI2 for vpcompressb; every processor with the first so far
-// has the second) and AVX2, which the kernels' callers use for the tail of a
-// buffer; and when the operating system saves the opmask and all 512 bits of
-// the 32 vector registers on a context switch. Either half alone is not
-// enough: without the saved state a kernel would fault or see its registers
-// clobbered.
-inline bool cpuHasAvx512() {
+// What the choice of the AVX-512 path reads from the processor: CPUID leaf 1
+// ECX, leaf 7 (subleaf 0) EBX and ECX when the processor has that leaf, and
+// XCR0 (the register state the operating system saves) when it can be read.
+struct CpuFeatures {
+  unsigned leaf1Ecx = 0;
+  bool hasLeaf7 = false;
+  unsigned leaf7Ebx = 0;
+  unsigned leaf7Ecx = 0;
+  unsigned xcr0 = 0;
+};
+
 #if ORNUTIL_BASE64_HAVE_AVX512
-  static const bool has = [] {
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    if (!(c & bit_OSXSAVE)) return false;  // xgetbv would fault
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
+// True when the features say the AVX-512 kernels can run: every instruction
+// set they are compiled for (AVX-512 F, BW, VBMI for the byte tables, VBMI2
+// for vpcompressb, BMI and BMI2 for tzcnt and pdep; see ORNUTIL_AVX512
+// below), AVX2, which their callers use for the tail of a buffer, and an
+// operating system that saves the opmask and all 512 bits of the 32 vector
+// registers on a context switch. A virtual machine may mask any one of these
+// while reporting the others; a kernel run without it faults with an illegal
+// instruction or sees its registers clobbered.
+constexpr bool runsAvx512(const CpuFeatures& f) {
+  if (!(f.leaf1Ecx & bit_OSXSAVE) || !f.hasLeaf7) return false;  // no XCR0, no leaf 7
+  const unsigned ebx = bit_AVX2 | bit_AVX512F | bit_AVX512BW | bit_BMI | bit_BMI2;
+  const unsigned ecx = bit_AVX512VBMI | bit_AVX512VBMI2;
+  // XCR0: SSE (1), AVX (2), opmask (5), upper halves of zmm0-15 (6),
+  // zmm16-31 (7).
+  const unsigned xcr0 = 0xe6;
+  return (f.leaf7Ebx & ebx) == ebx && (f.leaf7Ecx & ecx) == ecx && (f.xcr0 & xcr0) == xcr0;
+}
+
+// The features of this processor.
+inline CpuFeatures readCpuFeatures() {
+  CpuFeatures f;
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
+  f.leaf1Ecx = c;
+  if (__get_cpuid_max(0, nullptr) >= 7) {
     __cpuid_count(7, 0, a, b, c, d);
-    const bool features = (b & bit_AVX2) && (b & bit_AVX512F) && (b & bit_AVX512BW) &&
-                          (c & bit_AVX512VBMI) && (c & bit_AVX512VBMI2);
-    if (!features) return false;
-    // XCR0: SSE (1), AVX (2), opmask (5), upper halves of zmm0-15 (6),
-    // zmm16-31 (7).
+    f.hasLeaf7 = true;
+    f.leaf7Ebx = b;
+    f.leaf7Ecx = c;
+  }
+  if (f.leaf1Ecx & bit_OSXSAVE) {  // else xgetbv would fault
     unsigned lo, hi;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    const unsigned wanted = 0xe6;
-    return (lo & wanted) == wanted;
-  }();
+    f.xcr0 = lo;
+  }
+  return f;
+}
+#endif
+
+// True when this processor and its operating system run the AVX-512 kernels
+// (runsAvx512 of its features, read once).
+inline bool cpuHasAvx512() {
+#if ORNUTIL_BASE64_HAVE_AVX512
+  static const bool has = runsAvx512(readCpuFeatures());
   return has;
 #else
   return false;
