@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <nl_types.h>
-#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,7 +73,7 @@ const nl_catd kNoCatalogue = reinterpret_cast<nl_catd>(-1);
 std::string messagesLocaleName() {
   std::string locale = ornz::readLocaleName(LC_MESSAGES);
   // As glibc: a set-user-ID program never lets a locale name lead elsewhere.
-  if (getauxval(AT_SECURE) && locale.find('/') != std::string::npos) locale = "C";
+  if (ornz::secureExecution() && locale.find('/') != std::string::npos) locale = "C";
   return locale;
 }
 
@@ -121,7 +121,7 @@ char* lookUpCatalogue(unsigned int id) {
   std::lock_guard<std::mutex> hold(c.mutex);
   // Keyed on NLSPATH only: asking setlocale for the current name here would
   // race with a setlocale of another thread, which frees the old name.
-  std::string currentPath = ornz::readEnvironment("NLSPATH");
+  std::string currentPath = ornz::readEnvironment(ornz::Variable::nlsPath);
   if (!c.tried || currentPath != c.nlspath) {
     if (c.descriptor != kNoCatalogue) catclose(c.descriptor);
     c.descriptor = kNoCatalogue;  // closed, even if the open below throws
@@ -148,8 +148,13 @@ char* startupNlspath = nullptr;
 
 // Runs when the library is loaded, before start-up can change NLSPATH.
 __attribute__((constructor)) void captureStartupNlspath() {
-  const char* value = std::getenv("NLSPATH");
-  if (value) startupNlspath = strdup(value);
+  ornz::orWhenOutOfMemory(
+      [] {
+        bool present = false;
+        std::string value = ornz::readEnvironment(ornz::Variable::nlsPath, &present);
+        if (present) startupNlspath = strdup(value.c_str());
+      },
+      [] {});
 }
 
 }  // namespace
@@ -177,11 +182,26 @@ const char* orn_msg_get_argtypes(unsigned int id) {
   return row ? row->argtypes : nullptr;
 }
 
-const char* ris_get_nlspath(void) { return startupNlspath; }
+const char* ris_get_nlspath(void) {
+  // The value the process started with is the caller's choice, never the
+  // library's own: a privileged process ignores it (and glibc's ld.so has
+  // already removed it there; the test hook has not).
+  return ornz::secureExecution() ? nullptr : startupNlspath;
+}
 
 const char* ris_get_dir(void) {
-  const char* dir = std::getenv("ORN_RIS_DIR");
-  return dir && *dir ? dir : nullptr;
+  // The text handed out stays valid for the life of the process, whatever
+  // later becomes of the variable: each distinct value is kept once.
+  static std::mutex mutex;
+  static std::set<std::string>* seen = new std::set<std::string>;
+  return ornz::orWhenOutOfMemory(
+      [&]() -> const char* {
+        std::string dir = ornz::readEnvironment(ornz::Variable::risDir);
+        if (dir.empty()) return nullptr;
+        std::lock_guard<std::mutex> hold(mutex);
+        return seen->insert(std::move(dir)).first->c_str();
+      },
+      []() -> const char* { return nullptr; });
 }
 
 int corsec_initialize(void) { return 0; }

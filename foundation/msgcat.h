@@ -35,10 +35,14 @@ ORNUTIL_API char* orn_msg_get_default_msg(unsigned int id, unsigned long* status
 ORNUTIL_API const char* orn_msg_get_argtypes(unsigned int id);
 
 /* The NLSPATH the process started with (captured when the library was
- * loaded), or null. Static text. */
+ * loaded), or null; null too in a set-user-ID, set-group-ID or file-capability
+ * process, which ignores the caller's NLSPATH (see
+ * foundation/internal/environment.h). Static text. */
 ORNUTIL_API const char* ris_get_nlspath(void);
 /* The family's internationalisation directory: the environment variable
- * ORN_RIS_DIR, or null when it is unset or empty. */
+ * ORN_RIS_DIR, or null when it is unset or empty, when memory runs out, and in
+ * a set-user-ID, set-group-ID or file-capability process. The text belongs to
+ * the library and stays valid for the life of the process. */
 ORNUTIL_API const char* ris_get_dir(void);
 /* Readies the family's security services. The library's own code has no
  * security state to set up: returns 0. */

@@ -41,6 +41,10 @@ Sink& sink() {
 
 // Caller holds the sink's mutex. Returns 0 or the errno of a failed open.
 //
+// ORN_SVC_LOG reads as unset in a set-user-ID (or otherwise secure-execution)
+// process, whose caller must not choose a file for it to append to: records
+// then go to standard error (see foundation/internal/environment.h).
+//
 // ORN_SVC_LOG may name something other than a file. O_NONBLOCK keeps the
 // open itself from waiting: a FIFO without a reader fails at once with ENXIO
 // (and records go to standard error, as for any file that cannot be opened)
@@ -51,7 +55,7 @@ int openDestination(Sink& s) {
   if (s.fd != STDERR_FILENO) close(s.fd);
   s.fd = STDERR_FILENO;
   s.opened = true;
-  std::string path = ornz::readEnvironment("ORN_SVC_LOG");
+  std::string path = ornz::readEnvironment(ornz::Variable::svcLog);
   if (path.empty()) return 0;
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) return errno;
@@ -389,7 +393,7 @@ unsigned int orn_svc__debug_fillin2(dce_svc_handle_s_t* handle, unsigned int sub
       // No levels without memory; the next call reads them again.
       bool filled = ornz::orWhenOutOfMemory(
           [&] {
-            std::string setting = ornz::readEnvironment("ORN_SVC_DEBUG");
+            std::string setting = ornz::readEnvironment(ornz::Variable::svcDebug);
             applyDebugSetting(handle, setting.c_str());
             return true;
           },
@@ -449,7 +453,7 @@ void orn_svc_init(int /*flags*/, unsigned long* status) {
     char reason[256];
     ornz::orWhenOutOfMemory(
         [&] {
-          std::string path = ornz::readEnvironment("ORN_SVC_LOG");
+          std::string path = ornz::readEnvironment(ornz::Variable::svcLog);
           orn_svc_printf_withfile(bas_svc_handle, "foundation/svc", __LINE__, "%s%s", 0, ORN_SVC_ATTR_ERROR,
                                   0x10652081u, path.c_str(), ornz::errorText(err, reason, sizeof reason));
         },

@@ -18,7 +18,9 @@
  * never takes a controlling terminal: a FIFO without a reader counts as a
  * file that cannot be opened (records go to standard error); a FIFO or pipe
  * with a reader, a terminal or /dev/stderr is written to as standard error
- * is, each record with one blocking write.
+ * is, each record with one blocking write. A set-user-ID, set-group-ID or
+ * file-capability process ignores ORN_SVC_LOG and writes to standard error
+ * (see foundation/internal/environment.h).
  *
  * Debug levels (0 to 9, default 0) come from ORN_SVC_DEBUG, read when a
  * handle is first filled in: a comma-separated list of NAME:SUB.LEVEL where
