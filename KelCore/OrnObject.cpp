@@ -6,7 +6,7 @@
 #include "KelCore/internal/ornobject_raise.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
-#include "util/internal/base64_stream.h"
+#include "util/internal/base64_core.h"
 #include "util/mime64_new.h"
 
 namespace ornobject_internal {
@@ -93,11 +93,7 @@ class Base64Text {
   Base64Text(char const* data, unsigned int length) {
     auto const* bytes = reinterpret_cast<unsigned char const*>(data);
     if (length <= kInPlace && (data || length == 0)) {
-      namespace b64 = ornutil::base64;
-      std::size_t done = b64::encodeGroups(bytes, length, inPlace_, b64::active_path());
-      char* end = inPlace_ + done / 3 * 4;
-      end += b64::encodeLast(bytes + done, length - done, end);
-      *end = '\0';
+      ornutil::base64::encodeText(bytes, length, inPlace_);
       text_ = inPlace_;
       return;
     }
@@ -111,7 +107,7 @@ class Base64Text {
 
  private:
   static constexpr unsigned int kInPlace = 192;
-  char inPlace_[kInPlace / 3 * 4 + 1];
+  char inPlace_[ornutil::base64::encodedLength(kInPlace) + 1];
   char* block_ = nullptr;
   char const* text_ = nullptr;
 };

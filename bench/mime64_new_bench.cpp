@@ -25,7 +25,7 @@
 #include <openssl/evp.h>
 #endif
 
-#include "util/internal/base64_kernels.h"
+#include "util/internal/base64_core.h"
 #include "util/mime64_new.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "util/internal/base64_kernels.h"
+#include "util/internal/base64_core.h"
 #include "util/mime64_new.h"
 
 namespace {

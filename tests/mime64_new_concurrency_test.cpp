@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "util/internal/base64_kernels.h"
+#include "util/internal/base64_core.h"
 #include "util/mime64_new.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "util/internal/base64_kernels.h"
+#include "util/internal/base64_core.h"
 
 // The allocation-failure cases ask malloc for more than any machine has;
 // AddressSanitizer must answer null as the C library does, not abort.

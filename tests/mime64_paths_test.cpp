@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "util/internal/base64_stream.h"
+#include "util/internal/base64_avx512.h"
+#include "util/internal/base64_core.h"
 #include "util/mime64_new.h"
 
 namespace {

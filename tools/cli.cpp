@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/internal/syserror.h"
 #include "foundation/internal/utf8.h"
 
 namespace cli {
@@ -17,7 +18,7 @@ namespace {
 bool stdoutWasClosed = false;
 
 std::string reason(const std::string& file, int err) {
-  return (file.empty() || file == "-" ? std::string("standard input") : quoted(file)) + ": " + std::strerror(err);
+  return (file.empty() || file == "-" ? std::string("standard input") : quoted(file)) + ": " + ornz::errorText(err);
 }
 
 }  // namespace
@@ -184,7 +185,7 @@ bool finishOutput(std::string& error) {
     err = errno;
   }
   if (!failed) return true;
-  error = std::strerror(stdoutWasClosed ? EBADF : err);
+  error = ornz::errorText(stdoutWasClosed ? EBADF : err);
   return false;
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "tools/cli.h"
-#include "util/internal/base64_stream.h"
+#include "util/internal/base64_core.h"
 
 namespace {
 

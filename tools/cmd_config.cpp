@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <new>
 #include <string>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/zarraylist.h"
 #include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
@@ -136,11 +136,8 @@ int run(const cli::Args& args) {
   if (cli::wantsHelp(cli::kConfig, args)) return cli::kOk;
   if (args.size() < 2) return cli::usage(cli::kConfig, "an action and a file are needed");
   try {
-    return openAndRun(args);
-  } catch (ZOutOfMemoryException_7_0_0&) {
-    return cli::fail(cli::kBadInput, "config: out of memory");
-  } catch (std::bad_alloc&) {
-    return cli::fail(cli::kBadInput, "config: out of memory");
+    return ornz::orWhenOutOfMemory([&] { return openAndRun(args); },
+                                   [] { return cli::fail(cli::kBadInput, "config: out of memory"); });
   } catch (ZException_7_0_0& e) {
     return cli::fail(cli::kBadInput, std::string("config: ") + e.text);
   }

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <new>
 #include <string>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/zexception.h"
 #include "tools/cli.h"
 
@@ -55,11 +55,10 @@ int main(int argc, char** argv) {
   int status;
   // Every failure is a line and an exit status, never an abort.
   try {
-    status = dispatch(argc, argv);
+    status = ornz::orWhenOutOfMemory([&] { return dispatch(argc, argv); },
+                                     [] { return cli::fail(cli::kBadInput, "out of memory"); });
   } catch (ZException_7_0_0& e) {
     status = cli::fail(cli::kBadInput, e.text);
-  } catch (std::bad_alloc&) {
-    status = cli::fail(cli::kBadInput, "out of memory");
   } catch (std::exception& e) {
     status = cli::fail(cli::kBadInput, e.what());
   } catch (...) {

@@ -1,18 +1,20 @@
 #include "util/mime64_new.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
+#include "util/internal/base64_core.h"
 #include "util/internal/base64_kernels.h"
-#include "util/internal/base64_stream.h"
 
 static_assert(sizeof(unsigned long) == sizeof(std::size_t),
               "lengths are passed as unsigned long and used as size_t");
 
-const char new_alphabet[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// The exported tables. Their values are fixed by the interface; the alphabet
+// is the core's own spelling, and the reverse table is checked below against
+// the decoder's rule, so that neither can drift from the code that runs.
+const char new_alphabet[65] = ORNUTIL_BASE64_ALPHABET;
 
-const unsigned char new_reverse_alphabet[128] = {
+constexpr unsigned char new_reverse_alphabet[128] = {
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x00-0x0f control
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x10-0x1f control
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  62, 255,  63, 255,  63,  // 0x20-0x2f '+' '-' '/'
@@ -23,46 +25,16 @@ const unsigned char new_reverse_alphabet[128] = {
      41,  42,  43,  44,  45,  46,  47,  48,  49,  50,  51, 255, 255, 255, 255, 255,  // 0x70-0x7f 'p'-'z'
 };
 
-const unsigned char new_bitmasks[8] = {0x01, 0x03, 0x07, 0x0f, 0x1f, 0x3f, 0x7f, 0xff};
-
-namespace ornutil {
-namespace base64 {
-
 namespace {
-
-// Path::automatic, or the path a test forced. Read on every call, written
-// only by tests and benchmarks: relaxed is enough because every path gives
-// the same bytes.
-std::atomic<Path> forced{Path::automatic};
-
-bool runs(Path path) {
-  switch (path) {
-    case Path::automatic:
-    case Path::scalar:
-      return true;
-    case Path::avx2:
-      return cpuHasAvx2();
-    case Path::avx512:
-      return cpuHasAvx512();
-  }
-  return false;
-}
-
-}  // namespace
-
-bool set_path(Path path) {
-  if (!runs(path)) return false;
-  forced.store(path, std::memory_order_relaxed);
+constexpr bool reverseTableIsTheDecodersRule() {
+  for (unsigned c = 0; c < 128; ++c)
+    if (new_reverse_alphabet[c] != ornutil::base64::valueOf(c)) return false;
   return true;
 }
+static_assert(reverseTableIsTheDecodersRule(), "new_reverse_alphabet differs from the decoder's rule");
+}  // namespace
 
-Path active_path() {
-  Path path = forced.load(std::memory_order_relaxed);
-  return path == Path::automatic ? bestPath() : path;
-}
-
-}  // namespace base64
-}  // namespace ornutil
+const unsigned char new_bitmasks[8] = {0x01, 0x03, 0x07, 0x0f, 0x1f, 0x3f, 0x7f, 0xff};
 
 namespace b64 = ornutil::base64;
 
@@ -74,11 +46,7 @@ char* mime64_new_encode(unsigned char const* data, unsigned long length) {
   if (data == nullptr && n != 0) return nullptr;
   char* text = static_cast<char*>(std::malloc(groups * 4 + 1));
   if (text == nullptr) return nullptr;
-
-  std::size_t i = b64::encodeGroups(data, n, text, b64::active_path());
-  char* out = text + i / 3 * 4;
-  out += b64::encodeLast(data + i, n - i, out);
-  *out = '\0';
+  b64::encodeText(data, n, text);
   return text;
 }
 
@@ -92,13 +60,6 @@ void mime64_new_decode(char const* text, unsigned long length, char** out,
   // The output is never longer than the text.
   auto* buffer = static_cast<unsigned char*>(std::malloc(n));
   if (buffer == nullptr) return;
-
-  // One block of a stream: with no group carried in, the output stays
-  // within n bytes (o <= 3i/4), which is all the kernels need.
-  const auto* in = reinterpret_cast<const unsigned char*>(text);
-  b64::StreamDecoder decoder(b64::active_path());
-  std::size_t o = decoder.feed(in, n, buffer);
-  o += decoder.finish(buffer + o);
+  *out_length = b64::decodeText(reinterpret_cast<const unsigned char*>(text), n, buffer);
   *out = reinterpret_cast<char*>(buffer);
-  *out_length = o;
 }

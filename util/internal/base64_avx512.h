@@ -1,7 +1,7 @@
-// AVX-512 kernels of the Base64 codec (util/mime64_new): a 64-character
-// block per step, translated through one 128-entry byte table (VBMI), with
-// the characters to skip compacted out (VBMI2), and the run-time check that
-// the processor and the operating system can run them.
+// AVX-512 kernels of the Base64 core (util/internal/base64_core): a
+// 64-character block per step, translated through one 128-entry byte table
+// (VBMI), with the characters to skip compacted out (VBMI2), and the run-time
+// check that the processor and the operating system can run them.
 // Built for a generic target: only these functions are compiled for AVX-512,
 // and they are called only after the check. Not installed.
 #ifndef ORNUTIL_UTIL_INTERNAL_BASE64_AVX512_H
@@ -73,17 +73,6 @@ inline CpuFeatures readCpuFeatures() {
   return f;
 }
 #endif
-
-// True when this processor and its operating system run the AVX-512 kernels
-// (runsAvx512 of its features, read once).
-inline bool cpuHasAvx512() {
-#if ORNUTIL_BASE64_HAVE_AVX512
-  static const bool has = runsAvx512(readCpuFeatures());
-  return has;
-#else
-  return false;
-#endif
-}
 
 #if ORNUTIL_BASE64_HAVE_AVX512
 

@@ -1,7 +1,7 @@
-// Block kernels behind the Base64 codec (util/mime64_new): a portable scalar
-// path and an AVX2 path (AVX-512 in base64_avx512.h), with the switch that
-// chooses between them.
-// Not installed; only the codec, its tests, benchmark and fuzzer use it.
+// Block kernels behind the Base64 core (util/internal/base64_core): a
+// portable scalar path and an AVX2 path (AVX-512 in base64_avx512.h), and the
+// tables they share, all built at compile time from the one alphabet.
+// Not installed; only the core compiles the kernels.
 #ifndef ORNUTIL_UTIL_INTERNAL_BASE64_KERNELS_H
 #define ORNUTIL_UTIL_INTERNAL_BASE64_KERNELS_H
 
@@ -19,29 +19,12 @@
 namespace ornutil {
 namespace base64 {
 
-// ---------------------------------------------------------------- path choice
-
-enum class Path {
-  automatic,  // the best code this processor runs: AVX-512, else AVX2, else scalar
-  scalar,     // the portable code only
-  avx2,       // AVX2 blocks, scalar for what they leave
-  avx512,     // AVX-512 (VBMI, VBMI2) blocks, then AVX2 and scalar for the tail
-};
-
-// The test hook that forces a path. Chooses the code the codec runs from now
-// on, in every thread; tests, the fuzzer and benchmarks use it to run every
-// path this machine has on the same inputs. The output never depends on it.
-// Returns false, and changes nothing, when this processor cannot run `path`.
-// Defined in util/mime64_new.cpp.
-bool set_path(Path path);
-
-// The path the codec runs now: scalar, avx2 or avx512, never automatic.
-Path active_path();
-
 // ---------------------------------------------------------------- tables
 
-inline constexpr char kAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// The alphabet of RFC 4648, Table 1, in value order: its one spelling,
+// behind the exported new_alphabet (util/mime64_new) and every table here.
+#define ORNUTIL_BASE64_ALPHABET "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+inline constexpr char kAlphabet[] = ORNUTIL_BASE64_ALPHABET;
 
 // Value of a character, or kInvalid for anything that is not one of the 64
 // characters or '-'. Bytes of 128 and above are never part of the alphabet.
