@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -47,6 +48,8 @@ struct RejectCase {
   const char* rejects;  // for the two functions that take a list
   int expected;
 };
+// Failure messages name a row by its description, not by its bytes.
+void PrintTo(const RejectCase& c, std::ostream* os) { *os << c.description; }
 
 int run(const RejectCase& c) {
   switch (c.check) {
@@ -173,6 +176,8 @@ struct StrchrCase {
   int c;
   long offset;  // -1 for null
 };
+// Failure messages name a row by its description, not by its bytes.
+void PrintTo(const StrchrCase& c, std::ostream* os) { *os << c.description; }
 
 const StrchrCase kStrchrCases[] = {
     {"semicolon after two multibyte characters", "\xc3\xa9\xe2\x82\xac;x", ';', 5},
@@ -225,6 +230,8 @@ struct CheckCase {
   int expected;
   std::vector<std::pair<int, std::string>> traces;  // line, text
 };
+// Failure messages name a row by its description, not by its bytes.
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.description; }
 
 const CheckCase kCheckCases[] = {
     {"all allowed", "abcab", "abc", 1, {}},
@@ -306,6 +313,8 @@ struct ByteCase {
   const char* rejects;
   int expected;
 };
+// Failure messages name a row by its description, not by its bytes.
+void PrintTo(const ByteCase& c, std::ostream* os) { *os << c.description; }
 
 const ByteCase kByteCases[] = {
     {"null text", nullptr, "a", 0},

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,17 @@ const char* pathName(Path path) {
   }
   return "?";
 }
+
+}  // namespace
+
+namespace ornutil {
+namespace base64 {
+// Failure messages name the path, not its number.
+void PrintTo(Path path, std::ostream* os) { *os << pathName(path); }
+}  // namespace base64
+}  // namespace ornutil
+
+namespace {
 
 // Runs each test once per path; a path this processor cannot run is skipped
 // (and says so), never silently replaced by another.
