@@ -108,6 +108,12 @@ int busyThreads() {
 const int kBusyThreads = busyThreads();
 BENCHMARK_TEMPLATE(BM_TwoThreads, KelLock, 100)->Threads(kBusyThreads)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_TwoThreads, PthreadRwlock, 100)->Threads(kBusyThreads)->UseRealTime();
+// As many threads as a 64-core server runs, whatever this machine has (no
+// goal: the figures behind docs/locks.md's word on large machines).
+BENCHMARK_TEMPLATE(BM_TwoThreads, KelLock, 0)->Threads(64)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_TwoThreads, PthreadRwlock, 0)->Threads(64)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_TwoThreads, KelLock, 100)->Threads(64)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_TwoThreads, PthreadRwlock, 100)->Threads(64)->UseRealTime();
 
 // Prints the usual table and keeps each run's time and throughput.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -141,6 +147,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
            " threads, 1% writes, throughput kellock/rwlock").c_str(),
           ">= 1", rate_, "BM_TwoThreads<KelLock, 100>" + busy,
           "BM_TwoThreads<PthreadRwlock, 100>" + busy);
+    const std::string many = "/real_time/threads:64";
+    ratio("64 threads, reads only, throughput kellock/rwlock", "none", rate_,
+          "BM_TwoThreads<KelLock, 0>" + many, "BM_TwoThreads<PthreadRwlock, 0>" + many);
+    ratio("64 threads, 1% writes, throughput kellock/rwlock", "none", rate_,
+          "BM_TwoThreads<KelLock, 100>" + many, "BM_TwoThreads<PthreadRwlock, 100>" + many);
   }
 
  private:
