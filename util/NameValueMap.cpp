@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/zexception.h"
 #include "util/internal/namevalue_undo.h"
 #include "util/mime64_new.h"
@@ -96,13 +96,9 @@ NameValueEntry* NameValueMap::makeEntry() {
 
 NameValueEntry* NameValueMap::adoptEntry(char const* name, std::size_t length, NameValueEntry* entry) {
   bool adopted = false;
-  NameValueEntry* stored;
-  try {
-    stored = static_cast<NameValueEntry*>(map_.adoptTextIfAbsent(name, length, entry, adopted));
-  } catch (...) {
-    delete entry;
-    throw;
-  }
+  auto* stored = static_cast<NameValueEntry*>(ornz::allOrNothing(
+      kModule, __LINE__, [&] { return map_.adoptTextIfAbsent(name, length, entry, adopted); },
+      [&] { delete entry; }));
   if (!adopted) delete entry;
   return stored;
 }
@@ -122,12 +118,7 @@ void NameValueMap::addValue(char const* name, ZObject_7_0_0 const* value) {
     return;
   }
   NameValueEntry* fresh = makeEntry();
-  try {
-    fresh->values().add(value);
-  } catch (...) {
-    delete fresh;
-    throw;
-  }
+  ornz::allOrNothing(kModule, __LINE__, [&] { fresh->values().add(value); }, [&] { delete fresh; });
   adoptEntry(name ? name : "", length, fresh);
 }
 
@@ -142,12 +133,7 @@ void NameValueMap::addValueIn(char const* scope, char const* name, ZObject_7_0_0
     return;
   }
   NameValueEntry* fresh = makeEntry();
-  try {
-    fresh->subtree().addValue(name, value);
-  } catch (...) {
-    delete fresh;
-    throw;
-  }
+  ornz::allOrNothing(kModule, __LINE__, [&] { fresh->subtree().addValue(name, value); }, [&] { delete fresh; });
   adoptEntry(scope, length, fresh);
 }
 
@@ -295,21 +281,15 @@ NameValueMap::AddsUndo::AddsUndo(NameValueMap& root, char const* scope)
     : root_(root), scope_(scope), scopePresent_(!scope || root.findEntry(scope)) {}
 
 void NameValueMap::AddsUndo::reserve(std::size_t names) {
-  try {
-    watched_.reserve(names);
-  } catch (std::bad_alloc const&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  ornz::reportingMemory(kModule, __LINE__, [&] { watched_.reserve(names); });
 }
 
 void NameValueMap::AddsUndo::watch(char const* name) {
   NameValueMap const* level = scope_ ? root_.getSubtree(scope_) : &root_;
   NameValueEntry const* entry = level ? level->findEntry(name) : nullptr;
-  try {
+  ornz::reportingMemory(kModule, __LINE__, [&] {
     watched_.push_back({name, entry ? static_cast<unsigned int>(entry->values().size()) : 0u, entry != nullptr});
-  } catch (std::bad_alloc const&) {
-    ornz::throwOutOfMemory(kModule, __LINE__);
-  }
+  });
 }
 
 NameValueMap& NameValueMap::AddsUndo::level() { return scope_ ? *root_.addSubtree(scope_) : root_; }

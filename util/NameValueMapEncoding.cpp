@@ -414,7 +414,7 @@ void NameValueMap::fillNode(namevalue_s_t* node, char const* name, NameValueEntr
   node->values = nullptr;
   node->num_subtrees = 0;
   node->subtrees = nullptr;
-  try {
+  ornz::allOrNothing(kModule, __LINE__, [&] {
     ZArrayList_7_0_0 const& values = entry.values();
     if (values.size() > 0) {
       node->values = static_cast<char const**>(allocate(static_cast<std::size_t>(values.size()), sizeof(char*)));
@@ -440,10 +440,7 @@ void NameValueMap::fillNode(namevalue_s_t* node, char const* name, NameValueEntr
                          *static_cast<NameValueEntry*>(entries[i].value.load(std::memory_order_relaxed)));
       }
     }
-  } catch (...) {
-    freeMap(node);
-    throw;
-  }
+  }, [&] { freeMap(node); });
 }
 
 void NameValueMap::freeMap(namevalue_s_t* node) const {
@@ -477,12 +474,7 @@ void NameValueMap::decode(orn_asn_buffer_t& buffer, unsigned long& status) {
   if (result != 0 || top == 0) return;
   if (map_.size() == 0) {
     // Nothing to keep: undoing a failure is emptying the map again.
-    try {
-      decodeChecked(first, end);
-    } catch (...) {
-      map_.removeAll();
-      throw;
-    }
+    ornz::allOrNothing(kModule, __LINE__, [&] { decodeChecked(first, end); }, [&] { map_.removeAll(); });
     return;
   }
   // Adding to names the map holds cannot be undone piece by piece: the
