@@ -11,8 +11,9 @@
 //     speed), and NameValueMap::decode of those bytes into a fresh map vs
 //     OpenSSL's d2i of the same bytes (goal: at least 4x as fast), with the
 //     bytes of heap the decoded map holds per byte of input.
-// The ratios are printed at the end; run with --benchmark_repetitions=5 to
-// take them from the medians.
+//   - NameValueMap::decode of hostile shapes at 4 and 8 MiB (see below).
+// The ratios (of CPU times) are printed at the end; run with
+// --benchmark_repetitions=5 to take them from the medians.
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
@@ -32,6 +33,7 @@
 #include "bench/support/alloc_counter.h"
 #include "foundation/ornasn.h"
 #include "util/NameValueMap.h"
+#include "util/mime64_new.h"
 
 #ifdef ORNUTIL_HAVE_OPENSSL
 #include <openssl/asn1.h>
@@ -337,6 +339,147 @@ void BM_OpenSSL_d2i_mapEncoding(benchmark::State& state) {
 BENCHMARK(BM_OpenSSL_d2i_mapEncoding)->Unit(benchmark::kMicrosecond);
 #endif
 
+// ---------------------------------------------------------------- decode of hostile shapes
+//
+// NameValueMap::decode of inputs shaped to cost the most per byte, at two
+// sizes, against the typical shape (15-byte names with three values of 8
+// to 16 bytes). Bounds: time per byte at most 4x the typical shape's,
+// doubling the input at most 2.2x the time, peak memory at most 8x the
+// input (the last one is out of reach for shapes whose texts are a few
+// bytes: see docs/attributes.md).
+
+enum Shape { kTypical, kShortNames, kOneNameManyValues, kRepeatedName, kDeepest, kNestedObjects, kShapes };
+const char* const kShapeNames[kShapes] = {"typical", "short_names", "one_name_many_values",
+                                          "repeated_one_byte_name", "deepest_nesting", "nested_objects"};
+
+std::string derOf(unsigned char tag, const std::string& content) {
+  std::string out(1, static_cast<char>(tag));
+  std::size_t n = content.size();
+  if (n < 0x80) {
+    out += static_cast<char>(n);
+  } else {
+    std::string digits;
+    for (; n; n >>= 8) digits.insert(digits.begin(), static_cast<char>(n & 0xff));
+    out += static_cast<char>(0x80 | digits.size());
+    out += digits;
+  }
+  return out + content;
+}
+std::string octetsOf(const std::string& text) { return derOf(0x04, text); }
+std::string nodeOf(const std::string& name, const std::string& values, const std::string& children) {
+  return derOf(0x30, octetsOf(name) + derOf(0x30, values) + derOf(0x30, children));
+}
+
+std::string hexName(std::size_t i) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%zx", i);
+  return text;
+}
+
+// About `size` bytes of the shape's encoding.
+std::string shapeEncoding(int shape, std::size_t size) {
+  std::string nodes;
+  char text[64];
+  switch (shape) {
+    case kTypical:
+      for (std::size_t i = 0; nodes.size() < size; ++i) {
+        std::string values;
+        for (int v = 0; v < kValues; ++v) {
+          std::snprintf(text, sizeof text, "%.*s-%05zu", 2 + static_cast<int>((i + v) % 9), "valuesvalues", i);
+          values += octetsOf(text);
+        }
+        std::snprintf(text, sizeof text, "attribute-%05zu", i);
+        nodes += nodeOf(text, values, "");
+      }
+      break;
+    case kShortNames:  // distinct names of 1 to 6 bytes, nothing else
+      for (std::size_t i = 1; nodes.size() < size; ++i) nodes += nodeOf(hexName(i), "", "");
+      break;
+    case kOneNameManyValues: {  // one node, one-byte values
+      std::string values;
+      while (values.size() < size) values += octetsOf("v");
+      nodes = nodeOf("x", values, "");
+      break;
+    }
+    case kRepeatedName:  // the same one-byte name again and again, one value each
+      while (nodes.size() < size) nodes += nodeOf("a", octetsOf("v"), "");
+      break;
+    case kDeepest:  // chains of 64 levels of one-byte names under distinct top names
+      for (std::size_t i = 0; nodes.size() < size; ++i) {
+        std::string chain;
+        for (int depth = ORN_ASN_MAX_DEPTH; depth > 1; --depth) chain = nodeOf("n", "", chain);
+        nodes += nodeOf(hexName(i), "", chain);
+      }
+      break;
+    case kNestedObjects: {  // values holding encoded objects, in Base64
+      std::string inner = derOf(0x30, nodeOf("name", octetsOf("nested"), "") + nodeOf("description", octetsOf(""), ""));
+      char* base64 = mime64_new_encode(reinterpret_cast<const unsigned char*>(inner.data()), inner.size());
+      std::string object(base64);
+      std::free(base64);
+      for (std::size_t i = 0; nodes.size() < size; ++i) {
+        std::snprintf(text, sizeof text, "member%06zu", i);
+        nodes += nodeOf(text, octetsOf(object) + octetsOf(object), "");
+      }
+      break;
+    }
+  }
+  return derOf(0x30, nodes);
+}
+
+// Resident memory in bytes from /proc/self/status ("VmRSS:" or "VmHWM:").
+std::size_t statusBytes(const char* field) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  std::size_t kb = 0;
+  while (std::fgets(line, sizeof line, f))
+    if (std::strncmp(line, field, std::strlen(field)) == 0) kb = std::strtoul(line + std::strlen(field), nullptr, 10);
+  std::fclose(f);
+  return kb * 1024;
+}
+
+// The peak memory of one decode above what the process held before it,
+// from the kernel's high-water mark, reset first ("5" to clear_refs).
+double decodePeak(orn_asn_buffer_t& buffer) {
+  malloc_trim(0);
+  FILE* clear = std::fopen("/proc/self/clear_refs", "w");
+  if (!clear) return -1;
+  std::fputs("5", clear);
+  std::fclose(clear);
+  std::size_t before = statusBytes("VmRSS:");
+  {
+    NameValueMap map;
+    unsigned long status = 1;
+    map.decode(buffer, status);
+    if (status != 0) return -1;
+  }
+  std::size_t peak = statusBytes("VmHWM:");
+  return peak > before ? static_cast<double>(peak - before) : 0;
+}
+
+void BM_NameValueMap_decodeShape(benchmark::State& state) {
+  int shape = static_cast<int>(state.range(0));
+  std::string der = shapeEncoding(shape, static_cast<std::size_t>(state.range(1)) << 20);
+  orn_asn_buffer_t buffer{der.size(), reinterpret_cast<unsigned char*>(&der[0])};
+  double peak = decodePeak(buffer);
+  for (auto _ : state) {
+    NameValueMap* map = new NameValueMap;
+    unsigned long status = 1;
+    map->decode(buffer, status);
+    if (status != 0) state.SkipWithError("decode failed");
+    delete map;
+  }
+  state.SetLabel(kShapeNames[shape]);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(der.size()));
+  state.counters["ns_per_byte"] = benchmark::Counter(static_cast<double>(der.size()),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+  state.counters["peak_per_input_byte"] = peak / static_cast<double>(der.size());
+}
+BENCHMARK(BM_NameValueMap_decodeShape)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kShapes - 1, 1), {4, 8}})
+    ->Unit(benchmark::kMillisecond);
+
 void BM_attrlist_add_entry_random(benchmark::State& state) {
   std::vector<std::string> names;
   for (int i = 0; i < 1000; ++i) names.push_back((i % 2 ? "Name" : "name") + std::to_string(i * 7919 % 1000));
@@ -372,7 +515,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::string name = run.run_name.str();
       if (run.run_type == Run::RT_Iteration && seenMedian_.count(name)) continue;
       if (run.run_type == Run::RT_Aggregate) seenMedian_.insert(name);
-      time_[name] = run.GetAdjustedRealTime();
+      // CPU time: on a machine shared with other work, wall time counts the
+      // time spent waiting for a core. Every measure here is one thread.
+      time_[name] = run.GetAdjustedCPUTime();
+      auto peak = run.counters.find("peak_per_input_byte");
+      if (peak != run.counters.end()) peak_[name] = peak->second.value;
     }
   }
 
@@ -386,6 +533,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ratio("map decode, speed vs OpenSSL d2i (goal >= 4)", "BM_OpenSSL_d2i_mapEncoding",
           "BM_NameValueMap_decode");
     ratio("codec decode, speed vs OpenSSL d2i", "BM_OpenSSL_d2i_SEQUENCE_ANY", "BM_OrnAsnDecodeObj");
+    // Decode of each shape: time per byte against the typical shape's at
+    // the same size (bound 4x), time at 8 MiB against 4 MiB (bound 2.2x),
+    // peak memory per input byte (bound 8x).
+    for (int shape = 0; shape < kShapes; ++shape) {
+      std::string small = shapeRun(shape, 4), large = shapeRun(shape, 8);
+      auto s4 = time_.find(small), s8 = time_.find(large), t4 = time_.find(shapeRun(kTypical, 4));
+      if (s4 == time_.end() || s8 == time_.end() || t4 == time_.end()) continue;
+      // Shapes differ a little in size: compare per byte.
+      double perByte = s4->second / static_cast<double>(shapeEncoding(shape, 4u << 20).size());
+      double typicalPerByte = t4->second / static_cast<double>(shapeEncoding(kTypical, 4u << 20).size());
+      std::printf("decode %-24s time/byte %.2fx typical (<= 4), growth 4->8 MiB %.2fx (<= 2.2), peak %.1fx input (<= 8)\n",
+                  kShapeNames[shape], perByte / typicalPerByte, s8->second / s4->second, peak_[large]);
+    }
   }
 
  private:
@@ -396,7 +556,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("ratio: %s = %.3f\n", what, x->second / y->second);
   }
 
+  static std::string shapeRun(int shape, int mib) {
+    return "BM_NameValueMap_decodeShape/" + std::to_string(shape) + "/" + std::to_string(mib);
+  }
+
   std::map<std::string, double> time_;
+  std::map<std::string, double> peak_;
   std::set<std::string> seenMedian_;
 };
 

@@ -165,7 +165,7 @@ struct Filler {
       pointers += n->num_values;
       for (unsigned int i = 0; i < n->num_values; ++i) {
         Bytes value;
-        node.values.octets(value);
+        node.values.element(ornz::der::kTagOctetString, value);
         n->values[i] = copyText(value);
       }
     }

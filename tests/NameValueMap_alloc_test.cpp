@@ -156,14 +156,59 @@ TEST_F(AllocationFailure, EncodeReportsNoMemoryAndLeavesTheBufferAlone) {
   }
 }
 
-// Decoding into an empty map, and adding to names a map already holds.
+// Bytes with a name sent in two nodes, the second adding below the first
+// (the node codec keeps them apart; a map would merge them).
+std::string bytesWithRepeats() {
+  const char* one[] = {"1"};
+  const char* two[] = {"2"};
+  namevalue_s_t b{"b", 1, two, 0, nullptr};
+  namevalue_s_t* bs[] = {&b};
+  namevalue_s_t a{"a", 1, one, 1, bs};
+  namevalue_s_t m1{"m", 1, one, 0, nullptr};
+  namevalue_s_t m2{"m", 1, two, 0, nullptr};
+  namevalue_s_t k{"k", 1, one, 0, nullptr};
+  namevalue_s_t* first[] = {&m1};
+  namevalue_s_t* second[] = {&m2, &k};
+  namevalue_s_t n1{"n", 1, one, 1, first};
+  namevalue_s_t n2{"n", 1, two, 2, second};
+  namevalue_s_t c{"c", 1, two, 0, nullptr};
+  namevalue_s_t* cs[] = {&c};
+  namevalue_s_t t{"t", 0, nullptr, 1, cs};
+  namevalue_s_t* ts[] = {&t};
+  namevalue_s_t sc{"s", 0, nullptr, 1, ts};
+  namevalue_s_t* entries[] = {&a, &n1, &sc, &n2};
+  namevalueList_s_t list{4, entries};
+  orn_asn_buffer_t buffer{0, nullptr};
+  EXPECT_EQ(ornAsnEncodeObj(buffer, list), 0);
+  std::string bytes(reinterpret_cast<const char*>(buffer.data), buffer.length);
+  orn_asn_buffer_free(&buffer);
+  return bytes;
+}
+
+// Decoding into an empty map, adding to names a map already holds, and
+// into a map holding some of the names at some of the levels.
 TEST_F(AllocationFailure, DecodeAddsEverythingOrNothing) {
-  std::string bytes = bytesOf(sampleTree());
-  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(&bytes[0])};
-  for (bool filled : {false, true}) {
-    SCOPED_TRACE(filled ? "into a filled map" : "into an empty map");
+  struct Case {
+    const char* description;
+    std::string bytes;
+    std::function<void(NameValueMap&)> fill;
+  };
+  const Case cases[] = {
+      {"into an empty map", bytesOf(sampleTree()), [](NameValueMap&) {}},
+      {"into a map holding the same names", bytesOf(sampleTree()), [](NameValueMap& map) { map = sampleTree(); }},
+      {"into a map holding some names, with names sent twice", bytesWithRepeats(),
+       [](NameValueMap& map) {
+         map.addString("a", "0");
+         map.addSubtree("a")->addString("z", "9");
+         map.addSubtree("s")->addString("u", "1");
+         map.addString("x", "1");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    orn_asn_buffer_t buffer{c.bytes.size(), reinterpret_cast<unsigned char*>(const_cast<char*>(c.bytes.data()))};
     NameValueMap map;
-    if (filled) map = sampleTree();
+    c.fill(map);
     unsigned long status = 0;
     int points = failEachAllocation(
         [&] {
@@ -172,8 +217,35 @@ TEST_F(AllocationFailure, DecodeAddsEverythingOrNothing) {
         },
         [&] { return bytesOf(map); },
         [&](const Attempt& run) { EXPECT_TRUE(run.threw); });
-    EXPECT_GT(points, 10);
+    EXPECT_GT(points, 5);
   }
+}
+
+// A decode's work follows its input, not the map it adds to: one small node
+// into a map of thousands of names makes a handful of allocations.
+TEST_F(AllocationFailure, DecodeIntoALargeMapAllocatesForTheInputOnly) {
+  NameValueMap map;
+  char name[16];
+  for (int i = 0; i < 5000; ++i) {
+    std::snprintf(name, sizeof name, "n%d", i);
+    map.addString(name, "value");
+    map.addSubtree(name)->addString("below", "value");
+  }
+  NameValueMap small;
+  small.addString("n7", "more");
+  small.addString("new", "one");
+  std::string bytes = bytesOf(small);
+  orn_asn_buffer_t buffer{bytes.size(), reinterpret_cast<unsigned char*>(&bytes[0])};
+  calls = 0;
+  failAt = 1L << 40;  // counting, never reached
+  unsigned long status = 1;
+  map.decode(buffer, status);
+  long made = calls;
+  failAt = 0;
+  EXPECT_EQ(status, 0u);
+  EXPECT_LT(made, 20);
+  EXPECT_EQ(map.getValueCount("n7"), 2u);
+  EXPECT_EQ(map.getValueCount("new"), 1u);
 }
 
 TEST_F(AllocationFailure, TraceOfAnEncodingFreesWhatItMade) {

@@ -3,6 +3,8 @@
 // malformed inputs that the decoder must refuse with the right status.
 #include "foundation/ornasn.h"
 
+#include "foundation/internal/ornasn_der.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -264,6 +266,84 @@ INSTANTIATE_TEST_SUITE_P(
                       ORN_ASN_E_CONTENT},
         MalformedCase{"too_deep", tooDeep(), ORN_ASN_E_DEPTH}),
     [](const ::testing::TestParamInfo<MalformedCase>& info) { return info.param.description; });
+
+// The encoder never makes 4 GiB or more, and the decoder refuses such a
+// length before it reads a byte (the block here is far shorter than it says:
+// a read would show under AddressSanitizer).
+TEST(OrnAsnDecode, InputOf4GiBOrMoreIsRefusedUnread) {
+  unsigned char bytes[] = {0x30, 0x00};
+  for (std::uint64_t length : {std::uint64_t{1} << 32, ~std::uint64_t{0}}) {
+    orn_asn_buffer_t buffer{length, bytes};
+    namevalueList_s_t list{0, nullptr};
+    EXPECT_EQ(ornAsnDecodeObj(buffer, list), ORN_ASN_E_TOO_BIG);
+    EXPECT_EQ(list.entries, nullptr);
+  }
+}
+
+// The reader's own rules, beside what the codec makes of them.
+TEST(DerReader, HeaderFormsAndTheOutsideOfAnEncoding) {
+  struct Case {
+    const char* description;
+    Bytes bytes;
+    bool der;          // one SEQUENCE spanning the bytes, in DER
+    bool anyDefinite;  // the same with any definite length form
+  };
+  const Case cases[] = {
+      {"short form", {0x30, 0x01, 0x05}, true, true},
+      {"long form for a short length", {0x30, 0x81, 0x01, 0x05}, false, true},
+      {"leading zero length byte", {0x30, 0x82, 0x00, 0x01, 0x05}, false, true},
+      {"indefinite", {0x30, 0x80, 0x05, 0x00, 0x00}, false, false},
+      {"shorter than the bytes", {0x30, 0x00, 0x05}, false, false},
+      {"longer than the bytes", {0x30, 0x02, 0x05}, false, false},
+      {"another tag", {0x31, 0x01, 0x05}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    ornz::der::Bytes bytes{c.bytes.data(), c.bytes.data() + c.bytes.size()};
+    EXPECT_EQ(ornz::der::spansOneElement(bytes, ornz::der::kTagSequence, ornz::der::Form::kDer), c.der);
+    EXPECT_EQ(ornz::der::spansOneElement(bytes, ornz::der::kTagSequence, ornz::der::Form::kAnyDefinite),
+              c.anyDefinite);
+  }
+}
+
+// Nesting is bounded in the cursor, whatever the grammar above it: a chain
+// of empty SEQUENCEs may go kMaxNesting deep and no deeper.
+TEST(DerReader, EnteringPastTheNestingBoundIsRefused) {
+  for (int depth : {ornz::der::kMaxNesting, ornz::der::kMaxNesting + 1}) {
+    SCOPED_TRACE(depth);
+    Bytes bytes;
+    for (int i = 0; i < depth; ++i) {
+      std::size_t content = bytes.size();
+      Bytes header = {0x30};
+      if (content > 0xff) {
+        header.push_back(0x82);
+        header.push_back(static_cast<unsigned char>(content >> 8));
+      } else if (content >= 0x80) {
+        header.push_back(0x81);
+      }
+      header.push_back(static_cast<unsigned char>(content));
+      bytes.insert(bytes.begin(), header.begin(), header.end());
+    }
+    ornz::der::Cursor cursor(ornz::der::Bytes{bytes.data(), bytes.data() + bytes.size()});
+    int status = ORN_ASN_OK;
+    int entered = 0;
+    while (status == ORN_ASN_OK && !cursor.atEnd()) {
+      ornz::der::Cursor inside;
+      status = cursor.enter(ornz::der::kTagSequence, inside);
+      if (status == ORN_ASN_OK) {
+        cursor = inside;
+        ++entered;
+      }
+    }
+    if (depth <= ornz::der::kMaxNesting) {
+      EXPECT_EQ(status, ORN_ASN_OK);
+      EXPECT_EQ(entered, depth);
+    } else {
+      EXPECT_EQ(status, ORN_ASN_E_DEPTH);
+      EXPECT_EQ(entered, ornz::der::kMaxNesting);
+    }
+  }
+}
 
 TEST(OrnAsnDecode, NullDataIsRefused) {
   orn_asn_buffer_t buffer{4, nullptr};

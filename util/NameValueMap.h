@@ -208,8 +208,13 @@ class ORNUTIL_API NameValueMap : public ZObject_7_0_0 {
   // which must be absent, and returns it. Throws ZOutOfMemoryException_7_0_0,
   // with `entry` released and the map unchanged.
   ORNUTIL_LOCAL NameValueEntry* adoptEntry(char const* name, std::size_t length, NameValueEntry* entry);
-  // decode() once the bytes are known to be valid.
-  ORNUTIL_LOCAL void decodeChecked(unsigned char const* first, unsigned char const* end);
+  // What a decode changed at the levels that held names before it
+  // (NameValueMapEncoding.cpp).
+  struct DecodeLog;
+  // decode() once the bytes are known to be valid. With a log, every change
+  // to this level and to the levels below it that existed before is noted
+  // there first, so that it can be taken back.
+  ORNUTIL_LOCAL void decodeChecked(unsigned char const* first, unsigned char const* end, DecodeLog* log);
   ORNUTIL_LOCAL void fillNode(namevalue_s_t* node, char const* name, NameValueEntry const& entry) const;
 
   ZHashKeyMap_7_0_0 map_;

@@ -2,13 +2,16 @@
 // kelobj_t record, and conversion to and from attribute lists.
 #include "util/NameValueMap.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <typeinfo>
 #include <unordered_map>
+#include <vector>
 
 #include "foundation/internal/memoryrule.h"
 #include "foundation/internal/ornasn_der.h"
@@ -64,16 +67,6 @@ inline std::size_t textLength(const char* text, std::size_t length) {
   return length;
 }
 
-// The virtual table of the foundation's owning UTF-8 string, the class of
-// nearly every stored value: comparing an object's table pointer with it
-// costs one load, where typeid costs three.
-const void* const kUtf8Table = [] {
-  ZUTF8String_7_0_0 sample;
-  const void* table;
-  std::memcpy(&table, static_cast<const void*>(&sample), sizeof table);
-  return table;
-}();
-
 // The text of a stored value. The foundation's owning strings keep their
 // text NUL-terminated at data(), which is what getChars() returns; any
 // other class is asked through the virtual accessor.
@@ -82,11 +75,8 @@ inline const char* valueText(const ZObject_7_0_0* value, std::size_t& length) {
     length = 0;
     return "";
   }
-  const void* table;
-  std::memcpy(&table, static_cast<const void*>(value), sizeof table);
-  const std::type_info* type = nullptr;
-  if (table == kUtf8Table || *(type = &typeid(*value)) == typeid(ZLCString_7_0_0) ||
-      *type == typeid(ZUTF8String_7_0_0)) {
+  const std::type_info& type = typeid(*value);
+  if (type == typeid(ZUTF8String_7_0_0) || type == typeid(ZLCString_7_0_0)) {
     auto const* s = static_cast<const ZAbstractString_7_0_0*>(value);
     length = textLength(s->data(), s->size());
     return s->data();
@@ -233,9 +223,7 @@ struct NameValueMapWireWriter {
     ZObject_7_0_0* const* items = values.elements();
     for (int v = 0, n = values.count(); v < n; ++v) {
       const ZObject_7_0_0* value = items[v];
-      const void* table = nullptr;
-      if (value) std::memcpy(&table, static_cast<const void*>(value), sizeof table);
-      if (table != kUtf8Table) return false;
+      if (!value || typeid(*value) != typeid(ZUTF8String_7_0_0)) return false;
       auto const* text = static_cast<const ZAbstractString_7_0_0*>(value);
       std::size_t length = textLength(text->data(), text->size());
       if (length + 2 > static_cast<std::size_t>(stop - r)) return false;
@@ -463,7 +451,47 @@ void NameValueMap::freeMap(namevalue_s_t* node) const {
 
 // decode() checks the whole input first, allocating nothing, then adds the
 // nodes straight from the bytes: no node tree, one look-up per node, and
-// each value copied once, into the object the list keeps.
+// each value copied once, into the object the list keeps. After the check
+// only memory can run out; what was added by then is taken back:
+//  - into an empty map, by emptying it again;
+//  - into a map that held names, from a log of what changed at the levels
+//    that existed before (a name made there, or the number of values a name
+//    there had). The log costs a few words per node at those levels, where
+//    copying the map first cost the whole map on every decode, however small
+//    its input.
+struct NameValueMap::DecodeLog {
+  struct Change {
+    NameValueMap* level;
+    NameValueEntry* entry;  // a name that was there, else null
+    const char* name;       // a name made: its bytes in the input
+    std::size_t length;
+    int count;  // the values the name had
+    int depth;  // of the level, the map decoded into being 0
+  };
+  std::vector<Change> changes;
+  int depth = 0;
+
+  // Takes back every change; needs no memory.
+  void undo() noexcept {
+    for (Change const& c : changes) {
+      if (!c.entry) continue;
+      ZArrayList_7_0_0& values = c.entry->values();
+      while (values.count() > c.count) values.remove(values.count() - 1);
+    }
+    // Names made are dropped level by level, each level swept once, the
+    // deepest levels first: dropping a name drops the levels below it,
+    // which must be done with by then.
+    std::sort(changes.begin(), changes.end(), [](Change const& a, Change const& b) {
+      return a.depth != b.depth ? a.depth > b.depth : std::less<NameValueMap*>()(a.level, b.level);
+    });
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      Change const& c = changes[i];
+      if (!c.entry) c.level->map_.markForRemoval(c.name, c.length);
+      if (i + 1 == changes.size() || changes[i + 1].level != c.level) c.level->map_.sweepMarked();
+    }
+  }
+};
+
 void NameValueMap::decode(orn_asn_buffer_t& buffer, unsigned long& status) {
   ornz::der::NoCount none;
   const unsigned char* first = nullptr;
@@ -473,42 +501,57 @@ void NameValueMap::decode(orn_asn_buffer_t& buffer, unsigned long& status) {
   status = static_cast<unsigned long>(static_cast<long>(result));
   if (result != 0 || top == 0) return;
   if (map_.size() == 0) {
-    // Nothing to keep: undoing a failure is emptying the map again.
-    ornz::allOrNothing(kModule, __LINE__, [&] { decodeChecked(first, end); }, [&] { map_.removeAll(); });
+    ornz::allOrNothing(kModule, __LINE__, [&] { decodeChecked(first, end, nullptr); }, [&] { map_.removeAll(); });
     return;
   }
-  // Adding to names the map holds cannot be undone piece by piece: the
-  // result is made in a copy, which replaces the map only when complete.
-  NameValueMap merged(*this);
-  merged.decodeChecked(first, end);
-  map_.swapContents(merged.map_);
+  DecodeLog log;
+  ornz::allOrNothing(kModule, __LINE__, [&] { decodeChecked(first, end, &log); }, [&] { log.undo(); });
 }
 
-void NameValueMap::decodeChecked(unsigned char const* first, unsigned char const* end) {
+void NameValueMap::decodeChecked(unsigned char const* first, unsigned char const* end, DecodeLog* log) {
   ornz::der::Cursor level(ornz::der::Bytes{first, end});
   while (!level.atEnd()) {
     ornz::der::Node node;
     ornz::der::readNode(level, node);
-    auto* entry = static_cast<NameValueEntry*>(map_.find(node.name.chars(), node.name.size()));
-    if (!entry) entry = adoptEntry(node.name.chars(), node.name.size(), makeEntry());
+    const char* name = node.name.chars();
+    auto* entry = static_cast<NameValueEntry*>(map_.find(name, node.name.size()));
+    // Below a name this node makes, nothing needs a log: dropping the name
+    // drops it all. (A later node of the same name finds it made, and logs.)
+    DecodeLog* below = log;
+    if (!entry) {
+      if (log) log->changes.push_back({this, nullptr, name, node.name.size(), 0, log->depth});
+      entry = adoptEntry(name, node.name.size(), makeEntry());
+      below = nullptr;
+    } else if (log) {
+      log->changes.push_back({this, entry, nullptr, 0, entry->values().count(), log->depth});
+    }
 
     if (!node.values.atEnd()) {
-      // One exact reservation: a list grown by doubling would hold up to
-      // twice the slots it needs, and copy them on the way.
+      // The texts were checked with the rest: element() skips the NUL scan.
       ZArrayList_7_0_0& values = entry->values();
-      std::size_t count = 0;
       ornz::der::Bytes text;
-      for (ornz::der::Cursor c = node.values; !c.atEnd(); ++count) c.octets(text);
-      // A list counts in int: values past that are memory it cannot have.
-      if (count > static_cast<std::size_t>(INT_MAX - values.count())) ornz::throwOutOfMemory(kModule, __LINE__);
-      values.reserve(values.count() + static_cast<int>(count));
+      if (values.count() == 0) {
+        // One exact reservation for a name's first values: a list grown by
+        // doubling would hold up to twice the slots it needs. Later values
+        // of a name sent in many nodes grow it by doubling, as reserving
+        // exactly for each node would copy the whole list each time.
+        std::size_t count = 0;
+        for (ornz::der::Cursor c = node.values; !c.atEnd(); ++count) c.element(ornz::der::kTagOctetString, text);
+        // A list counts in int: values past that are memory it cannot have.
+        if (count > static_cast<std::size_t>(INT_MAX)) ornz::throwOutOfMemory(kModule, __LINE__);
+        values.reserve(static_cast<int>(count));
+      }
       while (!node.values.atEnd()) {
-        node.values.octets(text);
+        node.values.element(ornz::der::kTagOctetString, text);
         ZUTF8ConstString_7_0_0 view(text.chars(), text.size());
         values.add(&view);
       }
     }
-    if (!node.children.atEnd()) entry->subtree().decodeChecked(node.children.position(), node.children.end());
+    if (!node.children.atEnd()) {
+      if (below) ++below->depth;
+      entry->subtree().decodeChecked(node.children.position(), node.children.end(), below);
+      if (below) --below->depth;
+    }
   }
 }
 

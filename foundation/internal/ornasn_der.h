@@ -90,6 +90,15 @@ inline bool spansOneElement(Bytes bytes, unsigned char tag, Form form) {
   return readHeader(bytes.begin, bytes.end, tag, content, form) == ORN_ASN_OK && content.end == bytes.end;
 }
 
+// Whether the bytes hold a NUL. Most names and values are short: a loop
+// costs less than the call to memchr.
+inline bool holdsNul(Bytes bytes) {
+  if (bytes.size() > 16) return std::memchr(bytes.begin, 0, bytes.size()) != nullptr;
+  for (const unsigned char* p = bytes.begin; p < bytes.end; ++p)
+    if (*p == 0) return true;
+  return false;
+}
+
 // Walks the elements of one level: a whole buffer, or the content of a
 // constructed element it entered. Every read is checked against the
 // level's end, so no read leaves it whatever the lengths say. On failure a
@@ -121,7 +130,7 @@ class Cursor {
   int octets(Bytes& text) {
     Bytes content;
     if (int s = readHeader(p_, end_, kTagOctetString, content)) return s;
-    if (!content.empty() && std::memchr(content.begin, 0, content.size())) return ORN_ASN_E_CONTENT;
+    if (holdsNul(content)) return ORN_ASN_E_CONTENT;
     text = content;
     p_ = content.end;
     return ORN_ASN_OK;
