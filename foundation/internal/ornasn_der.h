@@ -251,28 +251,6 @@ int checkList(const orn_asn_buffer_t& buffer, Counter& counter, const unsigned c
   return ORN_ASN_OK;
 }
 
-// Kept for the trace renderer until it reads through Cursor: a pointer
-// walk over bytes that checkList has accepted, built on readHeader.
-struct Reader {
-  const unsigned char* p;
-
-  // The next element's content, whatever its tag, and `p` moved past it.
-  void skipChecked(const unsigned char*& start, const unsigned char*& contentEnd) {
-    Bytes content;
-    readHeader(p, p + 10 + kMaxEncoding, *p, content);
-    start = content.begin;
-    contentEnd = content.end;
-    p = contentEnd;
-  }
-  // Enters the next element (p at its content) and returns its end.
-  const unsigned char* enterChecked() {
-    const unsigned char *start, *contentEnd;
-    skipChecked(start, contentEnd);
-    p = start;
-    return contentEnd;
-  }
-};
-
 // ================================================================ writing
 
 // The bytes of a header for `content` bytes of content.
