@@ -49,13 +49,14 @@
 #include <sys/random.h>
 #include <time.h>
 
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "KelCore/internal/attrlist_layout.h"
@@ -165,7 +166,12 @@ std::uint64_t continueHash(std::uint64_t h, const char* text, std::size_t length
 // ---------------------------------------------------------------- a map's level
 
 Span textOf(const ZObject_7_0_0* object) {
-  auto const* s = dynamic_cast<ZAbstractString_7_0_0 const*>(object);
+  if (!object) return Span{};
+  // The tree's own writers store ZUTF8String_7_0_0: a type check before the
+  // cast to the base, which costs a walk of the class tree per value.
+  auto const* s = typeid(*object) == typeid(ZUTF8String_7_0_0)
+                      ? static_cast<ZUTF8String_7_0_0 const*>(object)
+                      : dynamic_cast<ZAbstractString_7_0_0 const*>(object);
   return s ? Span{s->getChars(), s->getLength()} : Span{};
 }
 
@@ -211,10 +217,35 @@ class MapLevel {
 
 // ---------------------------------------------------------------- an encoding's level
 
-// The merged names of one or more runs of checked nodes (a node list, or
-// the children of every node of one name), read through the wire reader.
-// Standard containers: their std::bad_alloc is turned into the library's
-// exception at the entry point.
+// Scratch words shared by the levels of one rendering. A level takes its
+// arrays from the end and gives them back when it is done; levels live
+// strictly inside one another (a subtree's or a nested tree's level is made
+// and rendered while its parent waits), so the levels on the current path
+// share one block that grows to the largest path, where a level of its own
+// vectors cost several allocations (a tree 64 levels deep of one node each
+// paid them at every level).
+class LevelArena {
+ public:
+  // The index of `words` new words. std::bad_alloc when they cannot be had.
+  std::size_t take(std::size_t words) {
+    std::size_t at = words_.size();
+    words_.resize(at + words);
+    return at;
+  }
+  void giveBack(std::size_t at) { words_.resize(at); }
+  std::uint32_t& operator[](std::size_t i) { return words_[i]; }
+  std::uint32_t operator[](std::size_t i) const { return words_[i]; }
+
+ private:
+  std::vector<std::uint32_t> words_;
+};
+
+// The merged names of one or more runs of checked nodes (the top-level
+// nodes of an encoding, or the children of every node of one name), read
+// through the wire reader. Each node is parsed once when the level is made
+// and once when its values are rendered; what the renderer asks of a name
+// (its text, whether it has children, how many values) is kept. All offsets
+// fit 32 bits: the decoder refuses an encoding of 4 GiB or more.
 class WireLevel {
  public:
   using Bytes = ornz::der::Bytes;
@@ -227,7 +258,7 @@ class WireLevel {
       while (cursor_.atEnd()) {
         if (occurrence_ == kNone) return false;
         cursor_ = level_.node(occurrence_).values;
-        occurrence_ = level_.next_[occurrence_];
+        occurrence_ = level_.next(occurrence_);
       }
       // Checked already (no NUL inside): read as any element, which spares
       // the search for a NUL in every value.
@@ -243,108 +274,135 @@ class WireLevel {
     Cursor cursor_;
   };
 
-  // `end` is the end of the whole encoding, which bounds every read.
-  WireLevel(const unsigned char* base, const unsigned char* end, const std::vector<Bytes>& runs)
-      : base_(base), end_(end) {
-    std::size_t nodes = 0;
-    for (const Bytes& run : runs)
-      for (Cursor c(run); !c.atEnd(); ++nodes) {
-        Bytes skipped;
-        c.element(ornz::der::kTagSequence, skipped);
-      }
-    offsets_.reserve(nodes);
-    next_.reserve(nodes);
-    std::size_t slots = 8;
-    while (slots < nodes * 2) slots <<= 1;
-    table_.assign(slots, kNone);
-    for (const Bytes& run : runs)
-      for (Cursor c(run); !c.atEnd();) {
-        const unsigned char* node = c.position();
-        Bytes skipped;
-        c.element(ornz::der::kTagSequence, skipped);
-        add(node);
-      }
+  // The top-level nodes `top` of the encoding that starts at `base` and
+  // ends at `end`.
+  WireLevel(LevelArena& arena, const unsigned char* base, const unsigned char* end, Bytes top)
+      : arena_(arena), base_(base), end_(end) {
+    build([&](auto&& visit) { visit(top); });
   }
 
-  std::size_t size() const { return first_.size(); }
-  Span name(std::size_t i) const { return nameAt(first_[i]); }
-  bool subtreeHasNames(std::size_t i) const {
-    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o])
-      if (!node(o).children.atEnd()) return true;
-    return false;
-  }
-  std::size_t valueCount(std::size_t i) const {
-    std::size_t count = 0;
-    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o])
-      for (Cursor values = node(o).values; !values.atEnd(); ++count) {
-        Bytes skipped;
-        values.element(ornz::der::kTagOctetString, skipped);
+  // The children of every node of the parent's name `i`.
+  WireLevel(const WireLevel& parent, std::size_t i) : arena_(parent.arena_), base_(parent.base_), end_(parent.end_) {
+    build([&](auto&& visit) {
+      for (std::uint32_t o = parent.first(i); o != kNone; o = parent.next(o)) {
+        Cursor children = parent.node(o).children;
+        if (!children.atEnd()) visit(Bytes{children.position(), children.end()});
       }
-    return count;
+    });
   }
-  Values values(std::size_t i) const { return Values(*this, first_[i]); }
-  WireLevel subtree(std::size_t i) const {
-    std::vector<Bytes> runs;
-    for (std::uint32_t o = first_[i]; o != kNone; o = next_[o]) {
-      Cursor children = node(o).children;
-      if (!children.atEnd()) runs.push_back(Bytes{children.position(), children.end()});
-    }
-    return WireLevel(base_, end_, runs);
+
+  WireLevel(const WireLevel&) = delete;
+  WireLevel& operator=(const WireLevel&) = delete;
+  ~WireLevel() { arena_.giveBack(start_); }
+
+  std::size_t size() const { return names_; }
+  Span name(std::size_t i) const {
+    return Span{reinterpret_cast<const char*>(base_) + word(kNameAt, i), word(kNameLength, i)};
   }
+  bool subtreeHasNames(std::size_t i) const { return (word(kValueCount, i) & kHasChildren) != 0; }
+  std::size_t valueCount(std::size_t i) const { return word(kValueCount, i) & ~kHasChildren; }
+  Values values(std::size_t i) const { return Values(*this, first(i)); }
+  WireLevel subtree(std::size_t i) const { return WireLevel(*this, i); }
 
  private:
   static constexpr std::uint32_t kNone = 0xffffffffu;
+  // The arrays of a level in its arena block: per node, then per name (at
+  // most one per node), then the hash slots.
+  enum Array { kOffset, kNext, kFirst, kLast, kNameAt, kNameLength, kValueCount, kArrays };
+  // In a name's value count: some node of the name has children. Counts stay
+  // below it: a value takes at least 2 of the encoding's fewer than 2^32
+  // bytes.
+  static constexpr std::uint32_t kHasChildren = 0x80000000u;
+
+  std::uint32_t word(Array array, std::size_t i) const { return arena_[start_ + array * nodes_ + i]; }
+  std::uint32_t& word(Array array, std::size_t i) { return arena_[start_ + array * nodes_ + i]; }
+  std::uint32_t first(std::size_t i) const { return word(kFirst, i); }
+  std::uint32_t next(std::uint32_t occurrence) const { return word(kNext, occurrence); }
+  // A hash slot: a name number and 32 bits of the name's hash beside it, so
+  // that a probe compares a name's text only when those agree (and a new
+  // name, the usual case, is placed without reading any other).
+  std::uint32_t& slot(std::size_t s) { return arena_[start_ + kArrays * nodes_ + 2 * s]; }
+  std::uint32_t& slotHash(std::size_t s) { return arena_[start_ + kArrays * nodes_ + 2 * s + 1]; }
 
   // The checked node that starts at `occurrence`'s offset.
   ornz::der::Node node(std::uint32_t occurrence) const {
-    Cursor at(Bytes{base_ + offsets_[occurrence], end_});
+    Cursor at(Bytes{base_ + word(kOffset, occurrence), end_});
     ornz::der::Node node;
     ornz::der::readNode(at, node);
     return node;
   }
-  Span nameAt(std::uint32_t occurrence) const {
-    Bytes name = node(occurrence).name;
-    return Span{name.chars(), name.size()};
+
+  // `runs(visit)` calls visit with each run of nodes, twice: to count them,
+  // then to file them.
+  template <class Runs>
+  void build(Runs runs) {
+    runs([&](Bytes run) {
+      for (Cursor c(run); !c.atEnd(); ++nodes_) {
+        Bytes skipped;
+        c.element(ornz::der::kTagSequence, skipped);
+      }
+    });
+    slots_ = 8;
+    while (slots_ < nodes_ * 2) slots_ <<= 1;
+    start_ = arena_.take(kArrays * nodes_ + 2 * slots_);
+    for (std::size_t s = 0; s < slots_; ++s) slot(s) = kNone;
+    std::uint32_t occurrence = 0;
+    runs([&](Bytes run) {
+      for (Cursor c(run); !c.atEnd(); ++occurrence) {
+        const unsigned char* at = c.position();
+        Bytes skipped;
+        c.element(ornz::der::kTagSequence, skipped);
+        add(occurrence, at);
+      }
+    });
   }
 
   // Files the node under its name: a new name, or the next node of one seen.
-  void add(const unsigned char* at) {
-    auto occurrence = static_cast<std::uint32_t>(offsets_.size());
-    offsets_.push_back(static_cast<std::uint32_t>(at - base_));
-    next_.push_back(kNone);
-    Span name = nameAt(occurrence);
-    std::size_t mask = table_.size() - 1;
-    for (std::size_t s = ornz::hashText(name.p, name.n) & mask;; s = (s + 1) & mask) {
-      std::uint32_t d = table_[s];
+  void add(std::uint32_t occurrence, const unsigned char* at) {
+    word(kOffset, occurrence) = static_cast<std::uint32_t>(at - base_);
+    word(kNext, occurrence) = kNone;
+    ornz::der::Node node = this->node(occurrence);
+    std::uint32_t values = 0;
+    for (Cursor c = node.values; !c.atEnd(); ++values) {
+      Bytes skipped;
+      c.element(ornz::der::kTagOctetString, skipped);
+    }
+    const bool children = !node.children.atEnd();
+    Span text{node.name.chars(), node.name.size()};
+    std::size_t mask = slots_ - 1;
+    std::uint64_t const hash = ornz::hashText(text.p, text.n);
+    auto const tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+      std::uint32_t d = slot(s);
       if (d == kNone) {
-        table_[s] = static_cast<std::uint32_t>(first_.size());
-        first_.push_back(occurrence);
-        last_.push_back(occurrence);
-        return;
+        d = static_cast<std::uint32_t>(names_++);
+        slot(s) = d;
+        slotHash(s) = tag;
+        word(kFirst, d) = occurrence;
+        word(kNameAt, d) = static_cast<std::uint32_t>(node.name.begin - base_);
+        word(kNameLength, d) = static_cast<std::uint32_t>(text.n);
+        word(kValueCount, d) = 0;
+      } else {
+        if (slotHash(s) != tag) continue;
+        Span other = name(d);
+        if (other.n != text.n || std::memcmp(other.p, text.p, text.n) != 0) continue;
+        word(kNext, word(kLast, d)) = occurrence;
       }
-      Span other = nameAt(first_[d]);
-      if (other.n == name.n && std::memcmp(other.p, name.p, name.n) == 0) {
-        next_[last_[d]] = occurrence;
-        last_[d] = occurrence;
-        return;
-      }
+      word(kLast, d) = occurrence;
+      word(kValueCount, d) += values;
+      if (children) word(kValueCount, d) |= kHasChildren;
+      return;
     }
   }
 
+  LevelArena& arena_;
   const unsigned char* base_;
   const unsigned char* end_;
-  std::vector<std::uint32_t> offsets_;  // per node: where it starts
-  std::vector<std::uint32_t> next_;     // per node: the next node of its name
-  std::vector<std::uint32_t> first_;    // per name, in order: its first node
-  std::vector<std::uint32_t> last_;     // per name: its last node so far
-  std::vector<std::uint32_t> table_;    // hash slots: name numbers
+  std::size_t start_ = 0;  // this level's block in the arena
+  std::size_t nodes_ = 0;
+  std::size_t slots_ = 0;
+  std::size_t names_ = 0;
 };
-
-// The level of a whole checked encoding: its top-level nodes run from
-// `first` to `end`, the end of the encoding.
-WireLevel topLevel(const unsigned char* data, const unsigned char* first, const unsigned char* end) {
-  return WireLevel(data, end, std::vector<ornz::der::Bytes>{ornz::der::Bytes{first, end}});
-}
 
 // ---------------------------------------------------------------- outputs
 
@@ -384,6 +442,19 @@ class StreamOut {
   char buffer_[1 << 16];
 };
 
+// One rendering: where its text goes, and the scratch of its levels.
+template <class Sink>
+class Rendering {
+ public:
+  explicit Rendering(Sink& sink) : sink_(sink) {}
+  void append(const char* text, std::size_t length) { sink_.append(text, length); }
+  LevelArena& arena() { return arena_; }
+
+ private:
+  Sink& sink_;
+  LevelArena arena_;
+};
+
 template <class Out, std::size_t N>
 void appendText(Out& out, const char (&text)[N]) {
   out.append(text, N - 1);
@@ -407,9 +478,11 @@ void appendIndent(Out& out, int depth) {
 
 template <class Out>
 void appendNumber(Out& out, std::size_t number) {
+  // As the text of a ZUTF8String_7_0_0 made from an int. to_chars, not
+  // snprintf: a line of a short name costs little more than its number.
   char digits[24];
-  int n = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(number));
-  out.append(digits, static_cast<std::size_t>(n));
+  std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, static_cast<int>(number));
+  out.append(digits, static_cast<std::size_t>(end.ptr - digits));
 }
 
 // ---------------------------------------------------------------- what a value holds
@@ -580,27 +653,22 @@ class LevelLayouts {
     std::uint64_t const prefixHash = continueHash(0, key.p, prefixLength);
     auto const list = static_cast<std::uint32_t>(i);
 
-    // The list's own "obfuscate" flag masks its "value", as at a level.
-    bool obfuscate = false;
-    auto names = level_.values(i);
-    for (Span attribute; names.next(attribute) && !obfuscate;)
-      if (isText(attribute, "obfuscate")) {
-        std::uint32_t flag = find(continueHash(prefixHash, attribute.p, attribute.n), prefixLength + attribute.n,
-                                  attribute.p, attribute.n);
-        obfuscate = flag != kNone && firstValueIsTrue(level_, flag);
-        break;
-      }
-
+    // The list's own "obfuscate" flag masks its "value", as at a level: known
+    // once the whole list is read.
+    bool namesObfuscate = false;
+    std::uint32_t valueEntry = kNone;
     auto attributes = level_.values(i);
     for (Span attribute; attributes.next(attribute);) {
       if (!attribute.p) continue;
+      namesObfuscate = namesObfuscate || isText(attribute, "obfuscate");
       std::uint64_t const valueHash = continueHash(prefixHash, attribute.p, attribute.n);
       std::uint32_t const values = find(valueHash, prefixLength + attribute.n, attribute.p, attribute.n);
       if (values == kNone) continue;
       Facts& facts = facts_[values];
       if (facts.list == list) continue;
       facts.list = list;
-      if (isSecretName(attribute) || (obfuscate && isText(attribute, "value"))) facts.masked = true;
+      if (isSecretName(attribute)) facts.masked = true;
+      if (isText(attribute, "value")) valueEntry = values;
       if (facts.typed) continue;
       facts.typed = true;
       std::uint32_t const codes =
@@ -608,6 +676,12 @@ class LevelLayouts {
                prefixLength + attribute.n + attrlist_layout::kTypesSuffixLength, attribute.p, attribute.n,
                attrlist_layout::kTypesSuffix, attrlist_layout::kTypesSuffixLength);
       if (codes != kNone) readCodes(values, codes);
+    }
+    if (namesObfuscate && valueEntry != kNone) {
+      static const char kObfuscate[] = "obfuscate";
+      std::size_t const length = sizeof kObfuscate - 1;
+      std::uint32_t flag = find(continueHash(prefixHash, kObfuscate, length), prefixLength + length, kObfuscate, length);
+      if (flag != kNone && firstValueIsTrue(level_, flag)) facts_[valueEntry].masked = true;
     }
   }
 
@@ -752,7 +826,8 @@ void renderLevel(const Level& level, Out& out, int depth, int nesting) {
 template <class Out>
 void renderEncoded(Out& out, const unsigned char* data, const unsigned char* first, const unsigned char* end,
                    int depth, int nesting) {
-  renderLevel(topLevel(data, first, end), out, depth, nesting);
+  // The top-level nodes run from `first` to the encoding's end.
+  renderLevel(WireLevel(out.arena(), data, end, ornz::der::Bytes{first, end}), out, depth, nesting);
 }
 
 // The exported set's elements, made in place and never destroyed, so that
@@ -791,7 +866,10 @@ void NameValueMap::initializeNamesNotToTrace() {
 void NameValueMap::buildTraceBuf(ZUTF8String_7_0_0& out, int depth) const {
   pthread_once(&inst_once, NameValueMap_c_initializeNamesNotToTrace);
   StringOut text(out);
-  ornz::reportingMemory(kModule, __LINE__, [&] { renderLevel(MapLevel(*this), text, depth, 0); });
+  ornz::reportingMemory(kModule, __LINE__, [&] {
+    Rendering<StringOut> rendering(text);
+    renderLevel(MapLevel(*this), rendering, depth, 0);
+  });
 }
 
 void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
@@ -808,6 +886,9 @@ void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
   // The renderer's buffer is too large for the stack of a caller's thread.
   std::unique_ptr<StreamOut> out(new (std::nothrow) StreamOut(write, context));
   if (!out) ornz::throwOutOfMemory(kModule, __LINE__);
-  ornz::reportingMemory(kModule, __LINE__, [&] { renderEncoded(*out, buffer.data, first, end, depth, 0); });
+  ornz::reportingMemory(kModule, __LINE__, [&] {
+    Rendering<StreamOut> rendering(*out);
+    renderEncoded(rendering, buffer.data, first, end, depth, 0);
+  });
   out->flush();
 }
