@@ -385,6 +385,15 @@ TEST(NameValueMapTraceEncoded, RepeatedNamesMergeAsDecodingMergesThem) {
       {"repeats_below_repeats",
        list(node("s", {}, node("t", {"1"}, node("u", {"2"})) + node("t", {"3"})) +
             node("s", {"x"}, node("t", {}, node("u", {"4"}) + node("w", {"5"}))))},
+      // Many nodes, names coming back at every distance (nodes are read a
+      // few ahead of their filing under their names).
+      {"names_back_at_every_distance", [] {
+         std::string nodes;
+         for (int i = 0; i < 300; ++i)
+           nodes += node("n" + std::to_string(i * i % 37), {std::to_string(i)},
+                         i % 5 ? "" : node("c" + std::to_string(i % 3), {"v"}));
+         return list(nodes);
+       }()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.description);

@@ -346,19 +346,45 @@ class WireLevel {
     while (slots_ < nodes_ * 2) slots_ <<= 1;
     start_ = arena_.take(kArrays * nodes_ + 2 * slots_);
     for (std::size_t s = 0; s < slots_; ++s) slot(s) = kNone;
+    // Nodes are read a few ahead of their filing, and the slot each will
+    // probe first is fetched meanwhile: a level of many short names spends
+    // most of its time waiting for its slots (a table of half a million
+    // names is far larger than the caches), and several fetches under way at
+    // once hide most of that wait. Filing stays in node order.
+    Pending ahead[kAhead];
+    std::size_t head = 0, waiting = 0;
     std::uint32_t occurrence = 0;
     runs([&](Bytes run) {
       for (Cursor c(run); !c.atEnd(); ++occurrence) {
         const unsigned char* at = c.position();
         Bytes skipped;
         c.element(ornz::der::kTagSequence, skipped);
-        add(occurrence, at);
+        Pending next = read(occurrence, at);
+        __builtin_prefetch(&slot(next.hash & (slots_ - 1)));
+        if (waiting == kAhead) {
+          file(ahead[head]);
+          ahead[head] = next;
+          head = (head + 1) % kAhead;
+        } else {
+          ahead[(head + waiting++) % kAhead] = next;
+        }
       }
     });
+    for (std::size_t i = 0; i < waiting; ++i) file(ahead[(head + i) % kAhead]);
   }
 
-  // Files the node under its name: a new name, or the next node of one seen.
-  void add(std::uint32_t occurrence, const unsigned char* at) {
+  // A node read and not yet filed under its name.
+  struct Pending {
+    std::uint64_t hash;
+    const unsigned char* name;
+    std::uint32_t nameLength;
+    std::uint32_t occurrence;
+    std::uint32_t values;
+    bool children;
+  };
+  static constexpr std::size_t kAhead = 8;
+
+  Pending read(std::uint32_t occurrence, const unsigned char* at) {
     word(kOffset, occurrence) = static_cast<std::uint32_t>(at - base_);
     word(kNext, occurrence) = kNone;
     ornz::der::Node node = this->node(occurrence);
@@ -367,30 +393,33 @@ class WireLevel {
       Bytes skipped;
       c.element(ornz::der::kTagOctetString, skipped);
     }
-    const bool children = !node.children.atEnd();
-    Span text{node.name.chars(), node.name.size()};
+    return Pending{ornz::hashText(node.name.chars(), node.name.size()), node.name.begin,
+                   static_cast<std::uint32_t>(node.name.size()), occurrence, values, !node.children.atEnd()};
+  }
+
+  // Files the node under its name: a new name, or the next node of one seen.
+  void file(const Pending& node) {
     std::size_t mask = slots_ - 1;
-    std::uint64_t const hash = ornz::hashText(text.p, text.n);
-    auto const tag = static_cast<std::uint32_t>(hash >> 32);
-    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+    auto const tag = static_cast<std::uint32_t>(node.hash >> 32);
+    for (std::size_t s = node.hash & mask;; s = (s + 1) & mask) {
       std::uint32_t d = slot(s);
       if (d == kNone) {
         d = static_cast<std::uint32_t>(names_++);
         slot(s) = d;
         slotHash(s) = tag;
-        word(kFirst, d) = occurrence;
-        word(kNameAt, d) = static_cast<std::uint32_t>(node.name.begin - base_);
-        word(kNameLength, d) = static_cast<std::uint32_t>(text.n);
+        word(kFirst, d) = node.occurrence;
+        word(kNameAt, d) = static_cast<std::uint32_t>(node.name - base_);
+        word(kNameLength, d) = node.nameLength;
         word(kValueCount, d) = 0;
       } else {
         if (slotHash(s) != tag) continue;
         Span other = name(d);
-        if (other.n != text.n || std::memcmp(other.p, text.p, text.n) != 0) continue;
-        word(kNext, word(kLast, d)) = occurrence;
+        if (other.n != node.nameLength || std::memcmp(other.p, node.name, other.n) != 0) continue;
+        word(kNext, word(kLast, d)) = node.occurrence;
       }
-      word(kLast, d) = occurrence;
-      word(kValueCount, d) += values;
-      if (children) word(kValueCount, d) |= kHasChildren;
+      word(kLast, d) = node.occurrence;
+      word(kValueCount, d) += node.values;
+      if (node.children) word(kValueCount, d) |= kHasChildren;
       return;
     }
   }
