@@ -206,18 +206,24 @@ unsigned takeIndex() {
 // The key whose destructor gives a thread's index back at its end; its
 // value, index + 1, lives in the thread descriptor, so setting it allocates
 // nothing for the first 32 keys of a process. Without a key the index is
-// simply never given back.
+// simply never given back. Made when the library is loaded and deleted when
+// it is unloaded, so that no thread ending after a dlclose calls into code
+// that is gone.
 struct IndexKey {
   pthread_key_t key;
   bool ok;
   IndexKey() { ok = pthread_key_create(&key, giveIndexBack) == 0; }
+  ~IndexKey() {
+    if (ok) pthread_key_delete(key);
+    ok = false;
+  }
 };
+IndexKey g_indexKey;
 
 __attribute__((noinline, cold)) void assignReaderId(ReaderId& me) {
-  static IndexKey key;
   me.index = takeIndex();
-  if (key.ok) {
-    pthread_setspecific(key.key, reinterpret_cast<void*>(std::uintptr_t(me.index) + 1));
+  if (g_indexKey.ok) {
+    pthread_setspecific(g_indexKey.key, reinterpret_cast<void*>(std::uintptr_t(me.index) + 1));
   }
   me.errnoAt = &errno;
   me.token = reinterpret_cast<std::uintptr_t>(&me);
