@@ -75,12 +75,15 @@ class ORNUTIL_API ZReadWriteLock_7_0_0 : public ZAbstractReadWriteLock_7_0_0 {
 // object instead. The descriptor is closed on exec.
 class ORNUTIL_API ZUnixProcessReadWriteFileLock_7_0_0 : public ZAbstractReadWriteLock_7_0_0 {
  public:
-  // Opens (creating when missing) the lock file; takes no hold. Raises kind
-  // 39 (lock, directory, operation, reason) when the directory is missing,
-  // is not a directory, cannot be written or already holds something other
-  // than a regular file under the lock file's name; kind 47 when `name` is
-  // empty, "." or "..", or contains '/', so that nothing is ever made
-  // outside `directory`.
+  // Opens (creating when missing) the lock file; takes no hold. The lock
+  // file is opened as the configuration files' lock files are
+  // (foundation/internal/lockfile.h): a symbolic link, FIFO, device, socket
+  // or file with other names (hard links) under its name is refused without
+  // being followed or opened for I/O. Raises kind 39 (lock, directory,
+  // operation, reason) for such a name, and when the directory is missing,
+  // is not a directory or cannot be written; kind 47 when `name` is empty,
+  // "." or "..", or contains '/', so that nothing is ever made outside
+  // `directory`.
   ZUnixProcessReadWriteFileLock_7_0_0(const char* name, const char* directory);
   // Closes the lock file, which ends any hold still taken through it.
   ~ZUnixProcessReadWriteFileLock_7_0_0() override;

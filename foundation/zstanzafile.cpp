@@ -9,9 +9,7 @@
 #include <new>
 #include <string_view>
 
-#include "foundation/internal/atomicfile.h"
-#include "foundation/internal/fileread.h"
-#include "foundation/internal/lockfile.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/internal/memoryrule.h"
 #include "foundation/internal/stanzadoc.h"
 #include "foundation/internal/stanzajournal.h"
@@ -75,39 +73,6 @@ void changeAndRecord(StanzaJournal* journal, StanzaJournal::Op op, const char* s
   if (journal) journal->prepare(pending, op, view(stanza), view(key), view(text), ordinal);
   change();
   if (journal) journal->commit(pending);
-}
-
-[[noreturn]] void danglingLink(const char* fileName, const std::string& target) {
-  std::string reason = "it is a symbolic link to " + target + ", which does not exist";
-  ZException_7_0_0 e(ornz::kCodeFileNotWritable,
-                     ("cannot store " + std::string(fileName) + ": " + reason).c_str());
-  e.addInsert("store").addInsert(fileName).addInsert(reason.c_str());
-  e.throwException(kModule, __LINE__);
-}
-
-// What the file holds now; `present` false when it does not exist.
-std::string readIfPresent(const std::string& path, bool& present) {
-  try {
-    present = true;
-    return ornz::readWholeFile(path.c_str());
-  } catch (ZException_7_0_0& e) {
-    if (e.code != ornz::kCodeFileNotFound) throw;
-    present = false;
-    return std::string();
-  }
-}
-
-// Whether the file holds what `doc` last agreed with; `present` false (and
-// the answer false) when it does not exist.
-bool baseHeldBy(const StanzaDocument& doc, const std::string& path, bool& present) {
-  try {
-    present = true;
-    return doc.fileHoldsBase(path.c_str());
-  } catch (ZException_7_0_0& e) {
-    if (e.code != ornz::kCodeFileNotFound) throw;
-    present = false;
-    return false;
-  }
 }
 
 // Passes the bytes on to the file and to a digest.
@@ -186,7 +151,7 @@ class StanzaStore {
   StanzaStore(ZStanzaFileProperties_7_0_0& file, const char* fileName) : f_(file), fileName_(fileName) {}
 
   void run() {
-    target_ = resolveTarget();
+    target_ = ornz::storeTarget(fileName_);
     StanzaFileLock lock(f_, target_);
     // Never rename over a file another process is rewriting in place.
     ornz::waitForWriters(target_.c_str());
@@ -200,16 +165,6 @@ class StanzaStore {
   }
 
  private:
-  // The real file behind the name's links, which must be a regular file or
-  // nothing yet; refused before a lock file is made beside it.
-  std::string resolveTarget() const {
-    bool dangling = false;
-    std::string target = ornz::resolveSymlinks(fileName_, &dangling);
-    if (dangling) danglingLink(fileName_, target);
-    ornz::checkReplaceable(target);
-    return target;
-  }
-
   // Under the lock, what the file holds now is final until this store ends:
   // compared with what the object last read or stored, a piece at a time (a
   // copy of a large file would double what a store needs). When another
@@ -217,10 +172,10 @@ class StanzaStore {
   // False when there is nothing to write: with no changes of its own the
   // object takes the file's text instead of overwriting it with a stale copy.
   bool mergeWithFile() {
-    bool present = false;
-    bool holds = baseHeldBy(*f_.doc_, target_, present);
+    bool holds = false;
+    bool present = ornz::whenPresent([&] { holds = f_.doc_->fileHoldsBase(target_.c_str()); });
     if (present == f_.originPresent_ && (!present || holds)) return true;
-    std::string now = readIfPresent(target_, present);
+    std::string now = ornz::readIfPresent(target_, present);
     if (f_.journal_->empty()) {
       if (present) {
         std::unique_ptr<StanzaDocument> theirs(new StanzaDocument);

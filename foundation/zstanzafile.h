@@ -13,11 +13,13 @@
 // writes the same bytes; a changed value rewrites its own line only; new keys
 // go at the end of their stanza, new stanzas at the end of the file.
 //
-// Files: a load reads only a regular file (symbolic links followed; a FIFO,
+// Files (through the file store, foundation/internal/filestore.h): a load
+// reads only a regular file (symbolic links followed; a FIFO,
 // device, socket or directory is refused without blocking; at most 64 MiB;
 // a file that changes while it is read is read again) and creates nothing on
 // disk. A store replaces the real file behind any symbolic links atomically
-// and durably, keeping its owner, mode, ACLs and extended attributes, while
+// and durably, keeping its owner, mode, ACLs and extended attributes (a mode
+// narrowed, never widened, where owner or group cannot be kept), while
 // holding an open-file-description lock on "<real file>.lock" (never a
 // link, never removed; skipped when it cannot be created). A store made to
 // the file the object was read from first reads that file again under the

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "foundation/internal/fileread.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
