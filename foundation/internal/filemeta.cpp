@@ -118,12 +118,14 @@ ReplacedFile::ReplacedFile(const std::string& target) : path_(target) {
   exists_ = true;
   fd_ = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd_ < 0) return;  // unreadable to this process: owner and mode still come from lstat
+  // What was opened is what is carried over (another program may have
+  // renamed a new file over the name since the look), if it is a regular
+  // file; its record is used only when fstat filled it.
   struct stat opened;
-  if (fileOps().fstat(fd_, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != st_.st_ino ||
-      opened.st_dev != st_.st_dev) {
+  if (fileOps().fstat(fd_, &opened) != 0 || !S_ISREG(opened.st_mode)) {
     ::close(fd_);
     fd_ = -1;
-    refuse(target, "it was replaced by something else while it was examined");
+    refuse(target, "it was replaced by something that is not a regular file");
   }
   st_ = opened;
 }
