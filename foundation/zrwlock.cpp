@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "foundation/internal/lockfile.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/internal/memoryrule.h"
 #include "foundation/internal/syserror.h"
 #include "foundation/zexception.h"
@@ -62,22 +62,6 @@ struct ErrorText {
 // calling thread already holds it, or too many readers), as opposed to a
 // broken lock object.
 bool isRefusal(int err) { return err == EDEADLK || err == EAGAIN; }
-
-// Sets the lock on the whole file (F_RDLCK, F_WRLCK or F_UNLCK): 0, or the
-// errno. A signal while waiting is not a failure: the wait goes on.
-int setFileLock(int fd, short type, bool wait) {
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 0;  // the whole file, however long it ever becomes
-  fl.l_pid = 0;  // required for open-file-description locks
-  for (;;) {
-    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
-    if (errno != EINTR) return errno;
-  }
-}
 
 }  // namespace
 
@@ -181,7 +165,7 @@ void ZUnixProcessReadWriteFileLock_7_0_0::readLock() {
     // threads can still try (and fail) without blocking.
     acquiring_ = true;
     guard.unlock();
-    int err = setFileLock(fd_, F_RDLCK, true);
+    int err = ornz::setFileLock(fd_, F_RDLCK, true);
     guard.lock();
     acquiring_ = false;
     readersCond_.notify_all();
@@ -196,7 +180,7 @@ void ZUnixProcessReadWriteFileLock_7_0_0::readLock() {
 
 void ZUnixProcessReadWriteFileLock_7_0_0::writeLock() {
   threads_.writeLock();
-  int err = setFileLock(fd_, F_WRLCK, true);
+  int err = ornz::setFileLock(fd_, F_WRLCK, true);
   if (err) {
     threads_.unlock();
     raiseLockFailed(name_.c_str(), ErrorText(err).text, __LINE__);
@@ -209,10 +193,10 @@ void ZUnixProcessReadWriteFileLock_7_0_0::unlock() {
   // orders that against every reader of this object.
   if (writing_) {
     writing_ = false;
-    setFileLock(fd_, F_UNLCK, false);
+    ornz::setFileLock(fd_, F_UNLCK, false);
   } else {
     std::lock_guard<std::mutex> guard(readersMutex_);
-    if (fileReaders_ > 0 && --fileReaders_ == 0) setFileLock(fd_, F_UNLCK, false);
+    if (fileReaders_ > 0 && --fileReaders_ == 0) ornz::setFileLock(fd_, F_UNLCK, false);
   }
   threads_.unlock();
 }
@@ -224,7 +208,7 @@ bool ZUnixProcessReadWriteFileLock_7_0_0::tryReadLock() {
   if (acquiring_) {
     err = EAGAIN;  // another thread of ours is waiting for the file
   } else if (fileReaders_ == 0) {
-    err = setFileLock(fd_, F_RDLCK, false);
+    err = ornz::setFileLock(fd_, F_RDLCK, false);
   }
   if (err == 0) {
     ++fileReaders_;
@@ -238,7 +222,7 @@ bool ZUnixProcessReadWriteFileLock_7_0_0::tryReadLock() {
 
 bool ZUnixProcessReadWriteFileLock_7_0_0::tryWriteLock() {
   if (!threads_.tryWriteLock()) return false;
-  int err = setFileLock(fd_, F_WRLCK, false);
+  int err = ornz::setFileLock(fd_, F_WRLCK, false);
   if (err == 0) {
     writing_ = true;
     return true;

@@ -77,7 +77,7 @@ class ORNUTIL_API ZUnixProcessReadWriteFileLock_7_0_0 : public ZAbstractReadWrit
  public:
   // Opens (creating when missing) the lock file; takes no hold. The lock
   // file is opened as the configuration files' lock files are
-  // (foundation/internal/lockfile.h): a symbolic link, FIFO, device, socket
+  // (foundation/internal/filestore.h): a symbolic link, FIFO, device, socket
   // or file with other names (hard links) under its name is refused without
   // being followed or opened for I/O. Raises kind 39 (lock, directory,
   // operation, reason) for such a name, and when the directory is missing,

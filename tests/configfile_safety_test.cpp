@@ -25,8 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/internal/atomicfile.h"
-#include "foundation/internal/filemeta.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
 #include "foundation/zstring.h"

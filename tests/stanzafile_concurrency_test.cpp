@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/internal/atomicfile.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/zexception.h"
 #include "foundation/zstring.h"
 #include "tests/support/child_process.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/internal/atomicfile.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/zexception.h"
 #include "foundation/zrwlock.h"
 #include "foundation/zstanzafile.h"
