@@ -67,20 +67,18 @@ inline const HashKey& processHashKey() noexcept {
   return detail::chooseProcessKey();
 }
 
-// The key a table of its own uses: the process key varied by the table's
-// `salt`, so that names one table places together are no guide to another,
-// and a table that meets a long run can take a new salt and scatter it.
-// The salt must differ from another in most of its 64 bits (a product of
-// mum, say): keys a few low bits apart place most texts alike.
-inline HashKey saltedKey(const HashKey& key, std::uint64_t salt) {
-  return HashKey{key.seed ^ salt, key.a ^ salt, key.b ^ salt};
-}
-
 // A wyhash-style keyed hash: one multiply for texts up to 16 bytes, two
 // multiplies in a row for 17 to 48 bytes (a 32-byte block in two independent
 // lanes, then the last 16 bytes), one more step per 32 bytes beyond.
 // Never returns 0, which some tables use to mark an empty slot.
-inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n) {
+//
+// `salt` varies the hash for one table, so that names one table places
+// together are no guide to another, and a table that meets a long run can
+// take a new salt and scatter it. It enters the last multiply only, so that
+// a table's salt, loaded with the table, is not waited for before the
+// text's first words. It must differ from another salt in most of its 64
+// bits (a product of mum, say): salts a few low bits apart place texts alike.
+inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n, std::uint64_t salt = 0) {
   std::uint64_t seed = key.seed ^ n;
   std::uint64_t a = 0, b = 0;
   if (n <= 16) {
@@ -109,7 +107,7 @@ inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n) 
     a = load64(end - 16);
     b = load64(end - 8);
   }
-  std::uint64_t h = mum(a ^ key.a, b ^ seed);
+  std::uint64_t h = mum(a ^ key.a ^ salt, b ^ seed);
   return h ? h : 1;
 }
 
