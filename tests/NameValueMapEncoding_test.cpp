@@ -82,6 +82,59 @@ TEST(NameValueMapEncoding, BufferRoundTripAndDecodingAppends) {
   orn_asn_buffer_free(&buffer);
 }
 
+// The bytes list the names of every level in the order they were first
+// added, never in the order of the hash table, whose seed changes from one
+// process to the next: the expected bytes are the node codec's of nodes in
+// that order, and a decode keeps it.
+TEST(NameValueMapEncoding, NamesGoOutInTheOrderTheyCameInWhateverTheHash) {
+  constexpr int kNames = 300;
+  NameValueMap map;
+  std::vector<std::string> names, childNames;
+  for (int i = kNames; i-- > 0;) names.push_back("name" + std::to_string(i * 7919 % 1000));
+  for (int i = 0; i < 20; ++i) childNames.push_back("c" + std::to_string(19 - i));
+  for (const std::string& name : names) map.addString(name.c_str(), name.c_str());
+  for (const std::string& child : childNames) map.addSubtree(names[0].c_str())->addString(child.c_str(), "v");
+
+  std::vector<namevalue_s_t> children(childNames.size());
+  std::vector<namevalue_s_t*> childPointers;
+  const char* v = "v";
+  for (std::size_t i = 0; i < childNames.size(); ++i) {
+    children[i] = namevalue_s_t{childNames[i].c_str(), 1, &v, 0, nullptr};
+    childPointers.push_back(&children[i]);
+  }
+  std::vector<namevalue_s_t> nodes(names.size());
+  std::vector<const char*> texts;
+  for (const std::string& name : names) texts.push_back(name.c_str());
+  std::vector<namevalue_s_t*> entries;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    nodes[i] = namevalue_s_t{texts[i], 1, &texts[i], 0, nullptr};
+    entries.push_back(&nodes[i]);
+  }
+  nodes[0].num_subtrees = static_cast<unsigned int>(childPointers.size());
+  nodes[0].subtrees = childPointers.data();
+  namevalueList_s_t list{static_cast<unsigned int>(entries.size()), entries.data()};
+  orn_asn_buffer_t expected{0, nullptr};
+  ASSERT_EQ(ornAsnEncodeObj(expected, list), 0);
+
+  orn_asn_buffer_t encoded{0, nullptr};
+  unsigned long status = 1;
+  map.encode(encoded, status);
+  ASSERT_EQ(status, 0u);
+  ASSERT_EQ(encoded.length, expected.length);
+  EXPECT_EQ(std::memcmp(encoded.data, expected.data, expected.length), 0);
+
+  NameValueMap decoded;
+  decoded.decode(encoded, status);
+  ASSERT_EQ(status, 0u);
+  orn_asn_buffer_t again{0, nullptr};
+  decoded.encode(again, status);
+  ASSERT_EQ(again.length, expected.length);
+  EXPECT_EQ(std::memcmp(again.data, expected.data, expected.length), 0);
+  orn_asn_buffer_free(&expected);
+  orn_asn_buffer_free(&encoded);
+  orn_asn_buffer_free(&again);
+}
+
 TEST(NameValueMapEncoding, FailedDecodeChangesNothing) {
   NameValueMap map;
   map.addString("kept", "1");
