@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/ornasn.h"
 #include "foundation/zexception.h"
 
@@ -130,13 +131,12 @@ void attrlist_add_entry(attrlist_s_t* list, char* name, value_s_t* value) {
     std::free(entries);
     ornz::throwOutOfMemory(kModule, __LINE__);
   }
-  try {
-    attrlist_add_value(&fresh, value);
-  } catch (...) {
-    std::free(fresh.name);
-    std::free(entries);
-    throw;
-  }
+  ornz::allOrNothing(
+      kModule, __LINE__, [&] { attrlist_add_value(&fresh, value); },
+      [&] {
+        std::free(fresh.name);
+        std::free(entries);
+      });
   if (i) std::memcpy(entries, list->entries, sizeof(attr_s_t) * i);
   entries[i] = fresh;
   if (count > i) std::memcpy(entries + i + 1, list->entries + i, sizeof(attr_s_t) * (count - i));
