@@ -2,7 +2,14 @@
 // process, names aimed at one key scattered under another, tables that stay
 // within their probe bound when names are aimed at them, and wire forms and
 // traces that do not change with the key.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,6 +109,64 @@ TEST(HashKey, TheFallbackWithoutGetrandomGivesANewKeyEachTime) {
   ornz::HashKey b = ornz::detail::keyFromProcessEntropy();
   EXPECT_NE(hex(&a, sizeof a), hex(&b, sizeof b));
   EXPECT_TRUE(a.seed && a.a && a.b);
+}
+
+ORNUTIL_CHILD_TEST(HashKeyChild, PrintsItsKeyWhereGetrandomFails) {
+  char probe;
+  ASSERT_EQ(syscall(SYS_getrandom, &probe, 1, GRND_NONBLOCK), -1);
+  ASSERT_EQ(errno, EAGAIN);
+  const ornz::HashKey& key = ornz::processHashKey();
+  EXPECT_TRUE(key.seed && key.a && key.b);
+  std::printf("KEY=%s\n", processKeyText().c_str());
+}
+
+// Runs that test in a new process where getrandom fails as it does before
+// the kernel's pool is ready (EAGAIN under GRND_NONBLOCK), from its very
+// start: a filter installed before the exec makes every call fail so (the
+// key is drawn when the library is loaded). Returns the child's output.
+std::string outputWithoutGetrandom() {
+  char outName[] = "/tmp/ornutil-hash-XXXXXX";
+  int outFd = mkstemp(outName);
+  if (outFd < 0) return "mkstemp failed";
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(outFd, STDOUT_FILENO);
+    dup2(outFd, STDERR_FILENO);
+    setenv("ORNUTIL_TEST_CHILD", "1", 1);
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+      _exit(125);
+    execl("/proc/self/exe", "hash_seed_test", "--gtest_filter=HashKeyChild.PrintsItsKeyWhereGetrandomFails",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(outFd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::string text;
+  if (FILE* f = std::fopen(outName, "r")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+  }
+  unlink(outName);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text += "\nexit status " + std::to_string(status);
+  return text;
+}
+
+TEST(HashKey, AProcessWithoutGetrandomStillDrawsAKeyOfItsOwn) {
+  std::string first = outputWithoutGetrandom(), second = outputWithoutGetrandom();
+  ASSERT_NE(first.find("[  PASSED  ] 1 test."), std::string::npos) << first;
+  ASSERT_NE(second.find("[  PASSED  ] 1 test."), std::string::npos) << second;
+  ASSERT_FALSE(field(first, "KEY").empty());
+  EXPECT_NE(field(first, "KEY"), field(second, "KEY"));
 }
 
 TEST(HashKey, AStringsHashIsTheTextHashUnderTheProcessKey) {

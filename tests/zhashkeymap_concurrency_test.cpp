@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/internal/hash.h"
 #include "foundation/zhashkeymap.h"
 #include "foundation/zstring.h"
 
@@ -68,6 +69,51 @@ TEST(ZHashKeyMapConcurrency, ReadersSeeCompleteEntriesWhileAWriterGrowsAndReplac
   EXPECT_EQ(map.size(), kSeeded + kAdded);
   for (int i = 0; i < kSeeded + kAdded; ++i)
     EXPECT_TRUE(map.contains(ZLCConstString_7_0_0(key(i).c_str()))) << i;
+}
+
+TEST(ZHashKeyMapConcurrency, ReadersFindEveryNameWhileTheTablePlacesItsNamesAnew) {
+  SharedMap map;
+  constexpr int kSeeded = 16, kReaders = 2;
+  for (int i = 0; i < kSeeded; ++i) {
+    ZUTF8String_7_0_0 v(("v" + std::to_string(i)).c_str());
+    map.putEntry(ZLCConstString_7_0_0(key(i).c_str()), &v);
+  }
+  // Names that all share one home slot under the table's salt (kept as it
+  // grows), so that the writer's inserts make the table take a new salt
+  // and place every name anew while the readers look names up.
+  const std::uint64_t salt = map.probeStats().salt;
+  const ornz::HashKey& hashKey = ornz::processHashKey();
+  std::vector<std::string> aimed;
+  for (int i = 0; aimed.size() < 600; ++i) {
+    std::string name = "aimed-" + std::to_string(i);
+    if ((ornz::hashText(hashKey, name.data(), name.size(), salt) & 0x7ff) == 0x2a) aimed.push_back(name);
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> started{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&] {
+      started.fetch_add(1);
+      while (!done.load(std::memory_order_acquire)) {
+        for (int i = 0; i < kSeeded; ++i) {
+          auto* v = static_cast<ZAbstractString_7_0_0*>(map.getEntry(ZLCConstString_7_0_0(key(i).c_str())));
+          ASSERT_NE(v, nullptr);
+          ASSERT_EQ(v->getChars()[0], 'v');
+        }
+      }
+    });
+  }
+  while (started.load() < kReaders) std::this_thread::yield();
+  for (std::size_t i = 0; i < aimed.size(); ++i) {
+    if (i % 32 == 0) std::this_thread::yield();
+    ZUTF8String_7_0_0 v(aimed[i].c_str());
+    map.putEntry(ZUTF8ConstString_7_0_0(aimed[i].c_str()), &v);
+  }
+  done.store(true, std::memory_order_release);
+  for (auto& t : readers) t.join();
+  EXPECT_NE(map.probeStats().salt, salt);
+  EXPECT_LE(map.probeStats().longest, map.probeStats().bound);
+  for (const std::string& name : aimed) EXPECT_NE(map.find(name.data(), name.size()), nullptr) << name;
 }
 
 TEST(ZHashKeyMapConcurrency, WritersOnSeveralThreadsLoseNothing) {
