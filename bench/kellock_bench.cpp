@@ -46,7 +46,8 @@ struct PthreadRwlock {
 struct Protected {
   long values[32];
 };
-Protected g_data;
+// On a pair of lines of its own, so that no neighbour in memory shares them.
+alignas(128) Protected g_data;
 
 long scan() {
   long sum = 0;
