@@ -42,8 +42,10 @@
 // A level of an encoding is what decode() would make of it: nodes of one
 // name merge into one entry at the place of the first, their values in
 // order and their children into one subtree. The index of a level keeps a
-// few 32-bit numbers per node, so an encoding renders in little more memory
-// than its own bytes.
+// few 32-bit words per node (seven, and two per hash slot, of which there
+// are two to four a node), in one block shared by the levels on the
+// current path: about 2 bytes per input byte for typical trees, under 7 for
+// encodings of tiny nodes.
 #include "util/NameValueMap.h"
 
 #include <sys/random.h>
