@@ -151,9 +151,13 @@ namespace {
   if (n > 16) {
     if (n > 64) return std::memcmp(a, b, n) == 0;
 #if defined(__SSE2__)
-    auto load = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-    __m128i differ = _mm_xor_si128(load(a + n - 16), load(b + n - 16));
-    for (std::size_t i = 0; i + 16 < n; i += 16) differ = _mm_or_si128(differ, _mm_xor_si128(load(a + i), load(b + i)));
+    auto differs = [a, b](std::size_t at) {
+      return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+    };
+    __m128i differ = _mm_or_si128(differs(0), differs(n - 16));
+    if (n > 32) differ = _mm_or_si128(differ, differs(16));
+    if (n > 48) differ = _mm_or_si128(differ, differs(32));
     return _mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) == 0xffff;
 #else
     return std::memcmp(a, b, n) == 0;

@@ -94,7 +94,12 @@ inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n, 
     }
   } else {
     const char* end = p + n;
-    if (n > 32) {
+    if (n <= 32) {
+      seed = mum(load64(p) ^ key.b, load64(p + 8) ^ seed);
+    } else if (n <= 48) {
+      // Most paths: one 32-byte block in two lanes, written out.
+      seed = mum(load64(p) ^ key.a, load64(p + 8) ^ seed) ^ mum(load64(p + 16) ^ key.b, load64(p + 24) ^ seed);
+    } else {
       std::uint64_t lane = seed;
       do {
         seed = mum(load64(p) ^ key.a, load64(p + 8) ^ seed);
@@ -102,8 +107,8 @@ inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n, 
         p += 32;
       } while (end - p > 32);
       seed ^= lane;
+      if (end - p > 16) seed = mum(load64(p) ^ key.b, load64(p + 8) ^ seed);
     }
-    if (end - p > 16) seed = mum(load64(p) ^ key.b, load64(p + 8) ^ seed);
     a = load64(end - 16);
     b = load64(end - 8);
   }
