@@ -262,9 +262,7 @@ inline std::uint64_t headerSize(std::uint64_t content) {
 }
 
 // Copies a text that the caller has room for. Most names and values are
-// short: two overlapping loads and stores rather than a call to memcpy
-// (part of what keeps the map's encoder at its goal, see
-// util/NameValueMapEncoding.cpp).
+// short: two overlapping loads and stores rather than a call to memcpy.
 inline void copyText(unsigned char* to, const char* text, std::size_t length) {
   if (length >= 8) {
     if (length > 16) {
