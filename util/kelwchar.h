@@ -41,7 +41,9 @@ ORNUTIL_API int kel_mbs_validpatchars(char const* text);
  * of string", and the check fails), a single-byte character not allowed
  * ("invalid single byte character: %s", and the check fails), and a byte that
  * starts no character ("invalid multibyte hibit-set: %s"; the check goes
- * on), each with the text from the offending byte to its end. */
+ * on), each with the text from the offending byte on: at most 64 bytes of
+ * it, followed by "..." when the text goes on, so that the trace of one call
+ * stays linear in the length of the text. */
 ORNUTIL_API int kel_mbs_checkchars2(char const* text, char const* allowed);
 
 /* The first character of `text` that is the single byte `c` (a char value
