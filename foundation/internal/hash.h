@@ -78,7 +78,8 @@ inline const HashKey& processHashKey() noexcept {
 // a table's salt, loaded with the table, is not waited for before the
 // text's first words. It must differ from another salt in most of its 64
 // bits (a product of mum, say): salts a few low bits apart place texts alike.
-inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n, std::uint64_t salt = 0) {
+[[gnu::always_inline]] inline std::uint64_t hashText(const HashKey& key, const char* p, std::size_t n,
+                                                    std::uint64_t salt = 0) {
   std::uint64_t seed = key.seed ^ n;
   std::uint64_t a = 0, b = 0;
   if (n <= 16) {
