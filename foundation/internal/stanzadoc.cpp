@@ -190,7 +190,12 @@ inline std::size_t home(std::uint32_t hash, std::uint32_t capLog) {
 // A probe that runs this long means the table is too full for its keys (or
 // the keys were chosen to collide): the table is made larger instead, as
 // long as that still thins it out.
-constexpr std::size_t kLongProbe = 32;
+// The bound grows with the table (as the key map's does): linear probing
+// at three quarters full sees runs of a few dozen slots in a large table
+// without any aiming.
+inline std::size_t longProbe(std::size_t slots) {
+  return 8 + 8 * static_cast<std::size_t>(64 - __builtin_clzll(slots | 1));
+}
 }  // namespace
 
 std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, std::uint32_t hash) const {
@@ -219,21 +224,28 @@ void StanzaDocument::growKeys(std::int32_t stanza, std::uint32_t capLog) {
   keyIndex_.resize(offset + cap, 0);
   std::fill(keyIndex_.begin() + offset, keyIndex_.begin() + offset + cap, 0u);
   if (!atEnd) std::fill(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap, 0u);
+  // Each key's hash is taken again from its text, which lies anywhere in
+  // the file: the records and texts of the keys a few slots on are fetched
+  // ahead, so that a large table's keys are not read one miss at a time.
   std::size_t mask = cap - 1;
-  for (std::uint32_t slot : old) {
-    if (!slot) continue;
-    std::size_t s = home(nameHash(key(idOf(slot))) , capLog);
+  old.erase(std::remove(old.begin(), old.end(), 0u), old.end());
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    if (i + 2 * kAhead < old.size()) __builtin_prefetch(&lines_[idOf(old[i + 2 * kAhead])]);
+    if (i + kAhead < old.size()) __builtin_prefetch(textOf(lines_[idOf(old[i + kAhead])]));
+    std::size_t s = home(nameHash(key(idOf(old[i]))), capLog);
     while (keyIndex_[offset + s]) s = (s + 1) & mask;
-    keyIndex_[offset + s] = slot;
+    keyIndex_[offset + s] = old[i];
   }
   st.keyOffset = static_cast<std::uint32_t>(offset);
   st.keyCapLog = capLog;
 }
 
 void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
-  // A table may be three quarters full, except a one-slot table, which
-  // holds its one key: in a file of one-key stanzas (a common shape) that
-  // halves the key tables.
+  // A table may be half full (linear probing keeps its runs short, and a
+  // run walked on a look-up ends in few comparisons of names), except a
+  // one-slot table, which holds its one key: in a file of one-key stanzas
+  // (a common shape) that halves the key tables.
   const Stanza& st = stanzas_[stanza];
   if (st.keyCount == 0) {
     if (keyIndex_.size() >= kOffsetMask) throw std::bad_alloc();
@@ -243,7 +255,7 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
     return;
   }
   std::size_t cap = std::size_t{1} << st.keyCapLog;
-  bool full = cap == 1 ? st.keyCount >= 1 : (std::size_t{st.keyCount} + 1) * 4 > cap * 3;
+  bool full = cap == 1 ? st.keyCount >= 1 : (std::size_t{st.keyCount} + 1) * 2 > cap;
   if (full) growKeys(stanza, st.keyCapLog == 0 ? 2 : st.keyCapLog + 1);
 }
 
@@ -266,7 +278,7 @@ void StanzaDocument::addKeyLine(std::int32_t stanza, std::string_view k, std::in
         return;
       }
     }
-    if (probes > kLongProbe && (std::size_t{st.keyCount} << 4) > mask) {
+    if (probes > longProbe(mask + 1) && (std::size_t{st.keyCount} << 4) > mask) {
       growKeys(stanza, st.keyCapLog + 1);
       continue;
     }
@@ -308,7 +320,7 @@ inline std::size_t nextSlot(std::size_t s, std::size_t slots) { return s + 1 == 
 void StanzaDocument::growStanzas(std::size_t slots) {
   // The new table is made before the old one goes, so that a failed
   // allocation leaves the index as it was.
-  std::vector<std::uint32_t> grown(slots, 0);
+  ZeroedSlots grown(slots);
   for (std::uint32_t slot : stanzaIndex_) {
     if (!slot) continue;
     std::size_t s = homeIn(nameHash(stanzaName(idOf(slot))), slots);
@@ -318,7 +330,7 @@ void StanzaDocument::growStanzas(std::size_t slots) {
   stanzaIndex_.swap(grown);
 }
 
-void StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
+std::int32_t StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
   std::uint32_t h = nameHash(name);
   if ((stanzaLive_ + 1) * 4 > stanzaIndex_.size() * 3)
     growStanzas(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2);
@@ -328,17 +340,19 @@ void StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
     for (; stanzaIndex_[s]; s = nextSlot(s, slots), ++probes) {
       std::uint32_t& slot = stanzaIndex_[s];
       if (tagMatches(slot, h) && stanzaName(idOf(slot)) == name) {
+        std::int32_t found = idOf(slot);
+        if (aliveOf(lines_[stanzas_[found].header])) return found;
         slot = slotOf(stanza, h);  // a stanza made anew after its deletion
-        return;
+        return stanza;
       }
     }
-    if (probes > kLongProbe && stanzaLive_ * 16 > slots) {
+    if (probes > longProbe(slots) && stanzaLive_ * 16 > slots) {
       growStanzas(slots * 2);
       continue;
     }
     stanzaIndex_[s] = slotOf(stanza, h);
     ++stanzaLive_;
-    return;
+    return stanza;
   }
 }
 
@@ -367,7 +381,7 @@ void StanzaDocument::clear() {
   bom_ = false;
   newEol_ = kLf;
   stanzas_.clear();
-  stanzaIndex_.clear();
+  ZeroedSlots().swap(stanzaIndex_);
   keyIndex_.clear();
   stanzaLive_ = 0;
   deadBytes_ = 0;
@@ -411,14 +425,15 @@ StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, co
 
 void StanzaDocument::reserveFor(const Counts& c) {
   if (c.records >= kIdMask - 1) throw std::bad_alloc();
-  // Room for every header a stanza of its own, and a few more that a
-  // migration adds, without growing.
-  growStanzas((c.headers + 16) * 4 / 3 + 1);
+  // Half full at most, were every header a stanza of its own: linear
+  // probing runs stay short, and the pages of slots that few distinct names
+  // never reach cost nothing (see ZeroedSlots).
+  growStanzas((c.headers + 16) * 2);
   // Key tables are made as keys come: at most every entry a key, each table
-  // at most 4/3 full past a power of two, and a table that moves leaving
-  // its old slots behind. Reserved (not touched) up to that bound, so that
-  // the arena never moves while it grows.
-  keyIndex_.reserve(c.entries * 3 + c.headers + 16);
+  // at most 4 slots a key past a power of two, and a table that moves
+  // leaving its old slots behind. Reserved (not touched) up to that bound,
+  // so that the arena never moves while it grows.
+  keyIndex_.reserve(c.entries * 8 + c.headers + 16);
 }
 
 std::int32_t StanzaDocument::appendParsed(const char* text, std::uint32_t length, Kind kind, Eol eol) {
@@ -447,12 +462,12 @@ void StanzaDocument::addHeader(const char* text, std::uint32_t length, Eol eol, 
                                std::int32_t& current) {
   std::int32_t id = appendParsed(text, length, kHeader, eol);
   std::string_view name(text + shape.nameStart, shape.nameEnd - shape.nameStart);
-  current = findStanza(name);
-  if (current < 0) {
-    current = static_cast<std::int32_t>(stanzas_.size());
-    stanzas_.push_back(Stanza{id, id, 0, 0, 0});
-    indexStanza(current, name);
-  }
+  // One probe finds the stanza or files the new one (a failure after it
+  // leaves a slot for a stanza not made, which only a parse meets, and a
+  // parse that fails is cleared).
+  std::int32_t fresh = static_cast<std::int32_t>(stanzas_.size());
+  current = indexStanza(fresh, name);
+  if (current == fresh) stanzas_.push_back(Stanza{id, id, 0, 0, 0});
   lines_[id].link = current;
   stanzas_[current].last = id;
 }
@@ -550,18 +565,23 @@ void StanzaDocument::rebase(const ContentDigest& stored) {
 }
 
 bool StanzaDocument::wasteful() const {
-  std::size_t dead = 0;
-  for (std::size_t i = 0; i < lines_.size(); ++i) dead += !aliveOf(lines_[i]);
-  // Owned text only counts for what it has replaced: a migration that adds
-  // its lines holds them either way.
-  std::size_t waste = deadBytes_ + dead * sizeof(Line);
-  return waste > (std::size_t{64} << 10) + buffer_.size() / 2;
+  // What removed and replaced lines left behind, against what the document
+  // holds live. Parsing anew holds the old document, its text and the new
+  // one at once, so it pays only once most of what is held is dead: a
+  // migration that moves a stanza's keys holds no more than twice what it
+  // writes, and edit after edit on a long-lived object still ends in a
+  // fresh parse before the dead part outgrows the live one twice.
+  std::size_t deadRecords = 0, liveRecords = 0;
+  for (std::size_t i = 0; i < lines_.size(); ++i) (aliveOf(lines_[i]) ? liveRecords : deadRecords) += 1;
+  std::size_t waste = deadBytes_ + deadRecords * sizeof(Line);
+  std::size_t live = static_cast<std::size_t>(serializedSize()) + liveRecords * sizeof(Line);
+  return waste > (std::size_t{64} << 10) + 2 * live;
 }
 
 std::size_t StanzaDocument::bytesHeld() const {
-  return buffer_.capacity() + owned_.capacity() + lines_.bytesHeld() + wide_.size() * (sizeof(Shape) + 32) +
+  return buffer_.capacity() + owned_.bytesHeld() + lines_.bytesHeld() + wide_.size() * (sizeof(Shape) + 32) +
          wide_.bucket_count() * sizeof(void*) + stanzas_.bytesHeld() +
-         (stanzaIndex_.capacity() + keyIndex_.size()) * sizeof(std::uint32_t);
+         (stanzaIndex_.size() + keyIndex_.size()) * sizeof(std::uint32_t);
 }
 
 // ---------------------------------------------------------------- reading
@@ -674,10 +694,36 @@ std::string StanzaDocument::commentAbove(std::int32_t line) const {
 
 // ---------------------------------------------------------------- changing
 
+std::uint32_t StanzaDocument::OwnedText::add(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n > static_cast<std::size_t>(kMaxLength)) throw std::bad_alloc();
+  const std::size_t used = end_ & (kBlock - 1);
+  const bool fits = end_ < bases_.size() * kBlock && used + n <= kBlock;
+  if (!fits || bases_.empty()) {
+    // A new block at the next free 1 MiB of offsets; what the last one had
+    // left (less than this text) stays unused.
+    std::size_t slots = n > kBlock ? (n + kBlock - 1) / kBlock : 1;
+    std::size_t start = bases_.size() * kBlock;
+    if (start + slots * kBlock > kOffsetMask) throw std::bad_alloc();
+    bases_.reserve(bases_.size() + slots);
+    blocks_.reserve(blocks_.size() + 1);
+    std::size_t size = std::max<std::size_t>(n, kBlock);
+    std::unique_ptr<char[]> block(new char[size]);
+    for (std::size_t i = 0; i < slots; ++i) bases_.push_back(block.get() + i * kBlock);
+    blocks_.push_back(std::move(block));
+    held_ += size;
+    end_ = start;
+  }
+  std::uint32_t at = static_cast<std::uint32_t>(end_);
+  if (n) std::memcpy(const_cast<char*>(this->at(at)), text.data(), n);
+  // After a text of a block of its own, the next starts a block again.
+  end_ = n > kBlock ? bases_.size() * kBlock : end_ + n;
+  return at;
+}
+
 std::int32_t StanzaDocument::newLine(std::string_view text, Kind kind) {
-  if (owned_.size() + text.size() > kOffsetMask || lines_.size() >= kIdMask - 1) throw std::bad_alloc();
-  std::uint32_t at = static_cast<std::uint32_t>(owned_.size());
-  owned_.append(text.data(), text.size());
+  if (lines_.size() >= kIdMask - 1) throw std::bad_alloc();
+  std::uint32_t at = owned_.add(text);
   std::int32_t id = static_cast<std::int32_t>(lines_.size());
   lines_.push_back(Line{at | kOwned,
                         (static_cast<std::uint32_t>(text.size()) << 5) | (static_cast<std::uint32_t>(kind) << 3) |
@@ -921,12 +967,9 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
     text.append(v);
     shape.valueEnd = static_cast<std::uint32_t>(text.size());
     text.append(was.substr(old.valueEnd));
-    if (owned_.size() + text.size() > kOffsetMask) throw std::bad_alloc();
+    std::uint32_t at = owned_.add(text);
     bool wide = (lines_[first].start & kWide) != 0;
     if (wide) wide_.at(first) = shape;
-    owned_.reserve(owned_.size() + text.size());
-    std::uint32_t at = static_cast<std::uint32_t>(owned_.size());
-    owned_.append(text);
     // Drop the other values; `slot` stays valid (no index change).
     for (std::int32_t i = lines_[first].link; i >= 0;) {
       std::int32_t next = lines_[i].link;

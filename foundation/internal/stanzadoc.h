@@ -26,6 +26,9 @@
 #define ORNUTIL_FOUNDATION_INTERNAL_STANZADOC_H
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -88,6 +91,13 @@ class StanzaDocument {
   std::int32_t nextValueLine(std::int32_t line) const {
     std::int32_t n = lines_[line].link;
     return n >= 0 ? n : -1;
+  }
+  // Whether `line`, an entry of `stanza`, is its key's first line: without
+  // a look-up for a key of one value.
+  bool isFirstValue(std::int32_t stanza, std::int32_t line) const {
+    std::int32_t n = lines_[line].link;
+    if (n < 0) return -2 - n == line;
+    return firstValueLine(stanza, key(line)) == line;
   }
   std::string_view value(std::int32_t line) const;
   std::string_view key(std::int32_t line) const;
@@ -161,7 +171,7 @@ class StanzaDocument {
   static void setEol(Line& l, Eol e) { l.bits = (l.bits & ~6u) | (static_cast<std::uint32_t>(e) << 1); }
   static void setAlive(Line& l, bool a) { l.bits = (l.bits & ~1u) | (a ? 1u : 0u); }
   const char* textOf(const Line& l) const {
-    return ((l.start & kOwned) ? owned_.data() : buffer_.data()) + (l.start & kOffsetMask);
+    return (l.start & kOwned) ? owned_.at(l.start & kOffsetMask) : buffer_.data() + (l.start & kOffsetMask);
   }
   std::string_view viewOf(std::int32_t line) const {
     return std::string_view(textOf(lines_[line]), lengthOf(lines_[line]));
@@ -201,8 +211,9 @@ class StanzaDocument {
   // Room in the stanza's table for one more key.
   void makeRoomForKey(std::int32_t stanza);
   void growKeys(std::int32_t stanza, std::uint32_t capLog);
-  // `name`: the stanza's, whose header line may not be stored yet.
-  void indexStanza(std::int32_t stanza, std::string_view name);
+  // Files `stanza` under `name` (the stanza's, whose header line may not be
+  // stored yet), or returns the live stanza already filed under it.
+  std::int32_t indexStanza(std::int32_t stanza, std::string_view name);
   void growStanzas(std::size_t slots);
   std::int32_t firstOf(std::int32_t last) const { return -2 - lines_[last].link; }
   std::int32_t lastValue(std::int32_t line) const {
@@ -267,7 +278,28 @@ class StanzaDocument {
                            std::int32_t after);
 
   std::string buffer_;
-  std::string owned_;  // texts of new and rewritten lines, one after the other
+  // Texts of new and rewritten lines, in blocks of 1 MiB that never move (a
+  // text longer than a block has one of its own, as long as it): their
+  // offsets stay valid, and growing never holds two copies of them.
+  class OwnedText {
+   public:
+    // Copies `text` in; its offset. Whole or, when memory runs out, not made.
+    std::uint32_t add(std::string_view text);
+    const char* at(std::uint32_t offset) const { return bases_[offset >> kShift] + (offset & (kBlock - 1)); }
+    std::size_t bytesHeld() const { return held_; }
+    void clear() {
+      blocks_.clear();
+      bases_.clear();
+      end_ = held_ = 0;
+    }
+
+   private:
+    static constexpr std::uint32_t kShift = 20, kBlock = 1u << kShift;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<const char*> bases_;  // where each 1 MiB of offsets lies
+    std::size_t end_ = 0, held_ = 0;
+  };
+  OwnedText owned_;
   bool baseIsBuffer_ = true;  // else the base is `base_`
   ContentDigest base_;
   // Grown a block at a time: a document never holds two copies of its records.
@@ -310,7 +342,35 @@ class StanzaDocument {
   // the low kIdBits and the top bits of the name's hash above them, which
   // settle most mismatches without reading a name.
   static constexpr std::uint32_t kIdBits = 27, kIdMask = (1u << kIdBits) - 1;
-  std::vector<std::uint32_t> stanzaIndex_;  // slot: the stanza
+  // Zeroed slots from calloc: the pages of a table sized to a file's headers
+  // that its few distinct names never reach (a file of one header repeated)
+  // cost no memory.
+  class ZeroedSlots {
+   public:
+    ZeroedSlots() = default;
+    explicit ZeroedSlots(std::size_t n)
+        : slots_(static_cast<std::uint32_t*>(std::calloc(n, sizeof(std::uint32_t)))), size_(n) {
+      if (!slots_ && n) throw std::bad_alloc();
+    }
+    ~ZeroedSlots() { std::free(slots_); }
+    ZeroedSlots(const ZeroedSlots&) = delete;
+    ZeroedSlots& operator=(const ZeroedSlots&) = delete;
+    void swap(ZeroedSlots& other) noexcept {
+      std::swap(slots_, other.slots_);
+      std::swap(size_, other.size_);
+    }
+    std::uint32_t& operator[](std::size_t i) { return slots_[i]; }
+    std::uint32_t operator[](std::size_t i) const { return slots_[i]; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const std::uint32_t* begin() const { return slots_; }
+    const std::uint32_t* end() const { return slots_ + size_; }
+
+   private:
+    std::uint32_t* slots_ = nullptr;
+    std::size_t size_ = 0;
+  };
+  ZeroedSlots stanzaIndex_;  // slot: the stanza
   // Every stanza's key table, one after the other: the keys of a stanza
   // are looked up and added close together, as parsing meets them. Slot:
   // the key's last line.
