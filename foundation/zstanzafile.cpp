@@ -398,6 +398,17 @@ void ZStanzaFileProperties_7_0_0::forgetChanges() {
   else journal_.reset(new StanzaJournal);
 }
 
+void ZStanzaFileProperties_7_0_0::unrecorded(void (*body)(void* context), void* context) {
+  // Without a journal, changes are not recorded; it is put back however the
+  // body ends.
+  struct PutBack {
+    std::unique_ptr<StanzaJournal>& slot;
+    std::unique_ptr<StanzaJournal> held;
+    ~PutBack() { slot.swap(held); }
+  } putBack{journal_, std::move(journal_)};
+  body(context);
+}
+
 void ZStanzaFileProperties_7_0_0::parseText(const std::string& text, const char* name) {
   ornz::reportingMemory(kModule, __LINE__, [&] {
     std::unique_ptr<StanzaDocument> fresh(new StanzaDocument);

@@ -114,6 +114,16 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   // then stands for no file: a store writes exactly this text.
   void parseText(const std::string& text, const char* name);
 
+  // For the library's own migration of old files (hidden, not exported):
+  // the document itself, to walk a stanza's keys without a string object
+  // per name; and body(context) run with its changes left out of those a
+  // store makes again on top of newer content, for changes made under the
+  // file's lock and stored before it goes, which no other writer can come
+  // between (a journal of every key a migration moves would cost more than
+  // the file). Changes recorded before stay recorded.
+  ORNUTIL_LOCAL const ornz::StanzaDocument& document() const { return *doc_; }
+  ORNUTIL_LOCAL void unrecorded(void (*body)(void* context), void* context);
+
   // Holds the lock of the file (of the real file behind its symbolic links)
   // until the matching unlockFile or the object's destruction, so that a
   // read-modify-write cycle (lockFile, load, change, store) runs with no

@@ -7,9 +7,12 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/internal/filestore.h"
+#include "foundation/internal/stanzadoc.h"
 #include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
@@ -69,6 +72,27 @@ void fillDefault(ZStanzaFileProperties_7_0_0& p, const char* stanza, const char*
   if (!existed) p.addEntryComment(stanza, key, comment);
 }
 
+// Sets, for every key N of the old credential-tag stanza in file order, the
+// key "tagvalue_" N of the registry stanza to N's first value. The keys are
+// read from the document as it walks the stanza: a list of them as string
+// objects would cost some eighty bytes a key, more than ten times a short
+// tag line.
+void moveCredentialTags(OrnStanzaFileProperties& p) {
+  const ornz::StanzaDocument& doc = p.document();
+  const std::int32_t tags = doc.findStanza("ldap-ext-cred-tags");
+  const std::string target = std::string("LEGACY_ldap-ext-cred-tags") + ":" + "registry_id";
+  std::string key, value;
+  for (std::int32_t line : doc.entryLines(tags)) {
+    if (!doc.isFirstValue(tags, line)) continue;  // a further value of a key already moved
+    std::string_view name = doc.key(line);
+    // Copies: the texts the views show may move as the document grows.
+    key.assign("tagvalue_").append(name.data(), name.size());
+    std::string_view v = doc.value(line);
+    value.assign(v.data(), v.size());
+    p.setValue(target.c_str(), key.c_str(), value.c_str(), 0);
+  }
+}
+
 void migrateGroupA(OrnStanzaFileProperties& p) {
   fillDefault(p, "ssl", "ssl-local-domain", "Default", "#\n# local domain name.\n#");
   fillDefault(p, "manager", "management-domain", "Default", "#\n# Management domain name.\n#");
@@ -82,16 +106,7 @@ void migrateGroupA(OrnStanzaFileProperties& p) {
   if (p.exists("ldap-ext-cred-tags") && p.exists("aznapi-configuration")) {
     p.addValue("aznapi-configuration", "cred-attribute-entitlement-services", "LEGACY_ldap-ext-cred-tags", 0);
     p.setValue("aznapi-entitlement-services", "LEGACY_ldap-ext-cred-tags", "azn_ent_cred_attrs", 0);
-    ZArrayList_7_0_0 names(10, 1);
-    p.keyNames("ldap-ext-cred-tags", names);
-    std::string target = std::string("LEGACY_ldap-ext-cred-tags") + ":" + "registry_id";
-    for (int i = 0; i < names.size(); ++i) {
-      auto* name = static_cast<ZAbstractString_7_0_0*>(names.get(i));
-      ZLCString_7_0_0 value;
-      p.getValue("ldap-ext-cred-tags", name->getChars(), value, 0, nullptr);
-      std::string key = std::string("tagvalue_") + name->getChars();
-      p.setValue(target.c_str(), key.c_str(), value, 0);
-    }
+    moveCredentialTags(p);
     p.deleteStanza("ldap-ext-cred-tags");
     p.setValue("LEGACY_ldap-ext-cred-tags", "registry_id", "azn_cred_registry_id", 0);
   }
@@ -187,9 +202,26 @@ void applyRules(OrnStanzaFileProperties& p, unsigned int version, const char* fi
   if (version <= 1791) migrateGroupC(p, fileName);
 }
 
+// Applies the rules as applyRules does, leaving their changes out of those
+// a store makes again on newer content: the caller holds the file's lock
+// and stores before releasing it.
+void applyRulesUnderLock(OrnStanzaFileProperties& p, unsigned int version, const char* fileName) {
+  struct Rules {
+    OrnStanzaFileProperties& p;
+    unsigned int version;
+    const char* fileName;
+  } rules{p, version, fileName};
+  p.unrecorded(
+      [](void* context) {
+        Rules& r = *static_cast<Rules*>(context);
+        applyRules(r.p, r.version, r.fileName);
+      },
+      &rules);
+}
+
 // Migrates and stores; the caller holds the file's lock.
 void migrate(OrnStanzaFileProperties& p, unsigned int version, const char* fileName) {
-  applyRules(p, version, fileName);
+  applyRulesUnderLock(p, version, fileName);
   // The rename would send the rest of a writer's bytes (an editor, or
   // "cat >", rewriting the file in place) to an unlinked file: leave the
   // file to it and migrate again on the next load.
