@@ -424,6 +424,82 @@ void BM_ToolPeakMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_ToolPeakMemory)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// Files of 16 MiB written by an old release, shaped to cost the most per
+// byte, each migrated (and stored) by `config migrate` as the first load
+// does: row 0 the typical file of the stanza benchmark's shape, then empty
+// lines, one key repeated, distinct stanzas, and a stanza of credential
+// tags, every one of which the migration moves. Bound: peak_per_file_byte
+// at most 8; time per byte (ns_per_byte, real time of the tool run, file
+// written anew outside it) at most 4x row 0's.
+void BM_ToolMigratePeak(benchmark::State& state) {
+#ifdef ORNUTIL_TOOL
+  const std::string tool = ORNUTIL_TOOL, file = scratchPath("old.conf");
+  const std::size_t size = 16u << 20;
+  std::string text;
+  text.reserve(size + 64);
+  char line[64];
+  switch (state.range(0)) {
+    case 0:
+      for (int i = 0; text.size() < size; ++i) {
+        std::snprintf(line, sizeof line, "# stanza %d\n[s%d]\n", i, i);
+        text += line;
+        for (int k = 0; k < 10; ++k) {
+          std::snprintf(line, sizeof line, "key%d = v%d\n", k, (i * 7 + k) % 1000);
+          text += line;
+        }
+        text += '\n';
+      }
+      state.SetLabel("typical");
+      break;
+    case 1:
+      text.assign(size, '\n');
+      state.SetLabel("empty lines");
+      break;
+    case 2:
+      text = "[s]\n";
+      while (text.size() < size) text += "a=b\n";
+      state.SetLabel("one key repeated");
+      break;
+    case 3:
+      for (int i = 0; text.size() < size; ++i) {
+        std::snprintf(line, sizeof line, "[s%d]\n", i);
+        text += line;
+      }
+      state.SetLabel("distinct stanzas");
+      break;
+    default:
+      text = "[aznapi-configuration]\nx = 1\n[ldap-ext-cred-tags]\n";
+      for (int i = 0; text.size() < size; ++i) {
+        std::snprintf(line, sizeof line, "tag%d = value%d\n", i, i);
+        text += line;
+      }
+      state.SetLabel("credential tags");
+      break;
+  }
+  const std::vector<std::string> argv{tool, "config", "migrate", file};
+  long peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    bool written = writeFile(file, text);
+    state.ResumeTiming();
+    long p = written ? peakOfChild(argv) : 0;
+    if (p == 0) {
+      state.SkipWithError("the tool failed on the file");
+      return;
+    }
+    peak = std::max(peak, p);
+  }
+  state.counters["peak_per_file_byte"] = static_cast<double>(peak) / static_cast<double>(text.size());
+  state.counters["ns_per_byte"] = benchmark::Counter(static_cast<double>(text.size()) * 1e-9,
+                                                      benchmark::Counter::kIsIterationInvariantRate |
+                                                          benchmark::Counter::kInvert);
+  std::remove(file.c_str());
+#else
+  state.SkipWithError("built without ORNUTIL_TOOL");
+#endif
+}
+BENCHMARK(BM_ToolMigratePeak)->DenseRange(0, 4)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // The full path of git on PATH; empty when there is none.
 std::string findGit() {
   const char* path = std::getenv("PATH");

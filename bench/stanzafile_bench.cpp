@@ -6,6 +6,14 @@
 // Goals: parse >= 10x GKeyFile's throughput and >= 0.2x the memchr scan's;
 // text() >= 5x GKeyFile's g_key_file_to_data; getValue <= 2x the
 // unordered_map look-up.
+//
+// Hostile shapes (BM_Stanza_parseShape/<shape>/<MiB>): files an attacker
+// can shape within the size limit, parsed at 1 and 4 MiB beside the typical
+// file (shape 0) of the same size. Bounds, per row: time per byte at most
+// 4x the typical row's of the same size (or at most 10 ns a byte); the
+// 4 MiB row at most 4 x 2.2 / 2 = 4.4x the 1 MiB row's time (linear
+// growth); held_per_byte (what the document holds over the file's size)
+// at most 8.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -16,6 +24,8 @@
 #include <vector>
 
 #include "bench/support/alloc_counter.h"
+#include "foundation/internal/stanzadoc.h"
+#include "foundation/zexception.h"
 #include "foundation/zstanzafile.h"
 #include "foundation/zstring.h"
 
@@ -112,6 +122,88 @@ void BM_Stanza_getValue(benchmark::State& state) {
       static_cast<double>(ornutil_bench::allocationCount() - before) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_Stanza_getValue);
+
+// ---------------------------------------------------------------- hostile shapes
+
+struct Shape {
+  const char* name;
+  bool strict;
+  // The text of about `size` bytes.
+  std::string (*make)(std::size_t size);
+};
+
+// Repeats line(i) until the text holds `size` bytes.
+template <typename Line>
+std::string repeat(std::string text, std::size_t size, Line line) {
+  text.reserve(size + 64);
+  for (int i = 0; text.size() < size; ++i) text += line(i);
+  return text;
+}
+
+const Shape kShapes[] = {
+    {"typical", true,
+     [](std::size_t size) {
+       return repeat("", size, [](int i) {
+         std::string s = "# stanza " + std::to_string(i) + "\n[s" + std::to_string(i) + "]\n";
+         for (int k = 0; k < kKeys; ++k) s += "key" + std::to_string(k) + " = v" + std::to_string((i * 7 + k) % 1000) + "\n";
+         return s + "\n";
+       });
+     }},
+    {"newlines", true, [](std::size_t size) { return std::string(size, '\n'); }},
+    {"comments", true, [](std::size_t size) { return repeat("", size, [](int) { return std::string("#\n"); }); }},
+    {"opaque [ lines (lenient)", false,
+     [](std::size_t size) { return repeat("", size, [](int) { return std::string("[\n"); }); }},
+    {"one-character lines (lenient)", false,
+     [](std::size_t size) { return repeat("[s]\n", size, [](int) { return std::string("x\n"); }); }},
+    {"distinct stanzas", true,
+     [](std::size_t size) { return repeat("", size, [](int i) { return "[" + std::to_string(i) + "]\n"; }); }},
+    {"repeated headers", true,
+     [](std::size_t size) { return repeat("", size, [](int) { return std::string("[a]\n"); }); }},
+    {"one stanza of many keys", true,
+     [](std::size_t size) { return repeat("[s]\n", size, [](int i) { return "k" + std::to_string(i) + "=v\n"; }); }},
+    {"one key repeated", true,
+     [](std::size_t size) { return repeat("[s]\n", size, [](int) { return std::string("a=b\n"); }); }},
+    {"a key after a quarter of blanks, repeated", true,
+     [](std::size_t size) {
+       return repeat("[s]\n" + std::string(size / 4, ' ') + "k=v\n", size, [](int) { return std::string("k=v\n"); });
+     }},
+    {"a stanza name after a quarter of blanks, repeated", true,
+     [](std::size_t size) {
+       return repeat("[" + std::string(size / 4, ' ') + "a]\n", size, [](int) { return std::string("[a]\n"); });
+     }},
+    {"keys that differ in their last byte, 1 KiB long", true,
+     [](std::size_t size) {
+       return repeat("[s]\n", size, [](int i) { return std::string(1000, 'k') + std::to_string(i) + "=v\n"; });
+     }},
+    {"valid lines, then an error on the last (strict)", true,
+     [](std::size_t size) {
+       return repeat("", size, [](int i) { return "[s" + std::to_string(i) + "]\nk = v\n"; }) + "[\n";
+     }},
+};
+
+void BM_Stanza_parseShape(benchmark::State& state) {
+  const Shape& shape = kShapes[state.range(0)];
+  const std::string text = shape.make(static_cast<std::size_t>(state.range(1)) << 20);
+  state.SetLabel(shape.name);
+  std::size_t held = 0;
+  for (auto _ : state) {
+    ornz::StanzaDocument doc;
+    try {
+      doc.parse(text, "shape.conf", shape.strict);
+    } catch (ZPropertiesInvalidDataException_7_0_0&) {
+    }
+    held = doc.bytesHeld();
+    benchmark::DoNotOptimize(held);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+  state.counters["held_per_byte"] = static_cast<double>(held) / static_cast<double>(text.size());
+  state.counters["ns_per_byte"] = benchmark::Counter(static_cast<double>(text.size()) * 1e-9,
+                                                      benchmark::Counter::kIsIterationInvariantRate |
+                                                          benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Stanza_parseShape)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int>(sizeof kShapes / sizeof kShapes[0]) - 1, 1), {1, 4}})
+    ->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------- references
 
