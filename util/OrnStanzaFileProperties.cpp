@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "foundation/internal/filestore.h"
-#include "foundation/internal/stanzadoc.h"
 #include "foundation/internal/memoryrule.h"
+#include "foundation/internal/stanzadoc.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
 #include "foundation/zstring.h"
