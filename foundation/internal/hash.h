@@ -57,6 +57,23 @@ const HashKey& chooseProcessKey() noexcept;
 // The key drawn without getrandom (the fallback; see hash.cpp): a new one
 // on every call.
 HashKey keyFromProcessEntropy() noexcept;
+
+// The state after all but the last 16 bytes of a text longer than 48 bytes,
+// in 32-byte blocks of two lanes. Out of line: inlined, its loop held
+// registers that every look-up of a shorter name then saved and restored.
+[[gnu::noinline]] inline std::uint64_t mixLongText(const HashKey& key, const char* p, std::size_t n,
+                                                   std::uint64_t seed) {
+  const char* end = p + n;
+  std::uint64_t lane = seed;
+  do {
+    seed = mum(load64(p) ^ key.a, load64(p + 8) ^ seed);
+    lane = mum(load64(p + 16) ^ key.b, load64(p + 24) ^ lane);
+    p += 32;
+  } while (end - p > 32);
+  seed ^= lane;
+  if (end - p > 16) seed = mum(load64(p) ^ key.b, load64(p + 8) ^ seed);
+  return seed;
+}
 }  // namespace detail
 
 // The process's key, chosen on the first call of the process (from any
@@ -101,14 +118,7 @@ inline const HashKey& processHashKey() noexcept {
       // Most paths: one 32-byte block in two lanes, written out.
       seed = mum(load64(p) ^ key.a, load64(p + 8) ^ seed) ^ mum(load64(p + 16) ^ key.b, load64(p + 24) ^ seed);
     } else {
-      std::uint64_t lane = seed;
-      do {
-        seed = mum(load64(p) ^ key.a, load64(p + 8) ^ seed);
-        lane = mum(load64(p + 16) ^ key.b, load64(p + 24) ^ lane);
-        p += 32;
-      } while (end - p > 32);
-      seed ^= lane;
-      if (end - p > 16) seed = mum(load64(p) ^ key.b, load64(p + 8) ^ seed);
+      seed = detail::mixLongText(key, p, n, seed);
     }
     a = load64(end - 16);
     b = load64(end - 8);
