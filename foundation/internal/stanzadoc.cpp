@@ -217,7 +217,17 @@ void StanzaDocument::growKeys(std::int32_t stanza, std::uint32_t capLog) {
   // end, leaving its old slots empty. Its keys are put back from a copy.
   Stanza& st = stanzas_[stanza];
   std::size_t oldCap = st.keyCount ? std::size_t{1} << st.keyCapLog : 0;
-  std::vector<std::uint32_t> old(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap);
+  // The old slots are kept aside: on the stack for the small tables most
+  // stanzas have.
+  std::uint32_t small[64];
+  std::vector<std::uint32_t> large;
+  std::uint32_t* old = small;
+  if (oldCap > 64) {
+    large.assign(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap);
+    old = large.data();
+  } else {
+    std::copy(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap, small);
+  }
   std::size_t cap = std::size_t{1} << capLog;
   bool atEnd = oldCap && st.keyOffset + oldCap == keyIndex_.size();
   std::size_t offset = atEnd ? st.keyOffset : keyIndex_.size();
@@ -228,11 +238,11 @@ void StanzaDocument::growKeys(std::int32_t stanza, std::uint32_t capLog) {
   // the file: the records and texts of the keys a few slots on are fetched
   // ahead, so that a large table's keys are not read one miss at a time.
   std::size_t mask = cap - 1;
-  old.erase(std::remove(old.begin(), old.end(), 0u), old.end());
+  std::size_t count = static_cast<std::size_t>(std::remove(old, old + oldCap, 0u) - old);
   constexpr std::size_t kAhead = 8;
-  for (std::size_t i = 0; i < old.size(); ++i) {
-    if (i + 2 * kAhead < old.size()) __builtin_prefetch(&lines_[idOf(old[i + 2 * kAhead])]);
-    if (i + kAhead < old.size()) __builtin_prefetch(textOf(lines_[idOf(old[i + kAhead])]));
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + 2 * kAhead < count) __builtin_prefetch(&lines_[idOf(old[i + 2 * kAhead])]);
+    if (i + kAhead < count) __builtin_prefetch(textOf(lines_[idOf(old[i + kAhead])]));
     std::size_t s = home(nameHash(key(idOf(old[i]))), capLog);
     while (keyIndex_[offset + s]) s = (s + 1) & mask;
     keyIndex_[offset + s] = old[i];
@@ -248,10 +258,13 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
   // (a common shape) that halves the key tables.
   const Stanza& st = stanzas_[stanza];
   if (st.keyCount == 0) {
-    if (keyIndex_.size() >= kOffsetMask) throw std::bad_alloc();
-    keyIndex_.push_back(0);
-    stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(keyIndex_.size() - 1);
-    stanzas_[stanza].keyCapLog = 0;
+    // A first table at the size the file's average stanza needs, so that
+    // most stanzas of a file never grow theirs.
+    std::size_t cap = std::size_t{1} << firstKeyCapLog_;
+    if (keyIndex_.size() + cap > kOffsetMask) throw std::bad_alloc();
+    keyIndex_.resize(keyIndex_.size() + cap, 0);
+    stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(keyIndex_.size() - cap);
+    stanzas_[stanza].keyCapLog = firstKeyCapLog_;
     return;
   }
   std::size_t cap = std::size_t{1} << st.keyCapLog;
@@ -385,6 +398,7 @@ void StanzaDocument::clear() {
   keyIndex_.clear();
   stanzaLive_ = 0;
   deadBytes_ = 0;
+  firstKeyCapLog_ = 0;
 }
 
 StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, const char* fileName,
@@ -434,6 +448,12 @@ void StanzaDocument::reserveFor(const Counts& c) {
   // leaving its old slots behind. Reserved (not touched) up to that bound,
   // so that the arena never moves while it grows.
   keyIndex_.reserve(c.entries * 8 + c.headers + 16);
+  // The first table of a stanza: room for the average stanza's keys at half
+  // full, one slot where that is one key or none, and at most 32 slots.
+  std::size_t average = c.headers ? c.entries / c.headers : 0;
+  firstKeyCapLog_ = 0;
+  if (average > 1)
+    while (firstKeyCapLog_ < 5 && (std::size_t{1} << firstKeyCapLog_) < 2 * average) ++firstKeyCapLog_;
 }
 
 std::int32_t StanzaDocument::appendParsed(const char* text, std::uint32_t length, Kind kind, Eol eol) {

@@ -377,6 +377,7 @@ class StanzaDocument {
   std::vector<std::uint32_t> keyIndex_;
   std::size_t stanzaLive_ = 0;
   std::size_t deadBytes_ = 0;  // text of records no longer linked, for wasteful()
+  std::uint32_t firstKeyCapLog_ = 0;  // a stanza's first key table: 1 << this slots
 };
 
 }  // namespace ornz
