@@ -175,7 +175,7 @@ int kelmsg_init(const char* name) {
   } catch (const ZOutOfMemoryException_7_0_0&) {
   }
   syslog(LOG_CRIT, "Cannot initialize DCE servicibility messages");
-  orn_svc_printf_withfile(bas_svc_handle, "util/KelMsg", __LINE__, "", 0, 16, 0x10652065u);
+  ornz::logOutOfMemory("util/KelMsg", __LINE__);
   return 0;
 }
 

@@ -16,9 +16,7 @@ namespace {
 
 const char kModule[] = "util/cfgfile";
 
-void logNoMemory(int line) {
-  orn_svc_printf_withfile(bas_svc_handle, kModule, line, "", 0, 16, 0x10652065u);
-}
+void logNoMemory(int line) { ornz::logOutOfMemory(kModule, line); }
 
 void traceCaught(const char* kind, int line) {
   if (orn_svc_debug_level(orn_ras_svc_handle, 3) >= 9)

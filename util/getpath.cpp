@@ -76,10 +76,7 @@ int util_inited = 0;
 // call; pthread_once still decides who runs start-up and makes the others wait.
 int initDone = 0;
 
-[[noreturn]] void outOfMemory(int line) {
-  orn_svc_printf_withfile(bas_svc_handle, kModule, line, "", 0, 16, 0x10652065u);
-  std::abort();
-}
+[[noreturn]] void outOfMemory(int line) { ornz::abortOutOfMemory(kModule, line); }
 
 void traceCaught(int line) {
   if (orn_svc_debug_level(orn_ras_svc_handle, 3) >= 9)

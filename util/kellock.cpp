@@ -37,6 +37,7 @@
 
 #include <unistd.h>
 
+#include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "util/internal/kellock_fault.h"
 
@@ -52,7 +53,6 @@ const unsigned int kMsgCondInit = 0x1354a1cau;
 const unsigned int kMsgCondWait = 0x1354a1ccu;
 const unsigned int kMsgCondBroadcast = 0x1354a1cdu;
 const unsigned int kMsgCancelState = 0x1354a1cfu;
-const unsigned int kMsgNoMemory = 0x10652065u;
 
 // ---------------------------------------------------------------- faults
 // Only the paths through the mutex look at the faults, and there one relaxed
@@ -428,11 +428,7 @@ int lock__create(lock_s_t** out, void* tag, int tagNumber) {
   std::size_t size = sizeof(LockRecord) + slots * sizeof(ReaderSlot);
   // malloc aligns to 16 only: the spare bytes let the record start on a pair.
   void* block = fault(kellock_fault::kMalloc) ? nullptr : malloc(size + kSlotSize - 1);
-  if (block == nullptr) {
-    orn_svc_printf_withfile(bas_svc_handle, kModule, __LINE__, "", 0, ORN_SVC_ATTR_FATAL,
-                            kMsgNoMemory);
-    abort();
-  }
+  if (block == nullptr) ornz::abortOutOfMemory(kModule, __LINE__);
   void* at = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(block) + kSlotSize - 1) &
                                      ~std::uintptr_t(kSlotSize - 1));
   LockRecord* r = new (at) LockRecord;

@@ -55,12 +55,18 @@ auto orWhenOutOfMemory(Body&& body, Otherwise&& otherwise) -> decltype(body()) {
   return std::forward<Otherwise>(otherwise)();
 }
 
+// Logs the general out-of-memory message 0x10652065 from (`module`, `line`),
+// for callers whose contract reports exhausted memory in the log and then
+// answers with a status (the item loader, kelmsg_init).
+inline void logOutOfMemory(const char* module, int line) {
+  orn_svc_printf_withfile(bas_svc_handle, module, line, "", 0, ORN_SVC_ATTR_FATAL, 0x10652065u);
+}
+
 // For state made once per process, whose contract is to stop rather than
 // to go on without it (start-up, a process-wide lock, the compliance mode):
-// logs the general out-of-memory message 0x10652065 from (`module`, `line`)
-// and aborts the process.
+// logOutOfMemory(`module`, `line`), then the process aborts.
 [[noreturn]] inline void abortOutOfMemory(const char* module, int line) {
-  orn_svc_printf_withfile(bas_svc_handle, module, line, "", 0, ORN_SVC_ATTR_FATAL, 0x10652065u);
+  logOutOfMemory(module, line);
   std::abort();
 }
 
