@@ -493,13 +493,12 @@ struct NameValueMap::DecodeLog {
 };
 
 void NameValueMap::decode(orn_asn_buffer_t& buffer, unsigned long& status) {
-  ornz::der::NoCount none;
-  const unsigned char* first = nullptr;
-  const unsigned char* end = nullptr;
-  std::uint64_t top = 0;
-  int result = ornz::der::checkList(buffer, none, first, end, top);
+  ornz::der::TopLevel top;
+  int result = ornz::der::checkList(buffer, top);
   status = static_cast<unsigned long>(static_cast<long>(result));
-  if (result != 0 || top == 0) return;
+  if (result != 0 || top.count == 0) return;
+  const unsigned char* first = top.first;
+  const unsigned char* end = top.end;
   if (map_.size() == 0) {
     ornz::allOrNothing(kModule, __LINE__, [&] { decodeChecked(first, end, nullptr); }, [&] { map_.removeAll(); });
     return;

@@ -926,11 +926,8 @@ void NameValueMap::buildTraceBuf(ZUTF8String_7_0_0& out, int depth) const {
 void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
                                 void (*write)(void* context, char const* text, std::size_t length), void* context,
                                 unsigned long& status) {
-  ornz::der::NoCount none;
-  const unsigned char* first = nullptr;
-  const unsigned char* end = nullptr;
-  std::uint64_t top = 0;
-  int result = ornz::der::checkList(buffer, none, first, end, top);
+  ornz::der::TopLevel top;
+  int result = ornz::der::checkList(buffer, top);
   status = static_cast<unsigned long>(static_cast<long>(result));
   if (result != 0) return;
   pthread_once(&inst_once, NameValueMap_c_initializeNamesNotToTrace);
@@ -939,7 +936,7 @@ void NameValueMap::traceEncoded(orn_asn_buffer_t const& buffer, int depth,
   if (!out) ornz::throwOutOfMemory(kModule, __LINE__);
   ornz::reportingMemory(kModule, __LINE__, [&] {
     Rendering<StreamOut> rendering(*out);
-    renderEncoded(rendering, buffer.data, first, end, depth, 0);
+    renderEncoded(rendering, buffer.data, top.first, top.end, depth, 0);
   });
   out->flush();
 }

@@ -357,6 +357,24 @@ inline void revokeIfOpen(LockRecord* r) {
   if (r->fastOpen.load(std::memory_order_relaxed)) revoke(r);
 }
 
+// With the mutex held, by an intent or exclusive request: the fast path
+// closes, and stays closed until enough reads in a row pass through the
+// mutex again.
+inline void closeFastPath(LockRecord* r) {
+  revokeIfOpen(r);
+  r->slowReadsToReopen = kSlowReadsToReopen;
+}
+
+// With the mutex held: sleeps until no intent or exclusive holder is left.
+// False, at once, when there is one and the caller may not wait.
+bool awaitNoOwner(lock_s_t* lk, int wait, int line) {
+  while (lk->state == KELLOCK_STATE_INTENT || lk->state == KELLOCK_STATE_EXCLUSIVE) {
+    if (!wait) return false;
+    sleepOnce(lk, line);
+  }
+  return true;
+}
+
 // With the mutex held, after a shared hold has been granted through it.
 inline void maybeReopen(LockRecord* r) {
   lock_s_t* lk = &r->pub;
@@ -491,16 +509,8 @@ int lock__riw(lock_s_t* lk, void* tag, int tagNumber, int wait) {
   LockRecord* r = record(lk);
   // The fast path is open only while the lock is free or shared, where this
   // request is granted at once: readers stay admitted, but through the mutex.
-  revokeIfOpen(r);
-  r->slowReadsToReopen = kSlowReadsToReopen;
-  int granted = 1;
-  while (lk->state == KELLOCK_STATE_INTENT || lk->state == KELLOCK_STATE_EXCLUSIVE) {
-    if (!wait) {
-      granted = 0;
-      break;
-    }
-    sleepOnce(lk, __LINE__);
-  }
+  closeFastPath(r);
+  int granted = awaitNoOwner(lk, wait, __LINE__);
   if (granted) {
     takeOwnership(lk, tag, tagNumber);
     lk->state = KELLOCK_STATE_INTENT;
@@ -514,8 +524,7 @@ int lock__write(lock_s_t* lk, void* tag, int tagNumber, int wait) {
   // The caller's read-intent hold closed the fast path and keeps out every
   // other intent or exclusive request, so the state needs no test before it
   // is raised. (Without that hold, a misuse, the path may be open.)
-  revokeIfOpen(r);
-  r->slowReadsToReopen = kSlowReadsToReopen;
+  closeFastPath(r);
   lk->state = KELLOCK_STATE_EXCLUSIVE;
   int granted = drainReaders(lk, wait, KELLOCK_STATE_INTENT, __LINE__);
   if (granted) {
@@ -528,16 +537,8 @@ int lock__write(lock_s_t* lk, void* tag, int tagNumber, int wait) {
 int lock__justwrite(lock_s_t* lk, void* tag, int tagNumber, int wait) {
   if (!enter(lk, wait, __LINE__)) return refuseBusy();
   LockRecord* r = record(lk);
-  revokeIfOpen(r);
-  r->slowReadsToReopen = kSlowReadsToReopen;
-  int granted = 1;
-  while (lk->state == KELLOCK_STATE_INTENT || lk->state == KELLOCK_STATE_EXCLUSIVE) {
-    if (!wait) {
-      granted = 0;
-      break;
-    }
-    sleepOnce(lk, __LINE__);
-  }
+  closeFastPath(r);
+  int granted = awaitNoOwner(lk, wait, __LINE__);
   if (granted) {
     takeOwnership(lk, tag, tagNumber);
     lk->state = KELLOCK_STATE_EXCLUSIVE;

@@ -251,6 +251,20 @@ int checkList(const orn_asn_buffer_t& buffer, Counter& counter, const unsigned c
   return ORN_ASN_OK;
 }
 
+// The top-level nodes of a checked encoding: `count` of them, from `first`
+// to `end`.
+struct TopLevel {
+  const unsigned char* first = nullptr;
+  const unsigned char* end = nullptr;
+  std::uint64_t count = 0;
+};
+
+// The check alone, for callers that walk the nodes afterwards.
+inline int checkList(const orn_asn_buffer_t& buffer, TopLevel& top) {
+  NoCount none;
+  return checkList(buffer, none, top.first, top.end, top.count);
+}
+
 // ================================================================ writing
 
 // The bytes of a header for `content` bytes of content.
