@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -154,20 +155,27 @@ struct InvalidCase {
   const char* description;
   std::string text;
   int line;
+  const char* why;  // the end of the message
 };
 
 TEST(StanzaFileInvalidData, StrictLoadNamesTheFileAndLineAndLeavesTheObjectAsItWas) {
+  const char* const kNoKind = "not a stanza header, an entry or a comment";
+  const char* const kUnclosed = "unclosed [ in a stanza header";
   const InvalidCase cases[] = {
-      {"entry before the first stanza", "k = v\n[a]\n", 1},
-      {"line of no known kind", "[a]\nk = v\njust words\n", 3},
-      {"line of no known kind right above an entry", "[a]\nwords\nk = v\n", 2},
-      {"unclosed stanza header", "[a]\nk = v\n[b\n", 3},
-      {"text after the closing bracket", "[a] trailing\n", 1},
-      {"empty stanza name", "# c\n[  ]\n", 2},
-      {"entry without a key", "[a]\n = v\n", 2},
-      {"counted in CRLF lines", "[a]\r\n\r\n# c\r\nbad\r\n", 4},
-      {"after a byte-order mark", "\xEF\xBB\xBFoops\n", 1},
-      {"last line without a line end", "[a]\nk = v\nno", 3},
+      {"entry before the first stanza", "k = v\n[a]\n", 1, "entry before the first stanza"},
+      {"line of no known kind", "[a]\nk = v\njust words\n", 3, kNoKind},
+      {"line of no known kind right above an entry", "[a]\nwords\nk = v\n", 2, kNoKind},
+      {"unclosed stanza header", "[a]\nk = v\n[b\n", 3, kUnclosed},
+      {"unclosed stanza header after blanks", "[a]\n \t[b ]x \n", 2, kUnclosed},
+      {"text after the closing bracket", "[a] trailing\n", 1, kUnclosed},
+      {"a lone bracket", "[a]\n[\n", 2, kUnclosed},
+      {"empty stanza name", "# c\n[  ]\n", 2, "empty stanza name"},
+      {"empty stanza name without blanks", "[a]\n[] \t\n", 2, "empty stanza name"},
+      {"entry without a key", "[a]\n = v\n", 2, "entry without a key"},
+      {"entry without a key, only an equals sign", "[a]\n\t=\n", 2, "entry without a key"},
+      {"counted in CRLF lines", "[a]\r\n\r\n# c\r\nbad\r\n", 4, kNoKind},
+      {"after a byte-order mark", "\xEF\xBB\xBFoops\n", 1, kNoKind},
+      {"last line without a line end", "[a]\nk = v\nno", 3, kNoKind},
   };
   TempDir dir;
   std::string path = dir.file("invalid.conf");
@@ -182,6 +190,9 @@ TEST(StanzaFileInvalidData, StrictLoadNamesTheFileAndLineAndLeavesTheObjectAsItW
     } catch (ZPropertiesInvalidDataException_7_0_0& e) {
       EXPECT_EQ(std::string(e.dataFile()), path);
       EXPECT_EQ(e.dataLine(), c.line);
+      std::string what = e.what();
+      EXPECT_GE(what.size(), std::strlen(c.why));
+      EXPECT_EQ(what.substr(what.size() - std::min(what.size(), std::strlen(c.why))), c.why) << what;
     }
     EXPECT_EQ(p.text(), "[kept]\nk = v\n");
 

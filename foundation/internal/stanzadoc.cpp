@@ -45,7 +45,7 @@ struct LineRead {
 // Where the line that starts at `p` ends, and where its first "=" is (null
 // when it has none). Most lines of a configuration file are short: one
 // sixteen-byte look answers both without a call.
-inline LineRead readLine(const char* p, const char* end, const char*& eq) {
+[[gnu::always_inline]] inline LineRead readLine(const char* p, const char* end, const char*& eq) {
   const char* nl = nullptr;
   eq = nullptr;
 #if defined(__SSE2__)
@@ -103,7 +103,32 @@ struct Reading {
   bool wide;
 };
 
-Reading readShape(const char* p, const char* e, const char* eq) {
+// What a line is, and what is wrong with it, without where its name and
+// value lie: all the survey needs, from the first non-blank byte and, for a
+// header, the last. It decides exactly as readShape does.
+struct Kinding {
+  StanzaDocument::Kind kind;
+  const char* why;
+};
+
+[[gnu::always_inline]] inline Kinding kindOfLine(const char* p, const char* e, const char* eq) {
+  const char* s = skipBlanks(p, e);
+  if (s == e || *s == '#') return {StanzaDocument::kText, nullptr};
+  if (*s == '[') {
+    const char* close = trimBack(s + 1, e);
+    if (close == s + 1 || close[-1] != ']') return {StanzaDocument::kText, "unclosed [ in a stanza header"};
+    if (skipBlanks(s + 1, close - 1) == close - 1) return {StanzaDocument::kText, "empty stanza name"};
+    return {StanzaDocument::kHeader, nullptr};
+  }
+  if (!eq) return {StanzaDocument::kText, "not a stanza header, an entry or a comment"};
+  // `s` is no blank, so the key before "=" is empty only when "=" is at `s`.
+  if (eq == s) return {StanzaDocument::kText, "entry without a key"};
+  return {StanzaDocument::kEntry, nullptr};
+}
+
+// Inlined where a line is read (the build reads every line): a call would
+// hand the reading back through memory.
+[[gnu::always_inline]] inline Reading readShape(const char* p, const char* e, const char* eq) {
   constexpr std::uint32_t kShort = StanzaDocument::kShortRun;
   Reading r{StanzaDocument::kText, nullptr, 0, 0, 0, 0, false};
   const char* s = skipBlanks(p, e);
@@ -267,13 +292,11 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
     stanzas_[stanza].keyCapLog = firstKeyCapLog_;
     return;
   }
-  std::size_t cap = std::size_t{1} << st.keyCapLog;
-  bool full = cap == 1 ? st.keyCount >= 1 : (std::size_t{st.keyCount} + 1) * 2 > cap;
-  if (full) growKeys(stanza, st.keyCapLog == 0 ? 2 : st.keyCapLog + 1);
+  if (!hasRoomForKey(st)) growKeys(stanza, st.keyCapLog == 0 ? 2 : st.keyCapLog + 1);
 }
 
 void StanzaDocument::addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line) {
-  makeRoomForKey(stanza);
+  if (!hasRoomForKey(stanzas_[stanza])) makeRoomForKey(stanza);
   std::uint32_t hash = nameHash(k);
   for (;;) {
     Stanza& st = stanzas_[stanza];
@@ -410,7 +433,7 @@ StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, co
     const char* eq;
     LineRead line = readLine(p, end, eq);
     if (line.end - p > kMaxLength) throw std::bad_alloc();
-    Reading r = readShape(p, line.end, eq);
+    Kinding r = kindOfLine(p, line.end, eq);
     if (r.kind == kEntry && !seenHeader) {
       r.kind = kText;
       r.why = "entry before the first stanza";

@@ -208,6 +208,13 @@ class StanzaDocument {
   // Files `line`, an entry of `stanza` with key `k`, as the key's last value.
   void addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line);
   void eraseKey(std::int32_t stanza, std::uint32_t* slot);
+  // Whether the stanza's table takes one more key as it is (see
+  // makeRoomForKey); a stanza without keys has no table yet. Inline: every
+  // entry a parse meets asks, and most are told yes.
+  static bool hasRoomForKey(const Stanza& st) {
+    std::size_t cap = std::size_t{1} << st.keyCapLog;
+    return st.keyCount != 0 && (cap == 1 ? st.keyCount < 1 : (std::size_t{st.keyCount} + 1) * 2 <= cap);
+  }
   // Room in the stanza's table for one more key.
   void makeRoomForKey(std::int32_t stanza);
   void growKeys(std::int32_t stanza, std::uint32_t capLog);
