@@ -164,7 +164,9 @@ TEST_F(CAllocationFailure, ConfigItemLoadReportsExhaustedMemoryAsAStatus) {
     }
   }
   EXPECT_TRUE(reachedEnd);
-  EXPECT_GT(n, 20) << "a load makes more allocations than that";
+  // A sanity check that the sweep reached the loader at all: a document of
+  // pooled records needs a dozen or so blocks for this file.
+  EXPECT_GT(n, 10) << "a load makes more allocations than that";
 }
 
 // The scrambled-string codec never hands back its input for want of memory: a
