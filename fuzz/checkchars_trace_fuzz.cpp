@@ -24,7 +24,12 @@ namespace {
 // 120 bytes; the excerpt of the text it quotes is bounded well below the rest.
 constexpr std::size_t kRecordBound = 1024;
 
-std::string gLog;  // the records' file, in a private directory under /tmp
+std::string gDir, gLog;  // the records' file, in a private directory under /tmp
+
+void removeLog() {
+  ::unlink(gLog.c_str());
+  ::rmdir(gDir.c_str());
+}
 
 std::size_t logSize() {
   struct stat st;
@@ -36,7 +41,9 @@ std::size_t logSize() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char dir[] = "/tmp/ornutil-checkchars-fuzz-XXXXXX";
   if (!::mkdtemp(dir)) std::abort();
-  gLog = std::string(dir) + "/svc.log";
+  gDir = dir;
+  gLog = gDir + "/svc.log";
+  std::atexit(removeLog);  // libFuzzer ends a run that found nothing with exit()
   setenv("ORN_SVC_LOG", gLog.c_str(), 1);
   unsetenv("ORN_SVC_DEBUG");
   unsigned long status = 0;
