@@ -1,5 +1,6 @@
 #include "util/kelwchar.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "foundation/svc.h"
@@ -31,6 +32,13 @@ bool checkTraceOn() { return orn_svc_debug_level(kelcore_svc_handle, 0) != 0; }
 // gets one record per byte, and whole rests would make the trace of one call
 // grow with the square of its length (32 KiB of 0x80 once wrote 540 MB).
 constexpr std::size_t kExcerptBytes = 64;
+
+// Stray bytes are traced one record each up to this many per call; the rest
+// are counted in one closing record. A record costs some hundreds of
+// nanoseconds to format and write, so without the cap a text of stray bytes
+// ran at over 1 us a byte with tracing on, several hundred times a clean
+// text's cost.
+constexpr std::size_t kStrayRecordsPerCall = 16;
 
 struct Excerpt {
   explicit Excerpt(const char* from) {
@@ -73,9 +81,41 @@ int kel_mbs_validpatchars(char const* text) {
   return kel_mbs_validchars_int(text, patrejlist, 1);
 }
 
+namespace {
+
+// The stray bytes of one call: the first kStrayRecordsPerCall traced as
+// they are met, the number of the others in one record when the call ends.
+class StrayTrace {
+ public:
+  void met(const char* p) {
+    if (!checkTraceOn()) return;
+    if (traced_ == kStrayRecordsPerCall) {
+      ++untraced_;
+      return;
+    }
+    ++traced_;
+    orn_svc__debug_utf8_withfile(kelcore_svc_handle, kModule, kLineInvalidHibit, 0, 1,
+                                 "invalid multibyte hibit-set: %s", Excerpt(p).text);
+  }
+  ~StrayTrace() {
+    if (untraced_ == 0) return;
+    char count[24];
+    std::snprintf(count, sizeof count, "%zu", untraced_);
+    orn_svc__debug_utf8_withfile(kelcore_svc_handle, kModule, kLineInvalidHibit, 0, 1,
+                                 "invalid multibyte hibit-set: %s more not traced", count);
+  }
+
+ private:
+  std::size_t traced_ = 0;
+  std::size_t untraced_ = 0;
+};
+
+}  // namespace
+
 int kel_mbs_checkchars2(char const* text, char const* allowed) {
   if (!text) return 0;
   std::size_t remaining = std::strlen(text);
+  StrayTrace strays;
   for (const char* p = text; *p;) {
     int n = charLength(p, remaining);
     if (n == 0) {
@@ -93,9 +133,7 @@ int kel_mbs_checkchars2(char const* text, char const* allowed) {
       }
     } else if (n < 0) {
       // A stray byte is reported but not held against the text.
-      if (checkTraceOn())
-        orn_svc__debug_utf8_withfile(kelcore_svc_handle, kModule, kLineInvalidHibit, 0, 1,
-                                     "invalid multibyte hibit-set: %s", Excerpt(p).text);
+      strays.met(p);
       n = 1;
     }
     p += n;

@@ -42,8 +42,10 @@ ORNUTIL_API int kel_mbs_validpatchars(char const* text);
  * ("invalid single byte character: %s", and the check fails), and a byte that
  * starts no character ("invalid multibyte hibit-set: %s"; the check goes
  * on), each with the text from the offending byte on: at most 64 bytes of
- * it, followed by "..." when the text goes on, so that the trace of one call
- * stays linear in the length of the text. */
+ * it, followed by "..." when the text goes on. Stray bytes are traced one
+ * record each up to 16 per call; any further ones are counted in one last
+ * record ("invalid multibyte hibit-set: N more not traced"), so the trace of
+ * one call is bounded whatever the text. */
 ORNUTIL_API int kel_mbs_checkchars2(char const* text, char const* allowed);
 
 /* The first character of `text` that is the single byte `c` (a char value
