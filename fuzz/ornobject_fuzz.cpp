@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "KelCore/OrnObject.h"
 #include "foundation/svc.h"
 #include "foundation/zexception.h"
@@ -67,9 +69,19 @@ void readName(OrnObject& object, char const* name, char const* scope) {
 
 }  // namespace
 
+static std::string gLog;  // the records' file
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Traces are built and written in full, but not to the terminal.
-  setenv("ORN_SVC_LOG", "/dev/null", 1);
+  // Traces are built and written in full, but not to the terminal: to a
+  // file of a private directory, emptied before each input and removed at exit.
+  static char dir[] = "/tmp/ornobject-fuzz-XXXXXX";
+  if (!::mkdtemp(dir)) std::abort();
+  gLog = std::string(dir) + "/records.log";
+  std::atexit([] {
+    ::unlink(gLog.c_str());
+    ::rmdir(dir);
+  });
+  setenv("ORN_SVC_LOG", gLog.c_str(), 1);
   unsigned long status = 0;
   orn_svc_init(0, &status);
   orn_svc_set_debug_level(kelcore_svc_handle, 0, 9);
@@ -77,6 +89,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The records are written (their cost is part of what is fuzzed), not kept.
+  (void)::truncate(gLog.c_str(), 0);
   if (size > UINT32_MAX) return 0;
   OrnObject object("seed");
   unsigned long status = 0;

@@ -28,9 +28,11 @@ class CAllocationFailure : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!ORNUTIL_ALLOC_HOOK) GTEST_SKIP() << "the allocation hook is not built under ThreadSanitizer";
-    // Records of the out-of-memory message go nowhere during these tests;
-    // one record first, so the log's own one-time set-up is not counted.
-    setenv("ORN_SVC_LOG", "/dev/null", 1);
+    // Records of the out-of-memory message go to a scratch file during these
+    // tests (the process keeps the first one it opens); one record first, so
+    // the log's own one-time set-up is not counted.
+    static const ornutil_test::TempDir records;
+    setenv("ORN_SVC_LOG", records.file("records.log").c_str(), 1);
     unsigned long status = 0;
     orn_svc_init(0, &status);
     orn_svc_printf_withfile(bas_svc_handle, "test", 1, "", 0, 16, 0x10652065u);

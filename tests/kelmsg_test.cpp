@@ -8,6 +8,7 @@
 #include "foundation/msgcat.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/temp_dir.h"
 #include "util/KelMsg.h"
 
 namespace {
@@ -141,19 +142,21 @@ ORNUTIL_CHILD_TEST(KelMsgChild, InitFailsWhenTheLogCannotBeOpenedAndIsNotRetried
 }
 
 TEST(KelMsg, CachesInFreshProcesses) {
+  ornutil_test::TempDir dir;
   for (const char* test : {"KelMsgChild.CachesAndPlaceholders", "KelMsgChild.FirstRequestCreatesBothCaches"}) {
     std::string output;
-    EXPECT_EQ(ornutil_test::runTestInChild(test, {{"ORN_SVC_LOG", "/dev/null"}}, &output), 0) << test << "\n" << output;
+    EXPECT_EQ(ornutil_test::runTestInChild(test, {{"ORN_SVC_LOG", dir.file("records.log")}}, &output), 0) << test << "\n" << output;
   }
 }
 
 TEST(KelMsg, InitFailurePathsInFreshProcesses) {
   std::string why;
   if (!ornutil_test::sandboxSupported(&why)) GTEST_SKIP() << "kelmsg_init tests need root and mount namespaces (" << why << ")";
+  ornutil_test::TempDir dir;
   for (const char* test : {"KelMsgChild.InitFailsOnAnEmptyName",
                            "KelMsgChild.InitFailsWhenTheLogCannotBeOpenedAndIsNotRetried"}) {
     std::string output;
-    EXPECT_EQ(ornutil_test::runSandboxedTest(test, {{"ORN_SVC_LOG", "/dev/null"}}, &output), 0) << test << "\n" << output;
+    EXPECT_EQ(ornutil_test::runSandboxedTest(test, {{"ORN_SVC_LOG", dir.file("records.log")}}, &output), 0) << test << "\n" << output;
   }
 }
 
