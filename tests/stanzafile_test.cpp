@@ -509,29 +509,36 @@ TEST(StanzaDocumentCost, AStrictErrorIsFoundBeforeAnythingIsBuilt) {
 }
 
 TEST(StanzaFileEdits, ManyEditsKeepTheIndexesRight) {
-  // Enough keys to grow and shrink the hash indexes several times.
-  ZStanzaFileProperties_7_0_0 p(1);
-  for (int i = 0; i < 300; ++i) {
-    std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
-    p.setValue(s.c_str(), k.c_str(), std::to_string(i).c_str(), 0);
-    p.addValue(s.c_str(), k.c_str(), "extra", 0);
-  }
-  for (int i = 0; i < 300; i += 2) {
-    std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
-    p.deleteKey(s.c_str(), k.c_str());
-  }
-  p.deleteStanza("s3");
-  for (int i = 0; i < 300; ++i) {
-    std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
-    bool present = i % 2 == 1 && i % 7 != 3;
-    ASSERT_EQ(p.exists(s.c_str(), k.c_str()), present) << s << "/" << k;
-    if (present) {
-      ASSERT_EQ(valuesOf(p, s.c_str(), k.c_str()), (std::vector<std::string>{std::to_string(i), "extra"}));
+  // Enough keys to grow and shrink the hash indexes several times: from an
+  // object never loaded, and from loads whose tables were sized for far
+  // fewer keys, so that the edits outgrow the room the load set aside.
+  const char* const starts[] = {nullptr, "", "[s0]\nk0 = 0\n"};
+  for (const char* start : starts) {
+    SCOPED_TRACE(start ? start : "(not loaded)");
+    ZStanzaFileProperties_7_0_0 p(1);
+    if (start) p.parseText(start, "start");
+    for (int i = 0; i < 300; ++i) {
+      std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
+      p.setValue(s.c_str(), k.c_str(), std::to_string(i).c_str(), 0);
+      p.addValue(s.c_str(), k.c_str(), "extra", 0);
     }
+    for (int i = 0; i < 300; i += 2) {
+      std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
+      p.deleteKey(s.c_str(), k.c_str());
+    }
+    p.deleteStanza("s3");
+    for (int i = 0; i < 300; ++i) {
+      std::string s = "s" + std::to_string(i % 7), k = "k" + std::to_string(i);
+      bool present = i % 2 == 1 && i % 7 != 3;
+      ASSERT_EQ(p.exists(s.c_str(), k.c_str()), present) << s << "/" << k;
+      if (present) {
+        ASSERT_EQ(valuesOf(p, s.c_str(), k.c_str()), (std::vector<std::string>{std::to_string(i), "extra"}));
+      }
+    }
+    ZStanzaFileProperties_7_0_0 reloaded(1);
+    reloaded.parseText(p.text(), "x");
+    EXPECT_EQ(describe(reloaded), describe(p));
   }
-  ZStanzaFileProperties_7_0_0 reloaded(1);
-  reloaded.parseText(p.text(), "x");
-  EXPECT_EQ(describe(reloaded), describe(p));
 }
 
 TEST(StanzaFileEdits, StanzasOfOneKeyGrowAndShrinkTheirKeys) {

@@ -256,7 +256,7 @@ void StanzaDocument::growKeys(std::int32_t stanza, std::uint32_t capLog) {
   std::size_t cap = std::size_t{1} << capLog;
   bool atEnd = oldCap && st.keyOffset + oldCap == keyIndex_.size();
   std::size_t offset = atEnd ? st.keyOffset : keyIndex_.size();
-  keyIndex_.resize(offset + cap, 0);
+  if (offset + cap > keyIndex_.size()) keyIndex_.grow(offset + cap);
   std::fill(keyIndex_.begin() + offset, keyIndex_.begin() + offset + cap, 0u);
   if (!atEnd) std::fill(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap, 0u);
   // Each key's hash is taken again from its text, which lies anywhere in
@@ -287,7 +287,7 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
     // most stanzas of a file never grow theirs.
     std::size_t cap = std::size_t{1} << firstKeyCapLog_;
     if (keyIndex_.size() + cap > kOffsetMask) throw std::bad_alloc();
-    keyIndex_.resize(keyIndex_.size() + cap, 0);
+    keyIndex_.grow(keyIndex_.size() + cap);
     stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(keyIndex_.size() - cap);
     stanzas_[stanza].keyCapLog = firstKeyCapLog_;
     return;
@@ -419,6 +419,7 @@ void StanzaDocument::clear() {
   stanzas_.clear();
   ZeroedSlots().swap(stanzaIndex_);
   keyIndex_.clear();
+  loadArena_.reset();
   stanzaLive_ = 0;
   deadBytes_ = 0;
   firstKeyCapLog_ = 0;
@@ -470,7 +471,15 @@ void StanzaDocument::reserveFor(const Counts& c) {
   // at most 4 slots a key past a power of two, and a table that moves
   // leaving its old slots behind. Reserved (not touched) up to that bound,
   // so that the arena never moves while it grows.
-  keyIndex_.reserve(c.entries * 8 + c.headers + 16);
+  // The records' first blocks and that room are one allocation (see
+  // loadArena_).
+  std::size_t keyRoom = c.entries * 8 + c.headers + 16;
+  std::size_t lineBytes = Blocks<Line>::bytesFor(c.records);
+  static_assert(sizeof(Line) % sizeof(std::uint32_t) == 0 && alignof(Line) <= alignof(std::uint32_t),
+                "records and key slots share one allocation");
+  loadArena_.reset(new std::uint32_t[lineBytes / sizeof(std::uint32_t) + keyRoom]);
+  lines_.adopt(loadArena_.get(), lineBytes);
+  keyIndex_.adopt(loadArena_.get() + lineBytes / sizeof(std::uint32_t), keyRoom);
   // The first table of a stanza: room for the average stanza's keys at half
   // full, one slot where that is one key or none, and at most 32 slots.
   std::size_t average = c.headers ? c.entries / c.headers : 0;

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <new>
 #include <utility>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -323,19 +324,36 @@ class StanzaDocument {
     void push_back(const T& v) {
       if ((size_ >> kShift) == blocks_.size()) {
         blocks_.reserve(blocks_.size() + 1);
-        blocks_.emplace_back(new T[kBlock]);
+        owners_.reserve(owners_.size() + 1);
+        owners_.emplace_back(new T[kBlock]);
+        blocks_.push_back(owners_.back().get());
       }
       (*this)[size_++] = v;
     }
+    // Bytes of the blocks that `n` items fill.
+    static std::size_t bytesFor(std::size_t n) { return ((n + kBlock - 1) >> kShift) * kBlock * sizeof(T); }
+    // Takes `bytes` (from bytesFor, owned by the caller, which keeps it as
+    // long as this holds items) as the first blocks of an empty container.
+    void adopt(void* storage, std::size_t bytes) {
+      std::size_t count = bytes / (kBlock * sizeof(T));
+      blocks_.reserve(count + 1);
+      T* items = static_cast<T*>(storage);
+      std::uninitialized_default_construct_n(items, count * kBlock);
+      for (std::size_t b = 0; b < count; ++b) blocks_.push_back(items + b * kBlock);
+    }
     void clear() {
       blocks_.clear();
+      owners_.clear();
       size_ = 0;
     }
-    std::size_t bytesHeld() const { return blocks_.size() * kBlock * sizeof(T) + blocks_.capacity() * sizeof(void*); }
+    std::size_t bytesHeld() const {
+      return blocks_.size() * kBlock * sizeof(T) + (blocks_.capacity() + owners_.capacity()) * sizeof(void*);
+    }
 
    private:
     static constexpr std::size_t kShift = 12, kBlock = std::size_t{1} << kShift;
-    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::vector<T*> blocks_;  // where each block lies
+    std::vector<std::unique_ptr<T[]>> owners_;  // the blocks not adopted
     std::size_t size_ = 0;
   };
   Blocks<Line> lines_;
@@ -381,7 +399,55 @@ class StanzaDocument {
   // Every stanza's key table, one after the other: the keys of a stanza
   // are looked up and added close together, as parsing meets them. Slot:
   // the key's last line.
-  std::vector<std::uint32_t> keyIndex_;
+  class KeySlots {
+   public:
+    std::uint32_t* data() { return slots_; }
+    const std::uint32_t* data() const { return slots_; }
+    std::uint32_t* begin() { return slots_; }
+    std::size_t size() const { return size_; }
+    std::uint32_t& operator[](std::size_t i) { return slots_[i]; }
+    // Grows to `n` slots, the new ones zero; past the room it has, to a
+    // new allocation at least twice as large (as a vector grows; adopted
+    // room stays with its owner until the document is cleared, which only
+    // edits far beyond what the load's bound allowed for ever reach).
+    // Whole or, when memory runs out, not made.
+    void grow(std::size_t n) {
+      if (n > capacity_) {
+        std::size_t room = std::max(n, 2 * capacity_);
+        std::unique_ptr<std::uint32_t[]> moved(new std::uint32_t[room]);
+        std::copy(slots_, slots_ + size_, moved.get());
+        own_.swap(moved);
+        slots_ = own_.get();
+        capacity_ = room;
+      }
+      std::fill(slots_ + size_, slots_ + n, 0u);
+      size_ = n;
+    }
+    // Takes `room` slots at `storage` (owned by the caller, which keeps it
+    // as long as this holds slots) as the room of an empty table.
+    void adopt(void* storage, std::size_t room) {
+      slots_ = static_cast<std::uint32_t*>(storage);
+      std::uninitialized_default_construct_n(slots_, room);
+      capacity_ = room;
+    }
+    void clear() {
+      own_.reset();
+      slots_ = nullptr;
+      size_ = capacity_ = 0;
+    }
+
+   private:
+    std::uint32_t* slots_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+    std::unique_ptr<std::uint32_t[]> own_;  // the slots once they outgrow the adopted room
+  };
+  KeySlots keyIndex_;
+  // What a load sizes once from the survey, in one allocation: the first
+  // blocks of records and the room of the key tables. One large piece the
+  // allocator keeps for the next load of a like file, where separate
+  // pieces each smaller than half the document had the top of the heap
+  // handed back to the system after every load and faulted in anew.
+  std::unique_ptr<std::uint32_t[]> loadArena_;
   std::size_t stanzaLive_ = 0;
   std::size_t deadBytes_ = 0;  // text of records no longer linked, for wasteful()
   std::uint32_t firstKeyCapLog_ = 0;  // a stanza's first key table: 1 << this slots
