@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/internal/atomicfile.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/zexception.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"

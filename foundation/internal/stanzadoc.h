@@ -36,7 +36,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "foundation/internal/atomicfile.h"
+#include "foundation/internal/filestore.h"
 #include "foundation/internal/contentdigest.h"
 
 namespace ornz {
