@@ -995,17 +995,19 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
   return id;
 }
 
+std::uint32_t* StanzaDocument::keySlotOrAppend(std::int32_t s, std::string_view k, std::string_view v) {
+  if (std::uint32_t* slot = findKey(s, k, nameHash(k))) return slot;
+  // Room for the key first: nothing below allocates once the line is linked.
+  makeRoomForKey(s);
+  addKeyLine(s, k, appendEntry(s, k, v, stanzas_[s].last));
+  return nullptr;
+}
+
 void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::string_view v) {
   whole([&] {
     std::int32_t s = ensureStanzaUnguarded(stanza);
-    std::uint32_t* slot = findKey(s, k, nameHash(k));
-    if (!slot) {
-      // Room for the key first: nothing below allocates once the line is linked.
-      makeRoomForKey(s);
-      std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
-      addKeyLine(s, k, id);
-      return;
-    }
+    std::uint32_t* slot = keySlotOrAppend(s, k, v);
+    if (!slot) return;
     std::int32_t last = idOf(*slot);
     std::int32_t first = firstOf(last);
     // The new text first, so that exhausted memory finds the values untouched.
@@ -1040,13 +1042,8 @@ void StanzaDocument::setValue(std::string_view stanza, std::string_view k, std::
 void StanzaDocument::addValue(std::string_view stanza, std::string_view k, std::string_view v) {
   whole([&] {
     std::int32_t s = ensureStanzaUnguarded(stanza);
-    std::uint32_t* slot = findKey(s, k, nameHash(k));
-    if (!slot) {
-      makeRoomForKey(s);
-      std::int32_t id = appendEntry(s, k, v, stanzas_[s].last);
-      addKeyLine(s, k, id);
-      return;
-    }
+    std::uint32_t* slot = keySlotOrAppend(s, k, v);
+    if (!slot) return;
     std::int32_t after = idOf(*slot);
     std::int32_t id = appendEntry(s, k, v, after);
     // The new line becomes the key's last: it hands on the way to the first.

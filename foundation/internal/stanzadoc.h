@@ -208,6 +208,9 @@ class StanzaDocument {
   std::uint32_t* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
   // Files `line`, an entry of `stanza` with key `k`, as the key's last value.
   void addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line);
+  // The slot of `k` in `stanza`; when the stanza has no such key, `k = v` is
+  // appended as its new last line instead and null returned.
+  std::uint32_t* keySlotOrAppend(std::int32_t stanza, std::string_view k, std::string_view v);
   void eraseKey(std::int32_t stanza, std::uint32_t* slot);
   // Whether the stanza's table takes one more key as it is (see
   // makeRoomForKey); a stanza without keys has no table yet. Inline: every
