@@ -41,6 +41,7 @@
 #include "util/getpath.h"
 
 using ornutil_test::readFile;
+using ornutil_test::inForkedChild;
 using ornutil_test::TempDir;
 using ornutil_test::writeFile;
 
@@ -503,22 +504,6 @@ TEST(Metadata, AclAndExtendedAttributesSurviveAStore) {
 }
 
 // ---------------------------------------------------------------- modes
-
-// Runs `body` in a forked child; its exit code (128 + signal when killed).
-int inForkedChild(const std::function<int()>& body) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    ::_exit(code);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 TEST(Modes, ANewFileGetsWhatTheUmaskLeavesOf0666AndItsLockNoMore) {
   const struct {

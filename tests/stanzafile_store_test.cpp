@@ -24,9 +24,11 @@
 #include "foundation/zrwlock.h"
 #include "foundation/zstanzafile.h"
 #include "tests/support/alloc_sweep.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
 
+using ornutil_test::inForkedChild;
 using ornutil_test::TempDir;
 
 namespace {
@@ -254,22 +256,6 @@ int occurrences(const std::string& text, const std::string& what) {
   int n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
-}
-
-// Runs `body` in a forked child; its exit code (128 + signal when killed).
-int inForkedChild(const std::function<int()>& body) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    ::_exit(code);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // A store fails for memory at each of its allocations in turn, on a file

@@ -51,4 +51,19 @@ int runTestInChild(const std::string& test, const std::vector<std::pair<std::str
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
+int inForkedChild(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace ornutil_test

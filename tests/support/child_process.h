@@ -3,6 +3,7 @@
 #ifndef ORNUTIL_TESTS_SUPPORT_CHILD_PROCESS_H
 #define ORNUTIL_TESTS_SUPPORT_CHILD_PROCESS_H
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,12 @@ int runTestInChild(const std::string& test, const std::vector<std::pair<std::str
 // True inside a process started by runTestInChild: child-only tests skip
 // themselves otherwise.
 bool inChild();
+
+// Runs `body` in a forked child (no re-execution: the child shares this
+// process's state as fork leaves it) and returns its exit code: what `body`
+// returned, 99 when it raised, 128 + the signal when it was killed, -1 when
+// the child could not be made or waited for.
+int inForkedChild(const std::function<int()>& body);
 
 }  // namespace ornutil_test
 
