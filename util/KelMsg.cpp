@@ -17,8 +17,10 @@
 #include "foundation/zexception.h"
 #include "foundation/zstring.h"
 #include "util/getpath.h"
+#include "util/internal/msgcache_store.h"
 
-char i18nfailure[KEL_I18N_PLACEHOLDER_SIZE] = "Unknown message number (0x%8.8lx).";
+#define DEFAULT_PLACEHOLDER_FORMAT "Unknown message number (0x%8.8lx)."
+char i18nfailure[KEL_I18N_PLACEHOLDER_SIZE] = DEFAULT_PLACEHOLDER_FORMAT;
 I18NCache* lcpcache = nullptr;
 I18NCache* utf8cache = nullptr;
 
@@ -36,6 +38,27 @@ I18NCache* defaultcache = nullptr;
 
 int setUpServiceability(const char* name);
 
+// The placeholder for `key` in `out` (cut at KEL_I18N_PLACEHOLDER_SIZE - 1
+// characters); returns its length. The format is the program's to change,
+// so it is read on every call; while it is the default, the text is written
+// directly, since a miss of the catalogue costs little more than formatting
+// would.
+std::size_t formatPlaceholder(unsigned int key, char (&out)[KEL_I18N_PLACEHOLDER_SIZE]) {
+  static const char kDefaultFormat[] = DEFAULT_PLACEHOLDER_FORMAT;
+  static const char kPrefix[] = "Unknown message number (0x";
+  if (std::strcmp(i18nfailure, kDefaultFormat) == 0) {
+    static const char kDigits[] = "0123456789abcdef";
+    constexpr std::size_t at = sizeof kPrefix - 1;
+    std::memcpy(out, kPrefix, at);
+    for (std::size_t i = 0; i < 8; ++i) out[at + i] = kDigits[(key >> (28 - 4 * i)) & 0xf];
+    std::memcpy(out + at + 8, ").", 3);
+    return at + 8 + 2;
+  }
+  out[0] = '\0';  // what an encoding error leaves
+  std::snprintf(out, sizeof out, i18nfailure, static_cast<unsigned long>(key));
+  return std::strlen(out);
+}
+
 // Serialises the creation of the caches. Not a once-control: a creation
 // that ran out of memory must be tried again by the next request.
 std::mutex cachesMaking;
@@ -48,6 +71,18 @@ bool ensureCaches() {
   return __atomic_load_n(&i18n_msg_g_setup, __ATOMIC_ACQUIRE) != 0;
 }
 
+// The placeholder for `key`, made and cached (the caller found no text).
+unsigned char* newPlaceholder(I18NCache& cache, unsigned int key) {
+  char formatted[KEL_I18N_PLACEHOLDER_SIZE];
+  const std::size_t length = formatPlaceholder(key, formatted);
+  char* kept = ornmsg::cutText(cache, length + 1);
+  if (!kept) return nullptr;
+  std::memcpy(kept, formatted, length + 1);
+  auto* text = reinterpret_cast<unsigned char*>(kept);
+  cache.insert(key, text);
+  return text;
+}
+
 unsigned char* cachedText(I18NCache* cache, unsigned int id, char* (*fetch)(unsigned int, unsigned long*)) {
   ZResourceLock_7_0_0 hold(cache->lock);
   if (unsigned char* text = cache->match(id)) return text;
@@ -57,7 +92,7 @@ unsigned char* cachedText(I18NCache* cache, unsigned int id, char* (*fetch)(unsi
     cache->insert(id, t);
     return t;
   }
-  return cache->msgNotFound(id);
+  return newPlaceholder(*cache, id);  // msgNotFound, without searching again
 }
 
 }  // namespace
@@ -66,52 +101,19 @@ unsigned char* cachedText(I18NCache* cache, unsigned int id, char* (*fetch)(unsi
 
 I18NCache::I18NCache() : capacity(0), count(0), entries(nullptr) {}
 
-I18NCache::~I18NCache() { std::free(entries); }
+I18NCache::~I18NCache() { ornmsg::releaseStore(*this); }
 
-void I18NCache::insert(unsigned int key, unsigned char* text) {
-  if (static_cast<unsigned int>(count) == capacity) {
-    auto* grown = static_cast<Entry*>(std::calloc(capacity + 1024u, sizeof(Entry)));
-    if (!grown) return;
-    if (entries) std::memcpy(grown, entries, sizeof(Entry) * static_cast<std::size_t>(count));
-    std::free(entries);
-    entries = grown;
-    capacity += 1024u;
-  }
-  int at = 0;
-  while (at < count && entries[at].key <= key) ++at;
-  std::memmove(entries + at + 1, entries + at, sizeof(Entry) * static_cast<std::size_t>(count - at));
-  entries[at].key = key;
-  entries[at].text = text;
-  ++count;
-}
+void I18NCache::insert(unsigned int key, unsigned char* text) { ornmsg::addEntry(*this, key, text); }
 
-unsigned char* I18NCache::match(unsigned int key) {
-  if (!entries || count <= 0) return nullptr;
-  // A binary search over the keys as unsigned numbers (the order insert
-  // keeps), written without branches on the data: each step is a
-  // conditional move, so a hit neither calls a comparator nor mispredicts.
-  const Entry* base = entries;
-  std::size_t n = static_cast<std::size_t>(count);
-  while (n > 1) {
-    std::size_t half = n / 2;
-    base = base[half].key <= key ? base + half : base;
-    n -= half;
-  }
-  return base->key == key ? base->text : nullptr;
-}
+unsigned char* I18NCache::match(unsigned int key) { return ornmsg::findEntry(*this, key); }
 
 unsigned char* I18NCache::msgNotFound(unsigned int key) {
   if (unsigned char* text = match(key)) return text;
-  auto* buffer = static_cast<char*>(std::malloc(KEL_I18N_PLACEHOLDER_SIZE));
-  if (!buffer) return nullptr;
-  // Bounded: a program may have put a longer format into i18nfailure.
-  std::snprintf(buffer, KEL_I18N_PLACEHOLDER_SIZE, i18nfailure, static_cast<unsigned long>(key));
-  auto* text = reinterpret_cast<unsigned char*>(buffer);
-  insert(key, text);
-  return text;
+  return newPlaceholder(*this, key);
 }
 
 void I18NCache::dump_kel_i18n_cache() {
+  ornmsg::mergeWaiting(*this);
   std::printf("Cache is %d entries, %d used.\n", static_cast<int>(capacity), count);
   for (int i = 0; i < count; ++i)
     std::printf("Key %d, text <%s>\n", static_cast<int>(entries[i].key), reinterpret_cast<char*>(entries[i].text));

@@ -16,7 +16,8 @@ ORNUTIL_BEGIN_DECL
 
 /* The placeholder format for ids without a text, given the id as an
  * unsigned long: "Unknown message number (0x%8.8lx).". A program may replace
- * it; the formatted placeholder is cut at 255 bytes. */
+ * it; the formatted placeholder is cut at 255 bytes. Read at every miss, so
+ * a program changes it only where no other thread asks for a text. */
 ORNUTIL_API extern char i18nfailure[KEL_I18N_PLACEHOLDER_SIZE];
 
 /* The text of `id` in the local code page, cached; the placeholder (also
@@ -48,8 +49,31 @@ ORNUTIL_END_DECL
 #ifdef __cplusplus
 #include "foundation/zlock.h"
 
-/* A sorted array of (id, text) entries, grown 1024 entries at a time. The
- * caller of insert, match and msgNotFound holds `lock`. */
+/* The cached (id, text) entries of one cache. Names, member order and layout
+ * are fixed (exported).
+ *
+ * The members as a reader sees them, holding `lock`: `entries` points to
+ * `capacity` slots; the first `count` are sorted by key (unsigned), an entry
+ * after those of an equal key inserted before it. An insert that does not go
+ * last does not move the sorted entries: it waits in the slots right after
+ * them, in the order inserts came, until enough wait to merge them all in
+ * one pass (at most 64 or an eighth of `count`, whichever is more). So every
+ * entry is in `entries[0]` up to the first slot whose text is null (the
+ * slots after those in use are zero), and the first `count` of them are
+ * sorted; after dump_kel_i18n_cache, which merges first, `count` is all of
+ * them. The choice: a sorted array kept whole at every insert moves half of
+ * it per insert in random order, a square in the number of distinct ids a
+ * peer can make a daemon look up.
+ *
+ * Costs: a look-up is a probe of the waiting entries' index (keyed with the
+ * process's secret, so no one can aim ids at one probe run) when some wait,
+ * and one binary search; an insert is amortised constant (the block doubles
+ * when full, a merge moves about eight entries per insert it merges). Each
+ * distinct id costs its entry (16 bytes, up to twice that just after a
+ * growth) and its text; placeholders are cut from the cache's own chunks of
+ * 8 KiB, their exact length each (37 bytes by default). The caller of
+ * insert, match, msgNotFound and dump_kel_i18n_cache holds `lock` (or no
+ * other thread uses the cache). */
 class ORNUTIL_API I18NCache {
  public:
   struct Entry {
@@ -57,17 +81,23 @@ class ORNUTIL_API I18NCache {
     unsigned char* text;
   };
   I18NCache();
+  /* Frees the entries and the placeholders made by msgNotFound (the caches
+   * of the process are never destroyed); texts given to insert stay the
+   * caller's. */
   ~I18NCache();
 
-  /* Adds an entry in key order (after an equal key). When the array cannot
-   * grow, the entry is not added and the cache is unchanged. */
+  /* Adds an entry (found by match before any earlier entry of its key).
+   * When memory runs out the entry is not added and the cache holds the
+   * same entries as before. */
   void insert(unsigned int key, unsigned char* text);
-  /* The text cached for `key`, or null. */
+  /* The text of the newest entry of `key`, or null. */
   unsigned char* match(unsigned int key);
-  /* The placeholder for `key`, made and cached on first use; null when it
-   * cannot be allocated. */
+  /* The text cached for `key`; when there is none, the placeholder for it
+   * (i18nfailure formatted, exactly as long as its text), made and cached.
+   * Null when the placeholder cannot be allocated (nothing cached then). */
   unsigned char* msgNotFound(unsigned int key);
-  /* Prints the cache to standard output (takes no lock). */
+  /* Merges the waiting entries, then prints the cache to standard output:
+   * capacity and count, then every entry in order. */
   void dump_kel_i18n_cache();
 
   unsigned int capacity;
