@@ -38,25 +38,19 @@ I18NCache* defaultcache = nullptr;
 
 int setUpServiceability(const char* name);
 
-// The placeholder for `key` in `out` (cut at KEL_I18N_PLACEHOLDER_SIZE - 1
-// characters); returns its length. The format is the program's to change,
-// so it is read on every call; while it is the default, the text is written
-// directly, since a miss of the catalogue costs little more than formatting
-// would.
-std::size_t formatPlaceholder(unsigned int key, char (&out)[KEL_I18N_PLACEHOLDER_SIZE]) {
-  static const char kDefaultFormat[] = DEFAULT_PLACEHOLDER_FORMAT;
-  static const char kPrefix[] = "Unknown message number (0x";
-  if (std::strcmp(i18nfailure, kDefaultFormat) == 0) {
-    static const char kDigits[] = "0123456789abcdef";
-    constexpr std::size_t at = sizeof kPrefix - 1;
-    std::memcpy(out, kPrefix, at);
-    for (std::size_t i = 0; i < 8; ++i) out[at + i] = kDigits[(key >> (28 - 4 * i)) & 0xf];
-    std::memcpy(out + at + 8, ").", 3);
-    return at + 8 + 2;
-  }
-  out[0] = '\0';  // what an encoding error leaves
-  std::snprintf(out, sizeof out, i18nfailure, static_cast<unsigned long>(key));
-  return std::strlen(out);
+// The default placeholder format, and the text it gives for `key` written
+// directly (kDefaultLength characters and the NUL): a miss of the catalogue
+// costs little more than snprintf would.
+const char kDefaultFormat[] = DEFAULT_PLACEHOLDER_FORMAT;
+const char kDefaultPrefix[] = "Unknown message number (0x";
+constexpr std::size_t kDefaultLength = sizeof kDefaultPrefix - 1 + 8 + 2;
+
+void writeDefaultPlaceholder(unsigned int key, char* out) {
+  static const char kDigits[] = "0123456789abcdef";
+  constexpr std::size_t at = sizeof kDefaultPrefix - 1;
+  std::memcpy(out, kDefaultPrefix, at);
+  for (std::size_t i = 0; i < 8; ++i) out[at + i] = kDigits[(key >> (28 - 4 * i)) & 0xf];
+  std::memcpy(out + at + 8, ").", 3);
 }
 
 // Serialises the creation of the caches. Not a once-control: a creation
@@ -72,12 +66,21 @@ bool ensureCaches() {
 }
 
 // The placeholder for `key`, made and cached (the caller found no text).
+// The format is the program's to change, so it is read on every call.
 unsigned char* newPlaceholder(I18NCache& cache, unsigned int key) {
-  char formatted[KEL_I18N_PLACEHOLDER_SIZE];
-  const std::size_t length = formatPlaceholder(key, formatted);
-  char* kept = ornmsg::cutText(cache, length + 1);
-  if (!kept) return nullptr;
-  std::memcpy(kept, formatted, length + 1);
+  char* kept;
+  if (std::strcmp(i18nfailure, kDefaultFormat) == 0) {
+    kept = ornmsg::cutText(cache, kDefaultLength + 1);
+    if (!kept) return nullptr;
+    writeDefaultPlaceholder(key, kept);
+  } else {
+    char formatted[KEL_I18N_PLACEHOLDER_SIZE] = "";  // "" is what an encoding error leaves
+    std::snprintf(formatted, sizeof formatted, i18nfailure, static_cast<unsigned long>(key));
+    const std::size_t length = std::strlen(formatted);
+    kept = ornmsg::cutText(cache, length + 1);
+    if (!kept) return nullptr;
+    std::memcpy(kept, formatted, length + 1);
+  }
   auto* text = reinterpret_cast<unsigned char*>(kept);
   cache.insert(key, text);
   return text;
