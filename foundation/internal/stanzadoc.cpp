@@ -232,7 +232,7 @@ std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, 
   const Stanza& st = stanzas_[stanza];
   if (st.keyCount == 0) return nullptr;
   std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
-  const std::uint32_t* base = keyIndex_.data() + st.keyOffset;
+  const std::uint32_t* base = keyIndex_.at(st.keyOffset);
   for (std::size_t s = home(hash, st.keyCapLog), n = 0; n <= mask; s = (s + 1) & mask, ++n) {
     std::uint32_t slot = base[s];
     if (slot == 0) return nullptr;
@@ -242,42 +242,84 @@ std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, 
 }
 
 void StanzaDocument::growKeys(std::int32_t stanza, std::uint32_t capLog) {
-  // A table at the end of the arena grows where it is; another moves to the
-  // end, leaving its old slots empty. Its keys are put back from a copy.
+  // The table moves to new room, made before anything changes; its keys
+  // are put there from the old slots, which are then given back.
   Stanza& st = stanzas_[stanza];
   std::size_t oldCap = st.keyCount ? std::size_t{1} << st.keyCapLog : 0;
-  // The old slots are kept aside: on the stack for the small tables most
-  // stanzas have.
-  std::uint32_t small[64];
-  std::vector<std::uint32_t> large;
-  std::uint32_t* old = small;
-  if (oldCap > 64) {
-    large.assign(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap);
-    old = large.data();
-  } else {
-    std::copy(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap, small);
-  }
   std::size_t cap = std::size_t{1} << capLog;
-  bool atEnd = oldCap && st.keyOffset + oldCap == keyIndex_.size();
-  std::size_t offset = atEnd ? st.keyOffset : keyIndex_.size();
-  if (offset + cap > keyIndex_.size()) keyIndex_.grow(offset + cap);
-  std::fill(keyIndex_.begin() + offset, keyIndex_.begin() + offset + cap, 0u);
-  if (!atEnd) std::fill(keyIndex_.begin() + st.keyOffset, keyIndex_.begin() + st.keyOffset + oldCap, 0u);
+  if (cap > kOffsetMask) throw std::bad_alloc();
+  std::uint32_t offset = keyIndex_.place(cap);
+  const std::uint32_t* old = oldCap ? keyIndex_.at(st.keyOffset) : nullptr;
+  std::uint32_t* slots = keyIndex_.at(offset);
   // Each key's hash is taken again from its text, which lies anywhere in
   // the file: the records and texts of the keys a few slots on are fetched
   // ahead, so that a large table's keys are not read one miss at a time.
   std::size_t mask = cap - 1;
-  std::size_t count = static_cast<std::size_t>(std::remove(old, old + oldCap, 0u) - old);
   constexpr std::size_t kAhead = 8;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + 2 * kAhead < count) __builtin_prefetch(&lines_[idOf(old[i + 2 * kAhead])]);
-    if (i + kAhead < count) __builtin_prefetch(textOf(lines_[idOf(old[i + kAhead])]));
+  for (std::size_t i = 0; i < oldCap; ++i) {
+    if (i + 2 * kAhead < oldCap && old[i + 2 * kAhead]) __builtin_prefetch(&lines_[idOf(old[i + 2 * kAhead])]);
+    if (i + kAhead < oldCap && old[i + kAhead]) __builtin_prefetch(textOf(lines_[idOf(old[i + kAhead])]));
+    if (!old[i]) continue;
     std::size_t s = home(nameHash(key(idOf(old[i]))), capLog);
-    while (keyIndex_[offset + s]) s = (s + 1) & mask;
-    keyIndex_[offset + s] = old[i];
+    while (slots[s]) s = (s + 1) & mask;
+    slots[s] = old[i];
   }
-  st.keyOffset = static_cast<std::uint32_t>(offset);
+  if (oldCap) keyIndex_.release(st.keyOffset, oldCap);
+  st.keyOffset = offset;
   st.keyCapLog = capLog;
+}
+
+std::uint32_t StanzaDocument::KeySlots::place(std::size_t slots) {
+  if (slots > kLargest) {
+    // Numbers for as many chunks as the table spans, so that offsets within
+    // it read as within one chunk each.
+    std::size_t first = bases_.size(), spans = (slots + kChunk - 1) / kChunk;
+    if ((first + spans) << kShift > kOffsetMask) throw std::bad_alloc();
+    bases_.reserve(first + spans);
+    owners_.reserve(first + spans);
+    std::unique_ptr<std::uint32_t[]> table(new std::uint32_t[slots]());
+    for (std::size_t i = 0; i < spans; ++i) {
+      bases_.push_back(table.get() + i * kChunk);
+      owners_.emplace_back();
+    }
+    owners_[first] = std::move(table);
+    held_ += slots * sizeof(std::uint32_t);
+    return static_cast<std::uint32_t>(first << kShift);
+  }
+  if (fill_ + slots > kChunk) {
+    std::size_t number = bases_.size();
+    if ((number + 1) << kShift > kOffsetMask) throw std::bad_alloc();
+    bases_.reserve(number + 1);
+    owners_.reserve(number + 1);
+    std::unique_ptr<std::uint32_t[]> chunk(new std::uint32_t[kChunk]);
+    bases_.push_back(chunk.get());
+    owners_.push_back(std::move(chunk));
+    held_ += kChunk * sizeof(std::uint32_t);
+    current_ = number;
+    fill_ = 0;
+  }
+  std::uint32_t offset = static_cast<std::uint32_t>((current_ << kShift) | fill_);
+  std::fill_n(at(offset), slots, 0u);
+  fill_ += slots;
+  return offset;
+}
+
+void StanzaDocument::KeySlots::release(std::uint32_t offset, std::size_t slots) {
+  if (slots <= kLargest) return;
+  owners_[offset >> kShift].reset();
+  held_ -= slots * sizeof(std::uint32_t);
+}
+
+void StanzaDocument::KeySlots::clear() {
+  bases_.clear();
+  owners_.clear();
+  fill_ = kChunk;
+  current_ = 0;
+  held_ = 0;
+}
+
+std::size_t StanzaDocument::KeySlots::bytesHeld() const {
+  return held_ + bases_.capacity() * sizeof(void*) + owners_.capacity() * sizeof(void*);
 }
 
 void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
@@ -289,10 +331,7 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
   if (st.keyCount == 0) {
     // A first table at the size the file's average stanza needs, so that
     // most stanzas of a file never grow theirs.
-    std::size_t cap = std::size_t{1} << firstKeyCapLog_;
-    if (keyIndex_.size() + cap > kOffsetMask) throw std::bad_alloc();
-    keyIndex_.grow(keyIndex_.size() + cap);
-    stanzas_[stanza].keyOffset = static_cast<std::uint32_t>(keyIndex_.size() - cap);
+    stanzas_[stanza].keyOffset = keyIndex_.place(std::size_t{1} << firstKeyCapLog_);
     stanzas_[stanza].keyCapLog = firstKeyCapLog_;
     return;
   }
@@ -306,7 +345,7 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
   for (;;) {
     Stanza& st = stanzas_[stanza];
     std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
-    std::uint32_t* base = keyIndex_.data() + st.keyOffset;
+    std::uint32_t* base = keyIndex_.at(st.keyOffset);
     std::size_t s = home(hash, st.keyCapLog), probes = 0;
     for (; base[s]; s = (s + 1) & mask, ++probes) {
       std::uint32_t& slot = base[s];
@@ -333,7 +372,7 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
 void StanzaDocument::eraseKey(std::int32_t stanza, std::uint32_t* slot) {
   // Backward-shift deletion: probe chains stay unbroken without tombstones.
   Stanza& st = stanzas_[stanza];
-  std::uint32_t* base = keyIndex_.data() + st.keyOffset;
+  std::uint32_t* base = keyIndex_.at(st.keyOffset);
   std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
   std::size_t hole = static_cast<std::size_t>(slot - base);
   base[hole] = 0;
@@ -346,6 +385,8 @@ void StanzaDocument::eraseKey(std::int32_t stanza, std::uint32_t* slot) {
       hole = s;
     }
   }
+  // A stanza without keys has no table (see makeRoomForKey).
+  if (st.keyCount == 0) keyIndex_.release(st.keyOffset, mask + 1);
 }
 
 namespace {
@@ -468,23 +509,19 @@ StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, co
 
 void StanzaDocument::reserveFor(const Counts& c) {
   if (c.records >= kIdMask - 1) throw std::bad_alloc();
-  // Half full at most, were every header a stanza of its own: linear
-  // probing runs stay short, and the pages of slots that few distinct names
-  // never reach cost nothing (see ZeroedSlots).
-  growStanzas((c.headers + 16) * 2);
-  // Key tables are made as keys come: at most every entry a key, each table
-  // at most 4 slots a key past a power of two, and a table that moves
-  // leaving its old slots behind. Reserved (not touched) up to that bound,
-  // so that the arena never moves while it grows.
-  // The records' first blocks and that room are one allocation (see
-  // loadArena_).
-  std::size_t keyRoom = c.entries * 8 + c.headers + 16;
+  // Two thirds full at most, were every header a stanza of its own: linear
+  // probing runs stay short, a file of one short header repeated holds
+  // less than 8 bytes a byte (a header line of 4 bytes: a record of 20, 6
+  // bytes of index), and the pages of slots that few distinct names never
+  // reach cost nothing (see ZeroedSlots).
+  growStanzas(c.headers + c.headers / 2 + 16);
+  // The records' first blocks are one allocation (see loadArena_); key
+  // tables are made as keys come (see KeySlots).
   std::size_t lineBytes = Blocks<Line>::bytesFor(c.records);
   static_assert(sizeof(Line) % sizeof(std::uint32_t) == 0 && alignof(Line) <= alignof(std::uint32_t),
-                "records and key slots share one allocation");
-  loadArena_.reset(new std::uint32_t[lineBytes / sizeof(std::uint32_t) + keyRoom]);
+                "records are laid out in an array of 32-bit words");
+  loadArena_.reset(new std::uint32_t[lineBytes / sizeof(std::uint32_t)]);
   lines_.adopt(loadArena_.get(), lineBytes);
-  keyIndex_.adopt(loadArena_.get() + lineBytes / sizeof(std::uint32_t), keyRoom);
   // The first table of a stanza: room for the average stanza's keys at half
   // full, one slot where that is one key or none, and at most 32 slots.
   std::size_t average = c.headers ? c.entries / c.headers : 0;
@@ -639,7 +676,7 @@ bool StanzaDocument::wasteful() const {
 std::size_t StanzaDocument::bytesHeld() const {
   return buffer_.capacity() + owned_.bytesHeld() + lines_.bytesHeld() + wide_.size() * (sizeof(Shape) + 32) +
          wide_.bucket_count() * sizeof(void*) + stanzas_.bytesHeld() +
-         (stanzaIndex_.size() + keyIndex_.size()) * sizeof(std::uint32_t);
+         stanzaIndex_.size() * sizeof(std::uint32_t) + keyIndex_.bytesHeld();
 }
 
 // ---------------------------------------------------------------- reading

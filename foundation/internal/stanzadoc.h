@@ -157,8 +157,8 @@ class StanzaDocument {
   struct Stanza {
     std::int32_t header;  // first header line (the name is read from it)
     std::int32_t last;    // last header or entry line of the stanza
-    // The stanza's own key table: 1 << keyCapLog slots from keyOffset in
-    // keyIndex_ (none while keyCount and keyOffset are 0 and keyCapLog 31).
+    // The stanza's own key table: 1 << keyCapLog slots at keyOffset in
+    // keyIndex_ (none while keyCount is 0).
     std::uint32_t keyOffset;
     std::uint32_t keyCount : 27, keyCapLog : 5;
   };
@@ -399,57 +399,48 @@ class StanzaDocument {
     std::size_t size_ = 0;
   };
   ZeroedSlots stanzaIndex_;  // slot: the stanza
-  // Every stanza's key table, one after the other: the keys of a stanza
-  // are looked up and added close together, as parsing meets them. Slot:
-  // the key's last line.
+  // Every stanza's key table, in chunks of slots that never move and are
+  // made as tables need them, so that what a load holds follows its
+  // distinct keys, not its entries (a file of one key repeated has one
+  // table of one slot). A table lies whole in one chunk, next to the
+  // tables made before it (the keys of a stanza are looked up and added
+  // close together, as parsing meets them), or, when it is large, in an
+  // allocation of its own that takes the numbers of as many chunks as it
+  // spans. Slot: the key's last line.
   class KeySlots {
    public:
-    std::uint32_t* data() { return slots_; }
-    const std::uint32_t* data() const { return slots_; }
-    std::uint32_t* begin() { return slots_; }
-    std::size_t size() const { return size_; }
-    std::uint32_t& operator[](std::size_t i) { return slots_[i]; }
-    // Grows to `n` slots, the new ones zero; past the room it has, to a
-    // new allocation at least twice as large (as a vector grows; adopted
-    // room stays with its owner until the document is cleared, which only
-    // edits far beyond what the load's bound allowed for ever reach).
-    // Whole or, when memory runs out, not made.
-    void grow(std::size_t n) {
-      if (n > capacity_) {
-        std::size_t room = std::max(n, 2 * capacity_);
-        std::unique_ptr<std::uint32_t[]> moved(new std::uint32_t[room]);
-        std::copy(slots_, slots_ + size_, moved.get());
-        own_.swap(moved);
-        slots_ = own_.get();
-        capacity_ = room;
-      }
-      std::fill(slots_ + size_, slots_ + n, 0u);
-      size_ = n;
+    // The slots of the table at `offset`, one after another from there.
+    std::uint32_t* at(std::uint32_t offset) { return bases_[offset >> kShift] + (offset & (kChunk - 1)); }
+    const std::uint32_t* at(std::uint32_t offset) const {
+      return bases_[offset >> kShift] + (offset & (kChunk - 1));
     }
-    // Takes `room` slots at `storage` (owned by the caller, which keeps it
-    // as long as this holds slots) as the room of an empty table.
-    void adopt(void* storage, std::size_t room) {
-      slots_ = static_cast<std::uint32_t*>(storage);
-      std::uninitialized_default_construct_n(slots_, room);
-      capacity_ = room;
-    }
-    void clear() {
-      own_.reset();
-      slots_ = nullptr;
-      size_ = capacity_ = 0;
-    }
+    // Room for a table of `slots` slots (a power of two), zeroed: its
+    // offset. Whole or, when memory runs out, not made.
+    std::uint32_t place(std::size_t slots);
+    // The table at `offset` of `slots` slots is no longer used: a large
+    // one's allocation is freed; a small one's slots stay unused until the
+    // document is cleared (fewer than the tables that replaced them).
+    void release(std::uint32_t offset, std::size_t slots);
+    void clear();
+    std::size_t bytesHeld() const;
 
    private:
-    std::uint32_t* slots_ = nullptr;
-    std::size_t size_ = 0, capacity_ = 0;
-    std::unique_ptr<std::uint32_t[]> own_;  // the slots once they outgrow the adopted room
+    static constexpr std::uint32_t kShift = 16, kChunk = 1u << kShift;
+    // Tables larger than this have an allocation of their own: a chunk
+    // never leaves more than this many slots unused at its end.
+    static constexpr std::size_t kLargest = kChunk / 16;
+    std::vector<std::uint32_t*> bases_;  // where each chunk number's slots lie
+    std::vector<std::unique_ptr<std::uint32_t[]>> owners_;  // each chunk's, or a large table's at its first number
+    std::size_t fill_ = kChunk;  // slots used in the last small chunk
+    std::size_t current_ = 0;    // the number of the last small chunk
+    std::size_t held_ = 0;
   };
   KeySlots keyIndex_;
   // What a load sizes once from the survey, in one allocation: the first
-  // blocks of records and the room of the key tables. One large piece the
-  // allocator keeps for the next load of a like file, where separate
-  // pieces each smaller than half the document had the top of the heap
-  // handed back to the system after every load and faulted in anew.
+  // blocks of records. One large piece the allocator keeps for the next
+  // load of a like file, where separate pieces each smaller than half the
+  // document had the top of the heap handed back to the system after every
+  // load and faulted in anew.
   std::unique_ptr<std::uint32_t[]> loadArena_;
   std::size_t stanzaLive_ = 0;
   std::size_t deadBytes_ = 0;  // text of records no longer linked, for wasteful()
