@@ -123,6 +123,11 @@ class ORNUTIL_API ZStanzaFileProperties_7_0_0 : public ZProperties_7_0_0 {
   // the file). Changes recorded before stay recorded.
   ORNUTIL_LOCAL const ornz::StanzaDocument& document() const { return *doc_; }
   ORNUTIL_LOCAL void unrecorded(void (*body)(void* context), void* context);
+  // Room for `keys` more keys in `stanza`, when it exists and has keys, so
+  // that adding them one at a time does not grow its index step by step.
+  // Changes nothing else; raises ZOutOfMemoryException_7_0_0 when memory
+  // runs out, leaving the index as it was.
+  ORNUTIL_LOCAL void reserveKeys(const char* stanza, std::size_t keys);
 
   // Holds the lock of the file (of the real file behind its symbolic links)
   // until the matching unlockFile or the object's destruction, so that a

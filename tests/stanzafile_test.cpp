@@ -541,6 +541,35 @@ TEST(StanzaFileEdits, ManyEditsKeepTheIndexesRight) {
   }
 }
 
+TEST(StanzaFileEdits, RoomMadeAheadForKeysKeepsTheIndexRight) {
+  // A stanza's index made large at once (a table of its own, past what a
+  // chunk holds), then outgrown, then emptied: every key stays findable,
+  // and stanzas without keys or without a header are left alone.
+  ZStanzaFileProperties_7_0_0 p(1);
+  p.parseText("[s]\nk0 = 0\n[empty]\n", "x");
+  p.reserveKeys("empty", 100);
+  p.reserveKeys("absent", 100);
+  p.reserveKeys("s", 10000);
+  EXPECT_FALSE(p.exists("absent"));
+  const int keys = 20000;
+  for (int i = 1; i < keys; ++i) p.setValue("s", ("k" + std::to_string(i)).c_str(), std::to_string(i).c_str(), 0);
+  for (int i = 0; i < keys; i += 2) p.deleteKey("s", ("k" + std::to_string(i)).c_str());
+  for (int i = 0; i < keys; ++i) {
+    std::string k = "k" + std::to_string(i);
+    ASSERT_EQ(p.exists("s", k.c_str()), i % 2 == 1) << k;
+    if (i % 2 == 1) ASSERT_EQ(valueOf(p, "s", k.c_str()), std::to_string(i));
+  }
+  for (int i = 1; i < keys; i += 2) p.deleteKey("s", ("k" + std::to_string(i)).c_str());
+  EXPECT_FALSE(p.exists("s", "k1"));
+  p.setValue("s", "again", "a", 0);
+  p.setValue("empty", "first", "f", 0);
+  EXPECT_EQ(valueOf(p, "s", "again"), "a");
+  EXPECT_EQ(valueOf(p, "empty", "first"), "f");
+  ZStanzaFileProperties_7_0_0 reloaded(1);
+  reloaded.parseText(p.text(), "x");
+  EXPECT_EQ(describe(reloaded), describe(p));
+}
+
 TEST(StanzaFileEdits, StanzasOfOneKeyGrowAndShrinkTheirKeys) {
   // A file of one-key stanzas gives each a one-slot key table, full from
   // the start: look-ups of other keys must still end, and adds must grow it.

@@ -82,7 +82,9 @@ void moveCredentialTags(OrnStanzaFileProperties& p) {
   const std::int32_t tags = doc.findStanza("ldap-ext-cred-tags");
   const std::string target = std::string("LEGACY_ldap-ext-cred-tags") + ":" + "registry_id";
   std::string key, value;
-  for (std::int32_t line : doc.entryLines(tags)) {
+  std::vector<std::int32_t> lines = doc.entryLines(tags);
+  bool reserved = false;
+  for (std::int32_t line : lines) {
     if (!doc.isFirstValue(tags, line)) continue;  // a further value of a key already moved
     std::string_view name = doc.key(line);
     // Copies: the texts the views show may move as the document grows.
@@ -90,6 +92,13 @@ void moveCredentialTags(OrnStanzaFileProperties& p) {
     std::string_view v = doc.value(line);
     value.assign(v.data(), v.size());
     p.setValue(target.c_str(), key.c_str(), value.c_str(), 0);
+    if (!reserved) {
+      // Once the first key has made the stanza's index: room for the rest
+      // at once, where growing it step by step would file every key anew
+      // at each step (twice the tags in all).
+      p.reserveKeys(target.c_str(), lines.size());
+      reserved = true;
+    }
   }
 }
 

@@ -78,6 +78,15 @@ found:
   return r;
 }
 
+// The first "=" in [t, t + n), or null. Keys are short: a loop over the
+// first bytes answers most look-ups without the call memchr costs.
+inline const char* firstEquals(const char* t, std::size_t n) {
+  std::size_t head = n < 32 ? n : 32;
+  for (std::size_t i = 0; i < head; ++i)
+    if (t[i] == '=') return t + i;
+  return n > head ? static_cast<const char*>(std::memchr(t + head, '=', n - head)) : nullptr;
+}
+
 // The bytes of each line end.
 const char* const kEolText[] = {"", "\n", "\r\n", "\r"};
 const std::uint32_t kEolLength[] = {0, 1, 2, 1};
@@ -182,7 +191,7 @@ StanzaDocument::Shape StanzaDocument::shapeOf(std::int32_t line) const {
   const char* t = textOf(l);
   const char* e = t + lengthOf(l);
   const char* eq = nullptr;
-  if (kindOf(l) == kEntry) eq = static_cast<const char*>(std::memchr(t, '=', lengthOf(l)));
+  if (kindOf(l) == kEntry) eq = firstEquals(t, lengthOf(l));
   Reading r = readShape(t, e, eq);
   return Shape{r.nameStart, r.nameEnd, r.valueStart, r.valueEnd};
 }
@@ -338,10 +347,18 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
   if (!hasRoomForKey(st)) growKeys(stanza, st.keyCapLog == 0 ? 2 : st.keyCapLog + 1);
 }
 
+void StanzaDocument::reserveKeys(std::int32_t stanza, std::size_t more) {
+  if (stanza < 0 || stanzas_[stanza].keyCount == 0) return;  // a first key makes the table
+  // Half full with all of them, as makeRoomForKey keeps it.
+  std::size_t keys = std::min<std::size_t>(stanzas_[stanza].keyCount + more, kIdMask);
+  std::uint32_t capLog = 2;
+  while ((std::size_t{1} << capLog) < 2 * keys) ++capLog;
+  if (capLog > stanzas_[stanza].keyCapLog) growKeys(stanza, capLog);
+}
+
 [[gnu::always_inline]] inline void StanzaDocument::addKeyLine(std::int32_t stanza, std::string_view k,
-                                                              std::int32_t line) {
+                                                              std::uint32_t hash, std::int32_t line) {
   if (!hasRoomForKey(stanzas_[stanza])) makeRoomForKey(stanza);
-  std::uint32_t hash = nameHash(k);
   for (;;) {
     Stanza& st = stanzas_[stanza];
     std::size_t mask = (std::size_t{1} << st.keyCapLog) - 1;
@@ -571,7 +588,7 @@ void StanzaDocument::addHeader(const char* text, std::uint32_t length, Eol eol, 
                                                            const Shape& shape, std::int32_t current) {
   std::int32_t id = appendParsed(text, length, kEntry, eol);
   std::string_view k(text + shape.nameStart, shape.nameEnd - shape.nameStart);
-  addKeyLine(current, k, id);
+  addKeyLine(current, k, nameHash(k), id);
   stanzas_[current].last = id;
 }
 
@@ -1039,10 +1056,11 @@ std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k
 }
 
 std::uint32_t* StanzaDocument::keySlotOrAppend(std::int32_t s, std::string_view k, std::string_view v) {
-  if (std::uint32_t* slot = findKey(s, k, nameHash(k))) return slot;
+  std::uint32_t hash = nameHash(k);
+  if (std::uint32_t* slot = findKey(s, k, hash)) return slot;
   // Room for the key first: nothing below allocates once the line is linked.
   makeRoomForKey(s);
-  addKeyLine(s, k, appendEntry(s, k, v, stanzas_[s].last));
+  addKeyLine(s, k, hash, appendEntry(s, k, v, stanzas_[s].last));
   return nullptr;
 }
 

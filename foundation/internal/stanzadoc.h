@@ -121,6 +121,9 @@ class StanzaDocument {
   void removeValueLine(std::int32_t line);
   // Removes the stanza with its comment, entries and blank lines.
   void deleteStanza(std::int32_t stanza);
+  // Room in the index of `stanza` (when it is one and has keys) for `more`
+  // keys besides those it has: adding them then never grows the index.
+  void reserveKeys(std::int32_t stanza, std::size_t more);
   // Inserts comment lines right above `line` (after any comment already there).
   void addCommentAbove(std::int32_t line, std::string_view comment);
   // Replaces the comment right above `line`.
@@ -206,8 +209,9 @@ class StanzaDocument {
   static std::uint32_t nameHash(std::string_view name);
   // The slot of `key` in the stanza's table, or null.
   std::uint32_t* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
-  // Files `line`, an entry of `stanza` with key `k`, as the key's last value.
-  void addKeyLine(std::int32_t stanza, std::string_view k, std::int32_t line);
+  // Files `line`, an entry of `stanza` with key `k` (of nameHash `hash`),
+  // as the key's last value.
+  void addKeyLine(std::int32_t stanza, std::string_view k, std::uint32_t hash, std::int32_t line);
   // The slot of `k` in `stanza`; when the stanza has no such key, `k = v` is
   // appended as its new last line instead and null returned.
   std::uint32_t* keySlotOrAppend(std::int32_t stanza, std::string_view k, std::string_view v);
