@@ -73,6 +73,10 @@ std::vector<FidelityCase> fidelityCorpus() {
       {"NUL bytes", std::string("[a]\nk = x\0y\n# \0\n", 16)},
       {"a 1 MiB line", "[a]\nbig = " + std::string(1 << 20, 'x') + "\nsmall = 1\n"},
       {"empty values", "[a]\nk =\nj=\n"},
+      {"runs of empty lines everywhere", "\n\n\n[a]\n\n\nk = v\n\n\n# c\n\n[b]\n\n\n"},
+      {"empty lines among CRLF lines", "\r\n\n\n[a]\r\n\n\r\n\nk = v\r\n\n"},
+      {"empty lines with no line after them", "[a]\nk = v\n\n\n\n"},
+      {"only empty lines", std::string(1000, '\n')},
   };
 }
 
@@ -176,6 +180,9 @@ TEST(StanzaFileInvalidData, StrictLoadNamesTheFileAndLineAndLeavesTheObjectAsItW
       {"counted in CRLF lines", "[a]\r\n\r\n# c\r\nbad\r\n", 4, kNoKind},
       {"after a byte-order mark", "\xEF\xBB\xBFoops\n", 1, kNoKind},
       {"last line without a line end", "[a]\nk = v\nno", 3, kNoKind},
+      {"counted across runs of empty lines", "\n\n[a]\n\n\n\nk = v\n\n\nbad\n", 10, kNoKind},
+      {"after an entry before the first stanza, after empty lines", "\n\n\nk = v\n", 4,
+       "entry before the first stanza"},
   };
   TempDir dir;
   std::string path = dir.file("invalid.conf");
@@ -383,17 +390,26 @@ TEST(StanzaFileEdits, CommentsAreReadAndReplaced) {
 }
 
 TEST(StanzaFileEdits, CommentsInsideRunsOfBlankLinesAreReadAndReplaced) {
-  ZStanzaFileProperties_7_0_0 p(1);
-  p.parseText("[a]\r\n\r\n\t\r\n# x\r\n  # y\r\nk = 1\r\n\r\n", "x");
-  ZUTF8String_7_0_0 c;
-  p.getEntryComment("a", "k", c);
-  EXPECT_STREQ(c.getChars(), "# x\n  # y");
-  p.setEntryComment("a", "k", "# z");
-  EXPECT_EQ(p.text(), "[a]\r\n\r\n\t\r\n# z\r\nk = 1\r\n\r\n");
-  p.getEntryComment("a", "k", c);
-  EXPECT_STREQ(c.getChars(), "# z");
-  p.setEntryComment("a", "k", "");
-  EXPECT_EQ(p.text(), "[a]\r\n\r\n\t\r\nk = 1\r\n\r\n");
+  // CRLF lines, and LF lines whose empty ones are read a run at a time.
+  for (const std::string eol : {"\r\n", "\n"}) {
+    SCOPED_TRACE(eol == "\n" ? "LF" : "CRLF");
+    auto lines = [&eol](std::initializer_list<const char*> ls) {
+      std::string t;
+      for (const char* l : ls) t += l + eol;
+      return t;
+    };
+    ZStanzaFileProperties_7_0_0 p(1);
+    p.parseText(lines({"[a]", "", "", "\t", "", "# x", "  # y", "k = 1", "", ""}), "x");
+    ZUTF8String_7_0_0 c;
+    p.getEntryComment("a", "k", c);
+    EXPECT_STREQ(c.getChars(), "# x\n  # y");
+    p.setEntryComment("a", "k", "# z");
+    EXPECT_EQ(p.text(), lines({"[a]", "", "", "\t", "", "# z", "k = 1", "", ""}));
+    p.getEntryComment("a", "k", c);
+    EXPECT_STREQ(c.getChars(), "# z");
+    p.setEntryComment("a", "k", "");
+    EXPECT_EQ(p.text(), lines({"[a]", "", "", "\t", "", "k = 1", "", ""}));
+  }
 }
 
 // Names and values set off by blank runs longer than the document finds

@@ -1,6 +1,7 @@
 #include "foundation/internal/stanzadoc.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -488,12 +489,42 @@ void StanzaDocument::clear() {
   firstKeyCapLog_ = 0;
 }
 
+namespace {
+// The end of the run of empty LF lines at `p`: a file of them is read a
+// byte at a time, not a line at a time (a run is one record anyway). Kept
+// within kMaxLength, which a record's text may not pass.
+inline const char* emptyLinesEnd(const char* p, const char* end, std::ptrdiff_t limit) {
+  if (end - p > limit) end = p + limit;
+  while (p < end && *p == '\n') ++p;
+  return p;
+}
+}  // namespace
+
 StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, const char* fileName,
                                               bool strict) const {
-  Counts c{0, 0, 0};
+  Counts c{0, 0, 0, {}};
+  std::size_t segment = 0;         // entries since the last header
+  const char* segmentAt = nullptr;  // the last header
+  auto endSegment = [&](const char* at) {
+    if (segment >= kLongSegment)
+      c.longSegments.push_back(LongSegment{c.headers - 1, segment, static_cast<std::size_t>(at - segmentAt)});
+    segment = 0;
+    segmentAt = at;
+  };
   bool inText = false, seenHeader = false;
   const char* run = nullptr;  // where the text run being read starts
-  for (int number = 1; p < end; ++number) {
+  for (std::size_t number = 1; p < end; ++number) {
+    if (*p == '\n') {
+      const char* q = emptyLinesEnd(p, end, kMaxLength / 2);
+      if (!inText || q - 1 - run > kMaxLength) {
+        ++c.records;
+        run = p;
+      }
+      inText = true;
+      number += static_cast<std::size_t>(q - p) - 1;
+      p = q;
+      continue;
+    }
     const char* eq;
     LineRead line = readLine(p, end, eq);
     if (line.end - p > kMaxLength) throw std::bad_alloc();
@@ -502,7 +533,7 @@ StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, co
       r.kind = kText;
       r.why = "entry before the first stanza";
     }
-    if (r.why && strict) invalid(fileName, number, r.why);
+    if (r.why && strict) invalid(fileName, static_cast<int>(std::min<std::size_t>(number, INT_MAX)), r.why);
     if (r.kind == kText) {
       if (!inText || line.end - run > kMaxLength) {
         ++c.records;
@@ -513,15 +544,24 @@ StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, co
       ++c.records;
       inText = false;
       if (r.kind == kHeader) {
+        endSegment(p);
         ++c.headers;
         seenHeader = true;
       } else {
         ++c.entries;
+        ++segment;
       }
     }
     p = line.next;
   }
+  endSegment(end);
   return c;
+}
+
+std::size_t StanzaDocument::roomFor(const LongSegment& segment) {
+  std::size_t slots = 1;
+  while (slots * 2 <= segment.bytes / 16) slots *= 2;
+  return std::min(segment.entries / 2, slots / 2);
 }
 
 void StanzaDocument::reserveFor(const Counts& c) {
@@ -557,17 +597,18 @@ void StanzaDocument::reserveFor(const Counts& c) {
   return id;
 }
 
-void StanzaDocument::addText(const char* text, std::uint32_t length, Eol eol) {
-  // A run of text lines is one record: the new line joins the run before
-  // it, whose line end becomes part of the run's text.
+void StanzaDocument::addText(const char* from, const char* text, std::uint32_t length, Eol eol) {
+  // A run of text lines is one record: the new lines join the run before
+  // them, whose line end becomes part of the run's text.
+  const char* upTo = text + length;
   if (!lines_.empty() && kindOf(lines_.back()) == kText &&
-      text + length - (buffer_.data() + lines_.back().start) <= kMaxLength) {
+      upTo - (buffer_.data() + lines_.back().start) <= kMaxLength) {
     Line& run = lines_.back();
-    setLength(run, static_cast<std::uint32_t>(text + length - (buffer_.data() + run.start)));
+    setLength(run, static_cast<std::uint32_t>(upTo - (buffer_.data() + run.start)));
     setEol(run, eol);
     return;
   }
-  appendParsed(text, length, kText, eol);
+  appendParsed(from, static_cast<std::uint32_t>(upTo - from), kText, eol);
 }
 
 void StanzaDocument::addHeader(const char* text, std::uint32_t length, Eol eol, const Shape& shape,
@@ -584,17 +625,21 @@ void StanzaDocument::addHeader(const char* text, std::uint32_t length, Eol eol, 
   stanzas_[current].last = id;
 }
 
-[[gnu::always_inline]] inline void StanzaDocument::addEntry(const char* text, std::uint32_t length, Eol eol,
-                                                           const Shape& shape, std::int32_t current) {
-  std::int32_t id = appendParsed(text, length, kEntry, eol);
-  std::string_view k(text + shape.nameStart, shape.nameEnd - shape.nameStart);
-  addKeyLine(current, k, nameHash(k), id);
-  stanzas_[current].last = id;
-}
-
-void StanzaDocument::build(const char* p, const char* end) {
+void StanzaDocument::build(const char* p, const char* end, const std::vector<LongSegment>& longSegments) {
   std::int32_t current = -1;
+  std::size_t headers = 0, nextLong = 0;
+  std::size_t room = 0;  // keys to make room for at the first entry after the header
+  KeysInWaiting waiting;
   for (bool first = true; p < end; first = false) {
+    if (*p == '\n') {
+      // A run of empty lines (see emptyLinesEnd): the text run before it, or
+      // a new one, takes it in whole.
+      if (first) newEol_ = kLf;
+      const char* q = emptyLinesEnd(p, end, kMaxLength / 2);
+      addText(p, q - 1, 0, kLf);
+      p = q;
+      continue;
+    }
     const char* eq;
     LineRead line = readLine(p, end, eq);
     if (first && (line.eol == kLf || line.eol == kCrLf)) newEol_ = line.eol;
@@ -602,22 +647,56 @@ void StanzaDocument::build(const char* p, const char* end) {
     Reading r = readShape(p, line.end, eq);
     Shape shape{r.nameStart, r.nameEnd, r.valueStart, r.valueEnd};
     if (r.kind == kHeader) {
+      fileWaitingKeys(waiting, current);
       std::int32_t id = static_cast<std::int32_t>(lines_.size());
       addHeader(p, length, line.eol, shape, current);
       if (r.wide) noteShape(id, shape);
+      room = 0;
+      if (nextLong < longSegments.size() && longSegments[nextLong].header == headers)
+        room = roomFor(longSegments[nextLong++]);
+      ++headers;
     } else if (r.kind == kEntry && current >= 0) {
-      std::int32_t id = static_cast<std::int32_t>(lines_.size());
-      addEntry(p, length, line.eol, shape, current);
+      std::int32_t id = appendParsed(p, length, kEntry, line.eol);
+      stanzas_[current].last = id;
       if (r.wide) noteShape(id, shape);
+      std::string_view k(p + shape.nameStart, shape.nameEnd - shape.nameStart);
+      waitToFile(waiting, current, k, id);
+      if (room) {
+        fileWaitingKeys(waiting, current);  // its first key makes the index (see LongSegment)
+        reserveKeys(current, room);
+        room = 0;
+      }
     } else {
-      addText(p, length, line.eol);
+      addText(p, p, length, line.eol);
     }
     p = line.next;
   }
+  fileWaitingKeys(waiting, current);
   if (!lines_.empty()) {
     head_ = 0;
     tail_ = static_cast<std::int32_t>(lines_.size()) - 1;
     lines_.back().next = -1;
+  }
+}
+
+[[gnu::always_inline]] inline void StanzaDocument::waitToFile(KeysInWaiting& w, std::int32_t stanza,
+                                                              std::string_view k, std::int32_t line) {
+  std::uint32_t hash = nameHash(k);
+  const Stanza& st = stanzas_[stanza];
+  if (st.keyCount) __builtin_prefetch(keyIndex_.at(st.keyOffset) + home(hash, st.keyCapLog));
+  if (w.count == KeysInWaiting::kSize) {
+    const KeysInWaiting::Key& oldest = w.keys[w.first];
+    addKeyLine(stanza, oldest.name, oldest.hash, oldest.line);
+    w.first = (w.first + 1) % KeysInWaiting::kSize;
+    --w.count;
+  }
+  w.keys[(w.first + w.count++) % KeysInWaiting::kSize] = KeysInWaiting::Key{k, hash, line};
+}
+
+void StanzaDocument::fileWaitingKeys(KeysInWaiting& w, std::int32_t stanza) {
+  for (; w.count; --w.count, w.first = (w.first + 1) % KeysInWaiting::kSize) {
+    const KeysInWaiting::Key& key = w.keys[w.first];
+    addKeyLine(stanza, key.name, key.hash, key.line);
   }
 }
 
@@ -633,7 +712,7 @@ void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict)
     buffer_ = std::move(bytes);
     bom_ = bom;
     reserveFor(counts);
-    build(buffer_.data() + (bom ? 3 : 0), buffer_.data() + buffer_.size());
+    build(buffer_.data() + (bom ? 3 : 0), buffer_.data() + buffer_.size(), counts.longSegments);
   } catch (...) {
     clear();
     throw;

@@ -189,9 +189,24 @@ class StanzaDocument {
   void forEachPiece(Put put) const;
 
   // --- parsing, step by step
+  // A run of many entry lines under one header: its stanza's index is made
+  // large at the run's first entry, where growing it a doubling at a time
+  // files every key again at each step. As large as half the entries would
+  // need, were they all distinct keys, and at most a slot for every 16 bytes
+  // of the run: they may all be one key, and a file of "a=" lines has room
+  // for little more than its records.
+  struct LongSegment {
+    std::size_t header;   // the header's number among the file's headers, from 0
+    std::size_t entries;  // its entry lines before the next header
+    std::size_t bytes;    // from the header to the next one
+  };
+  static constexpr std::size_t kLongSegment = 64;
   struct Counts {
     std::size_t records, headers, entries;
+    std::vector<LongSegment> longSegments;  // in file order
   };
+  // Keys to make room for at the first entry of `segment`.
+  static std::size_t roomFor(const LongSegment& segment);
   // Reads every line once without building anything: what the document will
   // hold, and (strict) the first line that makes the file invalid.
   Counts survey(const char* p, const char* end, const char* fileName, bool strict) const;
@@ -199,10 +214,29 @@ class StanzaDocument {
   // building moves nothing (a move needs old and new at once).
   void reserveFor(const Counts& counts);
   // Makes the records and indexes, a line at a time.
-  void build(const char* p, const char* end);
+  void build(const char* p, const char* end, const std::vector<LongSegment>& longSegments);
   void addHeader(const char* text, std::uint32_t length, Eol eol, const Shape& shape, std::int32_t& current);
-  void addEntry(const char* text, std::uint32_t length, Eol eol, const Shape& shape, std::int32_t current);
-  void addText(const char* text, std::uint32_t length, Eol eol);
+  // Keys of entries a parse has made records for, not filed in their
+  // stanza's index yet: the slot each will probe first is fetched while a
+  // few more lines are read, since in a large index every first probe is a
+  // miss of the cache, and filed one at a time they would each be waited
+  // for (a stanza of a million keys: 12 ns a byte, 4 ns in waiting). Filed
+  // in the order they came, so that a key's lines keep file order.
+  struct KeysInWaiting {
+    static constexpr std::size_t kSize = 8;
+    struct Key {
+      std::string_view name;
+      std::uint32_t hash;
+      std::int32_t line;
+    };
+    Key keys[kSize];
+    std::size_t first = 0, count = 0;
+  };
+  // Files the oldest key when all places are taken, then lets `k` wait.
+  void waitToFile(KeysInWaiting& waiting, std::int32_t stanza, std::string_view k, std::int32_t line);
+  void fileWaitingKeys(KeysInWaiting& waiting, std::int32_t stanza);
+  // The text lines from `from` to the end of the one at `text`.
+  void addText(const char* from, const char* text, std::uint32_t length, Eol eol);
   std::int32_t appendParsed(const char* text, std::uint32_t length, Kind kind, Eol eol);
 
   // --- indexes
