@@ -6,13 +6,15 @@
 //   two threads, reads only: at least 3 times;
 //   a busy machine (8 threads per core, 1% writes): at least 1 time;
 // and no allocation after lock__create (the "allocated" counter). Two-thread
-// figures mean something only when both threads get a core: say how loaded
-// the machine was.
+// figures mean something only when both threads get a core: the load
+// averages before and after the run are printed with the ratios, so that a
+// figure taken while other work shared the cores is not read as a quiet one.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <pthread.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <thread>
 #include <set>
@@ -169,11 +171,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
+// The 1, 5 and 15 minute load averages, or a dash where they are unknown.
+std::string loadAverages() {
+  double load[3];
+  if (getloadavg(load, 3) != 3) return "-";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+  return text;
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  std::string loadBefore = loadAverages();
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("load average: %s before, %s after (our own threads count in it)\n",
+              loadBefore.c_str(), loadAverages().c_str());
   reporter.printRatios();
   benchmark::Shutdown();
   return 0;

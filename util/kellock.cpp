@@ -40,6 +40,7 @@
 #include "foundation/internal/memoryrule.h"
 #include "foundation/svc.h"
 #include "util/internal/kellock_fault.h"
+#include "util/internal/spinwait.h"
 
 namespace {
 
@@ -113,22 +114,45 @@ inline int fault(kellock_fault::Point point) {
 // in pairs.
 constexpr std::size_t kSlotSize = 128;
 
-// One reader's slot. 0: free. A thread's token: that thread holds a shared
-// hold through the fast path. The token with bit 0 set: that hold has been
-// folded into `count` and is released through the mutex. Only the thread
-// whose token is in a slot changes it, except for a revoker's fold.
+// One reader's slot. `holder` 0: free. A thread's token: that thread holds
+// a shared hold through the fast path. The token with bit 0 set: that hold
+// has been folded into `count` and is released through the mutex. Only the
+// thread whose token is in a slot changes it, except for a revoker's fold.
+// `releases` counts the fast holds released from the slot (not those
+// folded), written by the releasing thread to a line it owns already; a
+// revoker compares the sum with the last one to learn whether readers used
+// the path meanwhile.
 struct alignas(kSlotSize) ReaderSlot {
   std::atomic<std::uintptr_t> holder;
+  std::atomic<unsigned> releases;
+};
+
+// Values of LockRecord::fastOpen.
+enum PathState : int {
+  kPathClosed = 0,  // readers go through the mutex
+  kPathOpen = 1,    // readers take their slots
+  // Closed by a waiting direct write that means to open it again when it
+  // is over: a waiting request spins briefly for that instead of taking the
+  // mutex and sleeping behind the write.
+  kPathBackAfterWrite = 2,
 };
 
 struct LockRecord {
   lock_s_t pub;
-  void* block;                 // what malloc returned, for free
-  unsigned slowReadsToReopen;  // under the mutex: reads still to serve before reopening
+  void* block;  // what malloc returned, for free
+  // Under the mutex: what the reopening rules go by.
+  unsigned slowReadsToReopen;           // reads through the mutex still to serve
+  unsigned releasesSeen;                // the slots' release counts summed by the last revocation
+  bool readersUsedPath;                 // it found readers inside, or releases since the one before
+  ornspin::Clock::time_point openedAt;  // when the path last opened
+  ornspin::Clock::duration openTime;    // how long it had been open at the last revocation
+  ornspin::Clock::duration revokeCost;  // what that revocation took
   // Read by every reader, written only under the mutex: kept off the
   // mutex's line, which the slow paths keep writing.
   alignas(kSlotSize) std::atomic<int> fastOpen;
   unsigned slotMask;  // slot count - 1, a power of two minus one
+  // Set by a reader that spun while a write kept the path closed.
+  std::atomic<bool> spunForPath;
 
   ReaderSlot* slots() { return reinterpret_cast<ReaderSlot*>(this + 1); }
 };
@@ -325,25 +349,65 @@ inline int drainReaders(lock_s_t* lk, int wait, int refusedState, int line) {
 
 inline bool published(std::uintptr_t holder) { return holder != 0 && (holder & 1) == 0; }
 
+// How long a waiting direct write, with the mutex held and the path closed,
+// spins for the fast readers inside to leave on their own before it folds
+// them in (and sleeps until they release through the mutex). A read hold on
+// policy data lasts tens of nanoseconds, so the readers are normally gone
+// well within it, where a fold cost the writer a sleep and a wake-up (2 to
+// 5 us here). A preempted reader does not leave within it: the writer then
+// has lost this much and sleeps as before.
+const ornspin::Clock::duration kDrainSpin = std::chrono::microseconds(1);
+
+// How long a waiting request that finds the path closed for a write spins
+// for it to come back before it takes the mutex (and, the write still held,
+// sleeps): a short write hold and its release take well under this. A
+// request that spins in vain has lost only this.
+const ornspin::Clock::duration kPathSpin = std::chrono::microseconds(2);
+
+// The end of an intent or exclusive hold opens the path again only when it
+// had been open at least this many times as long as the revocation that
+// closed it took (BRAVO's rule, with the paper's N = 9), so that
+// revocations take at most about a tenth of the time however often writes
+// come.
+const int kOpenToRevokeRatio = 9;
+
 // With the mutex held and the fast path open: closes it and folds the holds
 // still published into `count`, after which `count` and `state` are exact
-// until the path is opened again. Never waits: a non-waiting request may
-// revoke. (A waiting writer that first spun for the readers inside to leave
-// on their own measured no faster on two threads with 1% writes, and it
-// would spin with the mutex held, in vain when those readers are preempted.)
-__attribute__((noinline)) void revoke(LockRecord* r) {
+// until the path is opened again. `drain` (a waiting direct write, which
+// will wait for those readers anyway) first gives them kDrainSpin to leave
+// on their own, and marks the path as coming back after the write unless
+// the writer must sleep; any other request revokes without waiting, so a
+// non-waiting one never spins. Also notes, for the reopening rules, how
+// long the path was open, what this took, and whether readers used it.
+__attribute__((noinline)) void revoke(LockRecord* r, bool drain) {
   lock_s_t* lk = &r->pub;
-  r->fastOpen.store(0, std::memory_order_seq_cst);
+  const ornspin::Clock::time_point start = ornspin::Clock::now();
+  r->fastOpen.store(drain ? kPathBackAfterWrite : kPathClosed, std::memory_order_seq_cst);
+  r->spunForPath.store(false, std::memory_order_relaxed);
   r->slowReadsToReopen = kSlowReadsToReopen;
   ReaderSlot* slots = r->slots();
-  unsigned n = r->slotMask + 1;
+  const unsigned n = r->slotMask + 1;
+  const ornspin::Clock::time_point deadline = start + kDrainSpin;  // they leave in parallel
   int folded = 0;
+  bool sawReader = false;
+  unsigned releases = 0;
   for (unsigned i = 0; i < n; ++i) {
-    std::uintptr_t holder = slots[i].holder.load(std::memory_order_seq_cst);
+    std::atomic<std::uintptr_t>& slot = slots[i].holder;
+    std::uintptr_t holder = slot.load(std::memory_order_seq_cst);
+    releases += slots[i].releases.load(std::memory_order_relaxed);
+    if (!published(holder)) continue;
+    sawReader = true;
+    if (drain) {
+      ornspin::Clock::duration left = deadline - ornspin::Clock::now();
+      if (left > ornspin::Clock::duration::zero()) {
+        ornspin::spinUntil([&] { return !published(slot.load(std::memory_order_seq_cst)); }, left);
+      }
+      holder = slot.load(std::memory_order_seq_cst);
+    }
     // A failed exchange reloads `holder`: its reader has left (0), or a new
     // reader, who will find the path closed, has just published.
     while (published(holder)) {
-      if (slots[i].holder.compare_exchange_weak(holder, holder | 1, std::memory_order_seq_cst)) {
+      if (slot.compare_exchange_weak(holder, holder | 1, std::memory_order_seq_cst)) {
         ++folded;
         break;
       }
@@ -351,18 +415,66 @@ __attribute__((noinline)) void revoke(LockRecord* r) {
   }
   lk->count += folded;
   if (lk->count > 0 && lk->state == KELLOCK_STATE_FREE) lk->state = KELLOCK_STATE_SHARED;
+  // The writer will sleep until the readers still inside are out: too long
+  // for anybody to spin for.
+  if (drain && lk->count > 0) r->fastOpen.store(kPathClosed, std::memory_order_relaxed);
+  r->readersUsedPath = sawReader || releases != r->releasesSeen;
+  r->releasesSeen = releases;
+  r->openTime = start - r->openedAt;
+  r->revokeCost = ornspin::Clock::now() - start;
 }
 
-inline void revokeIfOpen(LockRecord* r) {
-  if (r->fastOpen.load(std::memory_order_relaxed)) revoke(r);
+inline void revokeIfOpen(LockRecord* r, bool drain = false) {
+  if (r->fastOpen.load(std::memory_order_relaxed) == kPathOpen) revoke(r, drain);
+}
+
+// With the mutex held and the lock free or shared.
+inline void reopen(LockRecord* r) {
+  r->openedAt = ornspin::Clock::now();
+  r->fastOpen.store(kPathOpen, std::memory_order_release);
+}
+
+inline bool revocationsRareEnough(const LockRecord* r) {
+  return r->openTime >= kOpenToRevokeRatio * r->revokeCost;
 }
 
 // With the mutex held, by an intent or exclusive request: the fast path
-// closes, and stays closed until enough reads in a row pass through the
-// mutex again.
-inline void closeFastPath(LockRecord* r) {
-  revokeIfOpen(r);
+// closes, until enough reads in a row pass through the mutex again or the
+// hold ends (see reopenAfterOwner).
+inline void closeFastPath(LockRecord* r, bool drain = false) {
+  revokeIfOpen(r, drain);
   r->slowReadsToReopen = kSlowReadsToReopen;
+}
+
+// With the mutex held, by a waiting direct write once granted: when the
+// ratio rule will not let the path come back at the end of the write, the
+// waiting requests are told not to spin for it.
+inline void settleBackAfterWrite(LockRecord* r) {
+  if (r->fastOpen.load(std::memory_order_relaxed) == kPathBackAfterWrite &&
+      !revocationsRareEnough(r)) {
+    r->fastOpen.store(kPathClosed, std::memory_order_relaxed);
+  }
+}
+
+// With the mutex held, by the release that ends an intent or exclusive
+// hold: opens the path again when readers use it (the revocation found
+// them inside or found releases since the one before, or a reader spun for
+// the path during the hold: a lock written and never read keeps it shut
+// and pays no revocations), the ratio rule allows it and the lock is free
+// or shared. Otherwise it stays closed until reads through the mutex
+// reopen it. Threads may still be asleep: this release wakes them all, and
+// what each waits for is then true, not to be made true by a fast release.
+inline void reopenAfterOwner(LockRecord* r) {
+  const lock_s_t* lk = &r->pub;
+  int path = r->fastOpen.load(std::memory_order_relaxed);
+  if (path == kPathOpen) return;  // an upgrade without the read-intent hold
+  bool used = r->readersUsedPath || r->spunForPath.load(std::memory_order_relaxed);
+  if (used && revocationsRareEnough(r) &&
+      (lk->state == KELLOCK_STATE_FREE || lk->state == KELLOCK_STATE_SHARED)) {
+    reopen(r);
+  } else if (path != kPathClosed) {
+    r->fastOpen.store(kPathClosed, std::memory_order_relaxed);
+  }
 }
 
 // With the mutex held: sleeps until no intent or exclusive holder is left.
@@ -376,20 +488,21 @@ bool awaitNoOwner(lock_s_t* lk, int wait, int line) {
 }
 
 // With the mutex held, after a shared hold has been granted through it.
+// Threads may still be asleep: in this state only those that the release
+// ending the last intent or exclusive hold has woken (or is waking), for
+// whom a fast release has nothing to change.
 inline void maybeReopen(LockRecord* r) {
   lock_s_t* lk = &r->pub;
-  if (lk->state != KELLOCK_STATE_SHARED || lk->waiters != 0) return;
+  if (lk->state != KELLOCK_STATE_SHARED) return;
   if (r->slowReadsToReopen > 0 && --r->slowReadsToReopen > 0) return;
-  if (!r->fastOpen.load(std::memory_order_relaxed)) {
-    r->fastOpen.store(1, std::memory_order_release);
-  }
+  if (r->fastOpen.load(std::memory_order_relaxed) != kPathOpen) reopen(r);
 }
 
 // A shared hold without the mutex; false when the caller must go through
 // the mutex (path closed, or its slot taken, by another thread or by its own
 // earlier hold).
 inline bool fastRead(LockRecord* r) {
-  if (!r->fastOpen.load(std::memory_order_acquire)) return false;
+  if (r->fastOpen.load(std::memory_order_acquire) != kPathOpen) return false;
   ReaderId& me = t_reader;
   if (__builtin_expect(me.token == 0, 0)) assignReaderId(me);
   ReaderSlot& slot = r->slots()[me.index & r->slotMask];
@@ -398,11 +511,27 @@ inline bool fastRead(LockRecord* r) {
                                            std::memory_order_relaxed)) {
     return false;
   }
-  if (r->fastOpen.load(std::memory_order_seq_cst)) return true;
+  if (r->fastOpen.load(std::memory_order_seq_cst) == kPathOpen) return true;
   expected = me.token;
   // Fails only when a revoker has folded the hold: it is then counted.
   return !slot.holder.compare_exchange_strong(expected, 0, std::memory_order_seq_cst,
                                               std::memory_order_acquire);
+}
+
+// By a waiting request, before it takes the mutex: when a direct write has
+// closed the path for the time of its hold, spins (kPathSpin at most) for
+// it to come back. True when the path is open. Making the request later in
+// this way changes nothing it may be granted. A reader that spins tells the
+// write's release that readers want the path.
+__attribute__((noinline)) bool awaitPathBack(LockRecord* r, bool reader) {
+  if (r->fastOpen.load(std::memory_order_relaxed) != kPathBackAfterWrite) return false;
+  if (reader && !r->spunForPath.load(std::memory_order_relaxed)) {
+    r->spunForPath.store(true, std::memory_order_relaxed);
+  }
+  ornspin::spinUntil(
+      [&] { return r->fastOpen.load(std::memory_order_relaxed) != kPathBackAfterWrite; },
+      kPathSpin);
+  return r->fastOpen.load(std::memory_order_relaxed) == kPathOpen;
 }
 
 // Releases the caller's fast hold; false when it has none, or when it has
@@ -414,7 +543,12 @@ inline bool fastUnlock(LockRecord* r) {
   ReaderSlot& slot = r->slots()[me.index & r->slotMask];
   if ((slot.holder.load(std::memory_order_relaxed) & ~std::uintptr_t(1)) != me.token) return false;
   // Only a revoker can change the slot meanwhile, and only to the token | 1.
-  return slot.holder.exchange(0, std::memory_order_release) == me.token;
+  if (slot.holder.exchange(0, std::memory_order_release) != me.token) return false;
+  // A plain increment: only a thread sharing the slot could race it, and a
+  // lost count still leaves the sum changed.
+  slot.releases.store(slot.releases.load(std::memory_order_relaxed) + 1,
+                      std::memory_order_relaxed);
+  return true;
 }
 
 }  // namespace
@@ -450,11 +584,16 @@ int lock__create(lock_s_t** out, void* tag, int tagNumber) {
   void* at = reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(block) + kSlotSize - 1) &
                                      ~std::uintptr_t(kSlotSize - 1));
   LockRecord* r = new (at) LockRecord;
-  for (unsigned i = 0; i < slots; ++i) new (&r->slots()[i]) ReaderSlot{{0}};
+  for (unsigned i = 0; i < slots; ++i) new (&r->slots()[i]) ReaderSlot{{0}, {0}};
   r->block = block;
   r->slotMask = slots - 1;
   r->slowReadsToReopen = 0;
-  r->fastOpen.store(1, std::memory_order_relaxed);
+  r->releasesSeen = 0;
+  r->readersUsedPath = false;
+  r->openedAt = ornspin::Clock::time_point{};  // as if open since long ago
+  r->openTime = r->revokeCost = ornspin::Clock::duration::zero();
+  r->spunForPath.store(false, std::memory_order_relaxed);
+  r->fastOpen.store(kPathOpen, std::memory_order_relaxed);
   lock_s_t* lk = &r->pub;
   int rc = fault(kellock_fault::kMutexInit);
   if (rc == 0) rc = pthread_mutex_init(&lk->mutex, nullptr);
@@ -483,7 +622,7 @@ void lock__delete(lock_s_t* lk) {
 
 int lock__read(lock_s_t* lk, void* /*tag*/, int /*tagNumber*/, int wait) {
   LockRecord* r = record(lk);
-  if (fastRead(r)) {
+  if (fastRead(r) || (wait && awaitPathBack(r, true) && fastRead(r))) {
     *t_reader.errnoAt = 0;
     return 1;
   }
@@ -505,12 +644,15 @@ int lock__read(lock_s_t* lk, void* /*tag*/, int /*tagNumber*/, int wait) {
 }
 
 int lock__riw(lock_s_t* lk, void* tag, int tagNumber, int wait) {
-  if (!enter(lk, wait, __LINE__)) return refuseBusy();
   LockRecord* r = record(lk);
-  // The fast path is open only while the lock is free or shared, where this
-  // request is granted at once: readers stay admitted, but through the mutex.
-  closeFastPath(r);
+  if (wait) awaitPathBack(r, false);
+  if (!enter(lk, wait, __LINE__)) return refuseBusy();
+  // The path is closed while there is an owner, and may have been opened
+  // again by the release this request slept for: closed here, in the same
+  // hold of the mutex that raises the state. Readers stay admitted, but
+  // through the mutex.
   int granted = awaitNoOwner(lk, wait, __LINE__);
+  closeFastPath(r);
   if (granted) {
     takeOwnership(lk, tag, tagNumber);
     lk->state = KELLOCK_STATE_INTENT;
@@ -535,23 +677,29 @@ int lock__write(lock_s_t* lk, void* tag, int tagNumber, int wait) {
 }
 
 int lock__justwrite(lock_s_t* lk, void* tag, int tagNumber, int wait) {
-  if (!enter(lk, wait, __LINE__)) return refuseBusy();
   LockRecord* r = record(lk);
-  closeFastPath(r);
+  if (wait) awaitPathBack(r, false);
+  if (!enter(lk, wait, __LINE__)) return refuseBusy();
+  // As in lock__riw, the path is closed once there is no owner. Waiting, the
+  // request lets the fast readers inside leave on their own first: they are
+  // what its second phase would wait for.
   int granted = awaitNoOwner(lk, wait, __LINE__);
+  closeFastPath(r, wait != 0);
   if (granted) {
     takeOwnership(lk, tag, tagNumber);
     lk->state = KELLOCK_STATE_EXCLUSIVE;
     granted = drainReaders(lk, wait, KELLOCK_STATE_SHARED, __LINE__);
   }
+  if (granted) settleBackAfterWrite(r);
   return leave(lk, granted, __LINE__);
 }
 
 int lock__unlock(lock_s_t* lk) {
   LockRecord* r = record(lk);
   if (fastUnlock(r)) {
-    // Nobody sleeps while the path is open: every sleeper waits for an
-    // intent or exclusive hold or request, which closed it first.
+    // No sleeper waits for this: the path is open only while the lock is
+    // free or shared, where every request asleep has been woken already
+    // and waits for nothing a reader holds.
     *t_reader.errnoAt = 0;
     return 0;
   }
@@ -564,12 +712,14 @@ int lock__unlock(lock_s_t* lk) {
   if (state == KELLOCK_STATE_SHARED) {
     if (--lk->count == 0) lk->state = KELLOCK_STATE_FREE;
   } else if (state == KELLOCK_STATE_INTENT || state == KELLOCK_STATE_EXCLUSIVE) {
-    if (pthread_equal(pthread_self(), lk->owner)) {
+    bool byOwner = pthread_equal(pthread_self(), lk->owner);
+    if (byOwner) {
       lk->state = KELLOCK_STATE_SHARED;
     } else {
       --lk->count;
     }
     if (lk->count == 0 && lk->state == KELLOCK_STATE_SHARED) lk->state = KELLOCK_STATE_FREE;
+    if (byOwner) reopenAfterOwner(r);
   }
   // Wake only when a sleeper can proceed: under a read-intent hold nobody
   // asleep can (readers are never asleep then), and an exclusive request in

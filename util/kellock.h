@@ -34,8 +34,9 @@
  * the readers' fast path behind it: callers only hold a pointer and never
  * look inside. Every field is guarded by `mutex`. The readers' fast path
  * is open while the lock is free or shared; the first read-intent or write
- * request closes it, and a run of reads through the mutex with no such
- * request in between opens it again. Shared holds taken on it are not in
+ * request closes it, and it opens again at the end of that hold when readers
+ * were using it, or after a run of reads through the mutex with no such
+ * request in between. Shared holds taken on it are not in
  * `count` (and `state` may read FREE while they are held) until a request
  * that depends on them (read-intent, write, or a release that finds no
  * counted hold) closes the path and counts them in. */
@@ -65,11 +66,13 @@ ORNUTIL_API void lock__delete(lock_s_t* lock);
 
 /* The four requests below return 1 when the hold was granted, 0 when it was
  * not, which happens only with wait == 0: either the hold is not available
- * now, or the lock's internal mutex was busy (errno EBUSY). With wait != 0
- * they sleep until granted; the sleep is not a cancellation point, and the
- * caller's cancellation state is as it was on return. On return errno holds
- * the result of the last thread primitive called: 0, or EBUSY as said. A
- * refused request leaves the lock as it was. */
+ * now, or the lock's internal mutex was busy (errno EBUSY); such a request
+ * never spins nor sleeps. With wait != 0 they sleep until granted, after
+ * spinning for at most a few microseconds where a short write is about to
+ * end; the sleep is not a cancellation point, and the caller's cancellation
+ * state is as it was on return. On return errno holds the result of the
+ * last thread primitive called: 0, or EBUSY as said. A refused request
+ * leaves the lock as it was. */
 
 /* Shared hold; waits while an exclusive hold or request is in force. The tag
  * arguments are ignored. On the fast path (see lock_s_t) it writes only the
