@@ -126,6 +126,26 @@ TEST(StanzaFileFidelity, ValuesAreReadAsTheFormatDefinesThem) {
   EXPECT_EQ(valuesOf(repeated, "a", "k"), (std::vector<std::string>{"1", "2"}));
   EXPECT_EQ(valueOf(repeated, "a", "j"), "3");
 
+  // More headers in a row than a parse holds back before filing them, some
+  // repeated, and entries right after them: each finds its stanza.
+  std::string rows;
+  for (int i = 0; i < 20; ++i) rows += "[h" + std::to_string(i % 13) + "]\n";
+  rows += "k = last\n[h0]\nk = again\n[h20]\n";
+  ZStanzaFileProperties_7_0_0 headers(1);
+  headers.parseText(rows, "x");
+  EXPECT_EQ(headers.count(), 14);
+  std::vector<std::string> names;
+  for (int i = 0; i < 13; ++i) names.push_back("h" + std::to_string(i));
+  names.push_back("h20");
+  EXPECT_EQ(ornutil_test::stanzaNamesOf(rows), names);
+  EXPECT_EQ(valueOf(headers, "h6", "k"), "last");  // the 20th header, [h6]
+  EXPECT_EQ(valueOf(headers, "h0", "k"), "again");
+  EXPECT_FALSE(headers.exists("h5", "k"));
+  headers.setValue("h0", "j", "new", 0);  // after the last line of h0
+  std::string expected = rows;
+  expected.insert(expected.find("k = again\n") + 10, "j = new\n");
+  EXPECT_EQ(headers.text(), expected);
+
   ZStanzaFileProperties_7_0_0 big(1);
   big.parseText("[a]\nbig = " + std::string(1 << 20, 'x') + "\n", "x");
   EXPECT_EQ(valueOf(big, "a", "big").size(), std::size_t{1} << 20);

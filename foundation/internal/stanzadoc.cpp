@@ -430,8 +430,7 @@ void StanzaDocument::growStanzas(std::size_t slots) {
   stanzaIndex_.swap(grown);
 }
 
-std::int32_t StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name) {
-  std::uint32_t h = nameHash(name);
+std::int32_t StanzaDocument::indexStanza(std::int32_t stanza, std::string_view name, std::uint32_t h) {
   if ((stanzaLive_ + 1) * 4 > stanzaIndex_.size() * 3)
     growStanzas(stanzaIndex_.empty() ? 16 : stanzaIndex_.size() * 2);
   for (;;) {
@@ -503,12 +502,15 @@ inline const char* emptyLinesEnd(const char* p, const char* end, std::ptrdiff_t 
 StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, const char* fileName,
                                               bool strict) const {
   Counts c{0, 0, 0, {}};
-  std::size_t segment = 0;         // entries since the last header
+  std::size_t segment = 0;          // entries since the last header
+  std::size_t segmentRecords = 0;   // records before the last header
   const char* segmentAt = nullptr;  // the last header
   auto endSegment = [&](const char* at) {
     if (segment >= kLongSegment)
-      c.longSegments.push_back(LongSegment{c.headers - 1, segment, static_cast<std::size_t>(at - segmentAt)});
+      c.longSegments.push_back(LongSegment{c.headers - 1, segment, c.records - segmentRecords,
+                                           static_cast<std::size_t>(at - segmentAt)});
     segment = 0;
+    segmentRecords = c.records;
     segmentAt = at;
   };
   bool inText = false, seenHeader = false;
@@ -559,9 +561,13 @@ StanzaDocument::Counts StanzaDocument::survey(const char* p, const char* end, co
 }
 
 std::size_t StanzaDocument::roomFor(const LongSegment& segment) {
+  // Besides the bytes themselves and their records, 6.75 bytes a byte,
+  // counted in quarters; half of that in 4-byte slots, half full.
+  std::size_t quarters = 27 * segment.bytes, records = 4 * sizeof(Line) * segment.records;
+  std::size_t budget = quarters > records ? (quarters - records) / 32 : 0;
   std::size_t slots = 1;
-  while (slots * 2 <= segment.bytes / 16) slots *= 2;
-  return std::min(segment.entries / 2, slots / 2);
+  while (slots * 2 <= budget) slots *= 2;
+  return std::min(segment.entries, slots / 2);
 }
 
 void StanzaDocument::reserveFor(const Counts& c) {
@@ -611,25 +617,22 @@ void StanzaDocument::addText(const char* from, const char* text, std::uint32_t l
   appendParsed(from, static_cast<std::uint32_t>(upTo - from), kText, eol);
 }
 
-void StanzaDocument::addHeader(const char* text, std::uint32_t length, Eol eol, const Shape& shape,
-                               std::int32_t& current) {
-  std::int32_t id = appendParsed(text, length, kHeader, eol);
-  std::string_view name(text + shape.nameStart, shape.nameEnd - shape.nameStart);
+void StanzaDocument::fileHeader(const Waiting& header, std::int32_t& current) {
   // One probe finds the stanza or files the new one (a failure after it
   // leaves a slot for a stanza not made, which only a parse meets, and a
   // parse that fails is cleared).
   std::int32_t fresh = static_cast<std::int32_t>(stanzas_.size());
-  current = indexStanza(fresh, name);
-  if (current == fresh) stanzas_.push_back(Stanza{id, id, 0, 0, 0});
-  lines_[id].link = current;
-  stanzas_[current].last = id;
+  current = indexStanza(fresh, header.name, header.hash);
+  if (current == fresh) stanzas_.push_back(Stanza{header.line, header.line, 0, 0, 0});
+  lines_[header.line].link = current;
+  stanzas_[current].last = header.line;
 }
 
 void StanzaDocument::build(const char* p, const char* end, const std::vector<LongSegment>& longSegments) {
   std::int32_t current = -1;
-  std::size_t headers = 0, nextLong = 0;
+  std::size_t headerCount = 0, nextLong = 0;
   std::size_t room = 0;  // keys to make room for at the first entry after the header
-  KeysInWaiting waiting;
+  WaitingNames keys, headers;  // a parse's headers wait only while no entry needs their stanza
   for (bool first = true; p < end; first = false) {
     if (*p == '\n') {
       // A run of empty lines (see emptyLinesEnd): the text run before it, or
@@ -647,22 +650,22 @@ void StanzaDocument::build(const char* p, const char* end, const std::vector<Lon
     Reading r = readShape(p, line.end, eq);
     Shape shape{r.nameStart, r.nameEnd, r.valueStart, r.valueEnd};
     if (r.kind == kHeader) {
-      fileWaitingKeys(waiting, current);
-      std::int32_t id = static_cast<std::int32_t>(lines_.size());
-      addHeader(p, length, line.eol, shape, current);
+      fileKeys(keys, current);
+      std::int32_t id = appendParsed(p, length, kHeader, line.eol);
       if (r.wide) noteShape(id, shape);
+      waitToFileHeader(headers, std::string_view(p + shape.nameStart, shape.nameEnd - shape.nameStart), id, current);
       room = 0;
-      if (nextLong < longSegments.size() && longSegments[nextLong].header == headers)
+      if (nextLong < longSegments.size() && longSegments[nextLong].header == headerCount)
         room = roomFor(longSegments[nextLong++]);
-      ++headers;
-    } else if (r.kind == kEntry && current >= 0) {
+      ++headerCount;
+    } else if (r.kind == kEntry && (current >= 0 || !headers.empty())) {
+      fileHeaders(headers, current);
       std::int32_t id = appendParsed(p, length, kEntry, line.eol);
       stanzas_[current].last = id;
       if (r.wide) noteShape(id, shape);
-      std::string_view k(p + shape.nameStart, shape.nameEnd - shape.nameStart);
-      waitToFile(waiting, current, k, id);
+      waitToFileKey(keys, current, std::string_view(p + shape.nameStart, shape.nameEnd - shape.nameStart), id);
       if (room) {
-        fileWaitingKeys(waiting, current);  // its first key makes the index (see LongSegment)
+        fileKeys(keys, current);  // its first key makes the index (see LongSegment)
         reserveKeys(current, room);
         room = 0;
       }
@@ -671,7 +674,8 @@ void StanzaDocument::build(const char* p, const char* end, const std::vector<Lon
     }
     p = line.next;
   }
-  fileWaitingKeys(waiting, current);
+  fileKeys(keys, current);
+  fileHeaders(headers, current);
   if (!lines_.empty()) {
     head_ = 0;
     tail_ = static_cast<std::int32_t>(lines_.size()) - 1;
@@ -679,25 +683,37 @@ void StanzaDocument::build(const char* p, const char* end, const std::vector<Lon
   }
 }
 
-[[gnu::always_inline]] inline void StanzaDocument::waitToFile(KeysInWaiting& w, std::int32_t stanza,
-                                                              std::string_view k, std::int32_t line) {
+[[gnu::always_inline]] inline void StanzaDocument::waitToFileKey(WaitingNames& keys, std::int32_t stanza,
+                                                                 std::string_view k, std::int32_t line) {
   std::uint32_t hash = nameHash(k);
   const Stanza& st = stanzas_[stanza];
   if (st.keyCount) __builtin_prefetch(keyIndex_.at(st.keyOffset) + home(hash, st.keyCapLog));
-  if (w.count == KeysInWaiting::kSize) {
-    const KeysInWaiting::Key& oldest = w.keys[w.first];
+  if (keys.full()) {
+    Waiting oldest = keys.pop();
     addKeyLine(stanza, oldest.name, oldest.hash, oldest.line);
-    w.first = (w.first + 1) % KeysInWaiting::kSize;
-    --w.count;
   }
-  w.keys[(w.first + w.count++) % KeysInWaiting::kSize] = KeysInWaiting::Key{k, hash, line};
+  keys.push(Waiting{k, hash, line});
 }
 
-void StanzaDocument::fileWaitingKeys(KeysInWaiting& w, std::int32_t stanza) {
-  for (; w.count; --w.count, w.first = (w.first + 1) % KeysInWaiting::kSize) {
-    const KeysInWaiting::Key& key = w.keys[w.first];
+void StanzaDocument::fileKeys(WaitingNames& keys, std::int32_t stanza) {
+  while (!keys.empty()) {
+    Waiting key = keys.pop();
     addKeyLine(stanza, key.name, key.hash, key.line);
   }
+}
+
+void StanzaDocument::waitToFileHeader(WaitingNames& headers, std::string_view name, std::int32_t line,
+                                      std::int32_t& current) {
+  std::uint32_t hash = nameHash(name);
+  // The index is sized for the file's headers before a parse builds: no
+  // filing moves it, and the slot fetched now is the one probed later.
+  __builtin_prefetch(&stanzaIndex_[homeIn(hash, stanzaIndex_.size())]);
+  if (headers.full()) fileHeader(headers.pop(), current);
+  headers.push(Waiting{name, hash, line});
+}
+
+void StanzaDocument::fileHeaders(WaitingNames& headers, std::int32_t& current) {
+  while (!headers.empty()) fileHeader(headers.pop(), current);
 }
 
 void StanzaDocument::parse(std::string bytes, const char* fileName, bool strict) {
@@ -1117,7 +1133,7 @@ std::int32_t StanzaDocument::ensureStanzaUnguarded(std::string_view name) {
   lines_[header].link = id;
   if (stanzas_.size() >= kIdMask - 1) throw std::bad_alloc();
   stanzas_.push_back(Stanza{header, header, 0, 0, 0});
-  indexStanza(id, name);
+  indexStanza(id, name, nameHash(name));
   insertAfter(header, tail_);
   return id;
 }

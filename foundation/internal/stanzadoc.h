@@ -191,13 +191,14 @@ class StanzaDocument {
   // --- parsing, step by step
   // A run of many entry lines under one header: its stanza's index is made
   // large at the run's first entry, where growing it a doubling at a time
-  // files every key again at each step. As large as half the entries would
-  // need, were they all distinct keys, and at most a slot for every 16 bytes
-  // of the run: they may all be one key, and a file of "a=" lines has room
-  // for little more than its records.
+  // files every key again at each step. As large as its entries need were
+  // they all distinct keys, within half of what the load's bound of 8 bytes
+  // a byte leaves beside the run's records: they may all be one key, and a
+  // file of "a=" lines has room for little more than its records.
   struct LongSegment {
     std::size_t header;   // the header's number among the file's headers, from 0
     std::size_t entries;  // its entry lines before the next header
+    std::size_t records;  // its records (entries and runs of other lines)
     std::size_t bytes;    // from the header to the next one
   };
   static constexpr std::size_t kLongSegment = 64;
@@ -215,26 +216,45 @@ class StanzaDocument {
   void reserveFor(const Counts& counts);
   // Makes the records and indexes, a line at a time.
   void build(const char* p, const char* end, const std::vector<LongSegment>& longSegments);
-  void addHeader(const char* text, std::uint32_t length, Eol eol, const Shape& shape, std::int32_t& current);
-  // Keys of entries a parse has made records for, not filed in their
-  // stanza's index yet: the slot each will probe first is fetched while a
-  // few more lines are read, since in a large index every first probe is a
-  // miss of the cache, and filed one at a time they would each be waited
-  // for (a stanza of a million keys: 12 ns a byte, 4 ns in waiting). Filed
-  // in the order they came, so that a key's lines keep file order.
-  struct KeysInWaiting {
-    static constexpr std::size_t kSize = 8;
-    struct Key {
-      std::string_view name;
-      std::uint32_t hash;
-      std::int32_t line;
-    };
-    Key keys[kSize];
-    std::size_t first = 0, count = 0;
+  // Names (keys or stanza names) a parse has made records for, not filed in
+  // their index yet: the slot each will probe first is fetched while a few
+  // more lines are read, since in a large index every first probe is a miss
+  // of the cache, and filed one at a time they would each be waited for (a
+  // stanza of a million keys: 12 ns a byte, 4 ns in waiting). Filed in the
+  // order they came, so that the lines of a key or a stanza keep file order.
+  struct Waiting {
+    std::string_view name;
+    std::uint32_t hash;
+    std::int32_t line;
   };
-  // Files the oldest key when all places are taken, then lets `k` wait.
-  void waitToFile(KeysInWaiting& waiting, std::int32_t stanza, std::string_view k, std::int32_t line);
-  void fileWaitingKeys(KeysInWaiting& waiting, std::int32_t stanza);
+  class WaitingNames {
+   public:
+    static constexpr std::size_t kSize = 8;
+    bool empty() const { return count_ == 0; }
+    bool full() const { return count_ == kSize; }
+    void push(const Waiting& w) { names_[(first_ + count_++) % kSize] = w; }
+    Waiting pop() {
+      Waiting w = names_[first_];
+      first_ = (first_ + 1) % kSize;
+      --count_;
+      return w;
+    }
+
+   private:
+    Waiting names_[kSize];
+    std::size_t first_ = 0, count_ = 0;
+  };
+  // Lets the key of entry `line` of `stanza` wait, filing the oldest key
+  // first when all places are taken.
+  void waitToFileKey(WaitingNames& keys, std::int32_t stanza, std::string_view k, std::int32_t line);
+  void fileKeys(WaitingNames& keys, std::int32_t stanza);
+  // Lets the header `line`, named `name`, wait, filing the oldest first
+  // when all places are taken; fileHeaders files them all, and `current`
+  // is then the stanza of the last.
+  void waitToFileHeader(WaitingNames& headers, std::string_view name, std::int32_t line, std::int32_t& current);
+  void fileHeaders(WaitingNames& headers, std::int32_t& current);
+  // Files a header read by a parse: its stanza found, or made anew.
+  void fileHeader(const Waiting& header, std::int32_t& current);
   // The text lines from `from` to the end of the one at `text`.
   void addText(const char* from, const char* text, std::uint32_t length, Eol eol);
   std::int32_t appendParsed(const char* text, std::uint32_t length, Kind kind, Eol eol);
@@ -262,7 +282,7 @@ class StanzaDocument {
   void growKeys(std::int32_t stanza, std::uint32_t capLog);
   // Files `stanza` under `name` (the stanza's, whose header line may not be
   // stored yet), or returns the live stanza already filed under it.
-  std::int32_t indexStanza(std::int32_t stanza, std::string_view name);
+  std::int32_t indexStanza(std::int32_t stanza, std::string_view name, std::uint32_t hash);
   void growStanzas(std::size_t slots);
   std::int32_t firstOf(std::int32_t last) const { return -2 - lines_[last].link; }
   std::int32_t lastValue(std::int32_t line) const {
