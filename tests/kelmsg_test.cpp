@@ -261,6 +261,14 @@ TEST(CacheAllocation, AFailedAllocationLeavesTheEntriesAsTheyWere) {
          for (unsigned int i = 0; i < 65; ++i) c.insert(100000 - i, pool + i);
        },
        3, false},
+      // Look-ups in a cache this large go through a sample of the keys,
+      // which this entry starts; without it they search the whole array.
+      {"the entry that makes the cache large", ascending(2047), 1000000, false},
+      {"a merge into a large cache", [ascending](I18NCache& c) {
+         ascending(3000)(c);
+         for (unsigned int i = 0; i < 375; ++i) c.insert(5 + 10 * i, pool + 3000 + i);  // an eighth of 3000 wait
+       },
+       7, false},
       {"the first placeholder", [](I18NCache&) {}, 0x1234, true},
       {"a placeholder with its chunk used up",
        [](I18NCache& c) {
@@ -282,6 +290,7 @@ TEST(CacheAllocation, AFailedAllocationLeavesTheEntriesAsTheyWere) {
       else cache.insert(fc.key, newText);
       const bool failed = ornutil_test::alloc_hook::disarm();
       const auto after = asSet(memberView(cache));
+      for (const auto& [key, t] : before) ASSERT_NE(cache.match(key), nullptr) << "key " << key;
       unsigned char* found = cache.match(fc.key);
       if (!failed) {
         ASSERT_NE(found, nullptr);

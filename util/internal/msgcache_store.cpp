@@ -22,6 +22,9 @@ struct Header {
   char* textNext;            // the free part of the arena's newest chunk
   char* textEnd;
   void* textChunks;          // the newest chunk; each starts with a pointer to the one before
+  std::uint32_t* sample;     // the key of every kSampleStep-th sorted entry, when `sampled`
+  std::uint32_t sampleSlots;
+  std::uint32_t sampled;     // entries of `sample` in use: (count + kSampleStep - 1) / kSampleStep, or 0 (none)
 };
 static_assert(sizeof(Header) % alignof(Entry) == 0, "the slots after the header must stay aligned");
 
@@ -37,6 +40,12 @@ constexpr std::size_t kWaitingShare = 8, kLeastWaiting = 64;
 // Placeholders are cut from chunks of this size: a 36-character text costs
 // its 37 bytes, not a block of the allocator with its header and rounding.
 constexpr std::size_t kChunkBytes = 8192;
+// Look-ups in a cache of this many sorted entries or more search first a
+// sample of every kSampleStep-th key (small enough to stay in the processor's
+// caches: 4 bytes per 16 entries), then one run of kSampleStep entries. A
+// plain binary search over a large array waits on a cache miss at nearly
+// every step (at a million ids, 0.6 us against 0.2 us through the sample).
+constexpr std::size_t kSampleFrom = 2048, kSampleStep = 16;
 // `count` is an int: the slots in use never exceed it.
 constexpr std::size_t kMostSlots = INT_MAX;
 
@@ -98,6 +107,63 @@ const Entry* findWaiting(const I18NCache& cache, const Header& h, unsigned int k
   }
 }
 
+bool goesLast(const I18NCache& cache, unsigned int key) {
+  return cache.count == 0 || cache.entries[cache.count - 1].key <= key;
+}
+
+std::size_t sampleSize(int count) { return (static_cast<std::size_t>(count) + kSampleStep - 1) / kSampleStep; }
+
+// Makes `sample` hold at least `size` keys. False when memory ran out.
+bool reserveSample(Header& h, std::size_t size) {
+  if (size <= h.sampleSlots) return true;
+  std::size_t slots = std::max<std::size_t>(size, 2 * static_cast<std::size_t>(h.sampleSlots));
+  auto* grown = static_cast<std::uint32_t*>(std::realloc(h.sample, slots * sizeof(std::uint32_t)));
+  if (!grown) return false;
+  h.sample = grown;
+  h.sampleSlots = static_cast<std::uint32_t>(slots);
+  return true;
+}
+
+// Takes the sample of the sorted entries anew (after a merge moved them).
+// Without memory for it there is none, and look-ups search the whole array.
+void resample(I18NCache& cache, Header& h) {
+  h.sampled = 0;
+  if (static_cast<std::size_t>(cache.count) < kSampleFrom) return;
+  const std::size_t size = sampleSize(cache.count);
+  if (!reserveSample(h, size)) return;
+  for (std::size_t i = 0; i < size; ++i) h.sample[i] = cache.entries[i * kSampleStep].key;
+  h.sampled = static_cast<std::uint32_t>(size);
+}
+
+// The sample after `key` was appended to the sorted entries: it gains a key
+// when the entry starts a run. A cache growing to a power of two of entries
+// without one (too small before, or memory ran out) takes one then.
+void sampleAppended(I18NCache& cache, unsigned int key) {
+  Header& h = *header(cache);
+  const std::size_t count = static_cast<std::size_t>(cache.count);
+  if (h.sampled) {
+    if ((count - 1) % kSampleStep != 0) return;
+    if (reserveSample(h, h.sampled + 1)) h.sample[h.sampled++] = key;
+    else h.sampled = 0;
+  } else if (count >= kSampleFrom && (count & (count - 1)) == 0) {
+    resample(cache, h);
+  }
+}
+
+// The last of `n` entries from `base` whose key is not above `key` (the
+// first when none is). A binary search over the keys as unsigned numbers,
+// written without branches on the data: each step is a conditional move, so
+// it neither calls a comparator nor mispredicts. Of equal keys it ends on
+// the last, the newest.
+const Entry* lastNotAbove(const Entry* base, std::size_t n, unsigned int key) {
+  while (n > 1) {
+    std::size_t half = n / 2;
+    base = base[half].key <= key ? base + half : base;
+    n -= half;
+  }
+  return base;
+}
+
 // Appends to the sorted entries; only when none waits, and `key` goes last.
 bool appendSorted(I18NCache& cache, unsigned int key, unsigned char* text) {
   const std::size_t count = static_cast<std::size_t>(cache.count);
@@ -105,11 +171,8 @@ bool appendSorted(I18NCache& cache, unsigned int key, unsigned char* text) {
   cache.entries[count].key = key;
   cache.entries[count].text = text;
   ++cache.count;
+  sampleAppended(cache, key);
   return true;
-}
-
-bool goesLast(const I18NCache& cache, unsigned int key) {
-  return cache.count == 0 || cache.entries[cache.count - 1].key <= key;
 }
 
 }  // namespace
@@ -130,6 +193,7 @@ void mergeWaiting(I18NCache& cache) noexcept {
   cache.count += static_cast<int>(h.waiting);
   h.waiting = 0;
   std::memset(h.index, 0, h.indexSlots * sizeof *h.index);
+  resample(cache, h);
 }
 
 bool addEntry(I18NCache& cache, unsigned int key, unsigned char* text) noexcept {
@@ -172,17 +236,24 @@ unsigned char* findEntry(const I18NCache& cache, unsigned int key) noexcept {
   if (h.waiting)
     if (const Entry* e = findWaiting(cache, h, key)) return e->text;
   if (cache.count <= 0) return nullptr;
-  // A binary search over the keys as unsigned numbers, written without
-  // branches on the data: each step is a conditional move, so a hit neither
-  // calls a comparator nor mispredicts. It ends on the last entry not above
-  // `key`: of equal keys, the newest.
   const Entry* base = cache.entries;
   std::size_t n = static_cast<std::size_t>(cache.count);
-  while (n > 1) {
-    std::size_t half = n / 2;
-    base = base[half].key <= key ? base + half : base;
-    n -= half;
+  if (h.sampled) {
+    // The last run whose first key is not above `key` holds the last entry
+    // not above it: every later run starts above.
+    const std::uint32_t* s = h.sample;
+    if (*s > key) return nullptr;
+    std::size_t m = h.sampled;
+    while (m > 1) {
+      std::size_t half = m / 2;
+      s = s[half] <= key ? s + half : s;
+      m -= half;
+    }
+    const std::size_t run = static_cast<std::size_t>(s - h.sample) * kSampleStep;
+    base += run;
+    n = std::min(kSampleStep, n - run);
   }
+  base = lastNotAbove(base, n, key);
   return base->key == key ? base->text : nullptr;
 }
 
@@ -213,6 +284,7 @@ void releaseStore(I18NCache& cache) noexcept {
     chunk = before;
   }
   std::free(h->index);
+  std::free(h->sample);
   std::free(h);
   cache.entries = nullptr;
   cache.capacity = 0;

@@ -2,7 +2,8 @@
 // point into, the entries inserted out of order that wait there to be merged
 // into the sorted ones, and the arena the cache's placeholders are cut from.
 //
-// The block: a private header (the waiting count, their index, the arena),
+// The block: a private header (the waiting count, their index, the arena,
+// a sample of the sorted keys that large caches search first),
 // then `capacity` entry slots, of which `entries` is the first. The first
 // `count` slots are sorted by key; the next ones, up to the first slot whose
 // text is null, wait in the order they came (at most a fixed share of
