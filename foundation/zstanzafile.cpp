@@ -293,12 +293,11 @@ bool ZStanzaFileProperties_7_0_0::exists(const char* stanza) const {
 int ZStanzaFileProperties_7_0_0::getValue(const char* stanza, const char* key,
                                           ZAbstractMutableString_7_0_0& out, int,
                                           const char* defaultValue) const {
-  std::int32_t line = doc_->firstValueLine(doc_->findStanza(view(stanza)), view(key));
-  if (line < 0) {
+  std::string_view v;
+  if (!doc_->firstValue(doc_->findStanza(view(stanza)), view(key), v)) {
     out.assign(defaultValue ? defaultValue : "");
     return 0;
   }
-  std::string_view v = doc_->value(line);
   out.assign(v.data(), v.size());
   return 1;
 }

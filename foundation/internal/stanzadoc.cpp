@@ -237,7 +237,8 @@ inline std::size_t longProbe(std::size_t slots) {
 }
 }  // namespace
 
-std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, std::uint32_t hash) const {
+std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, std::uint32_t hash,
+                                       Shape* shape) const {
   if (stanza < 0) return nullptr;
   const Stanza& st = stanzas_[stanza];
   if (st.keyCount == 0) return nullptr;
@@ -246,7 +247,12 @@ std::uint32_t* StanzaDocument::findKey(std::int32_t stanza, std::string_view k, 
   for (std::size_t s = home(hash, st.keyCapLog), n = 0; n <= mask; s = (s + 1) & mask, ++n) {
     std::uint32_t slot = base[s];
     if (slot == 0) return nullptr;
-    if (tagMatches(slot, hash) && key(idOf(slot)) == k) return const_cast<std::uint32_t*>(&base[s]);
+    if (!tagMatches(slot, hash)) continue;
+    std::int32_t line = idOf(slot);
+    Shape found = shapeOf(line);
+    if (std::string_view(textOf(lines_[line]) + found.nameStart, found.nameEnd - found.nameStart) != k) continue;
+    if (shape) *shape = found;
+    return const_cast<std::uint32_t*>(&base[s]);
   }
   return nullptr;  // a full one-slot table
 }
@@ -807,6 +813,17 @@ std::vector<std::int32_t> StanzaDocument::stanzas() const {
 std::int32_t StanzaDocument::firstValueLine(std::int32_t stanza, std::string_view k) const {
   std::uint32_t* slot = findKey(stanza, k, nameHash(k));
   return slot ? firstOf(idOf(*slot)) : -1;
+}
+
+bool StanzaDocument::firstValue(std::int32_t stanza, std::string_view k, std::string_view& value) const {
+  Shape shape;
+  const std::uint32_t* slot = findKey(stanza, k, nameHash(k), &shape);
+  if (!slot) return false;
+  std::int32_t last = idOf(*slot), first = firstOf(last);
+  // A key of one value (most keys): its line was read to compare the key.
+  value = first == last ? std::string_view(textOf(lines_[last]) + shape.valueStart, shape.valueEnd - shape.valueStart)
+                        : this->value(first);
+  return true;
 }
 
 std::string_view StanzaDocument::value(std::int32_t line) const {

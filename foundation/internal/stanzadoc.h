@@ -101,6 +101,10 @@ class StanzaDocument {
     return firstValueLine(stanza, key(line)) == line;
   }
   std::string_view value(std::int32_t line) const;
+  // The first value of the key in the stanza, in `value`; false when the
+  // key has none. One look-up where firstValueLine and value take two reads
+  // of the line.
+  bool firstValue(std::int32_t stanza, std::string_view key, std::string_view& value) const;
   std::string_view key(std::int32_t line) const;
   // Entry lines of the stanza in file order (all values of all keys).
   std::vector<std::int32_t> entryLines(std::int32_t stanza) const;
@@ -261,8 +265,10 @@ class StanzaDocument {
 
   // --- indexes
   static std::uint32_t nameHash(std::string_view name);
-  // The slot of `key` in the stanza's table, or null.
-  std::uint32_t* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash) const;
+  // The slot of `key` in the stanza's table, or null; `shape`, when given,
+  // gets the measures of the line the slot names.
+  std::uint32_t* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash,
+                         Shape* shape = nullptr) const;
   // Files `line`, an entry of `stanza` with key `k` (of nameHash `hash`),
   // as the key's last value.
   void addKeyLine(std::int32_t stanza, std::string_view k, std::uint32_t hash, std::int32_t line);
