@@ -6,15 +6,23 @@
 // Loading keeps the file in one buffer and every record as an offset into
 // it, so an unchanged file is written back byte for byte and a change
 // rewrites only the lines it touches. Records form a doubly-linked list over
-// a vector, so insertions and removals keep every other record's identity.
+// blocks that never move, so insertions and removals keep every other
+// record's identity.
 //
 // Memory follows the bytes: blank lines, comment lines and (in a lenient
 // load) lines of no known kind cost nothing of their own, since a run of
 // them is one record however long it is; a header or an entry costs one
-// 20-byte record and its share of an index slot of 4 bytes. The longest
-// runs of blanks around a name or a value that a record finds again by
-// reading its text are kShortRun bytes; a line with longer ones keeps their
-// measures beside it instead, so that no look-up ever reads them again.
+// 20-byte record and its share of an index slot of 4 bytes (key tables take
+// chunks as distinct keys need them). A load stays within 8 bytes a byte of
+// the file for every shape of it. The longest runs of blanks around a name
+// or a value that a record finds again by reading its text are kShortRun
+// bytes; a line with longer ones keeps their measures beside it instead, so
+// that no look-up ever reads them again.
+//
+// A load reads the file twice: a survey that builds nothing (and finds a
+// strict load's first invalid line) sizes what the build then makes in one
+// go. The build reads runs of empty lines whole, and files names in their
+// indexes a few lines after it reads them, the slot fetched meanwhile.
 //
 // Format: "[stanza]" headers; "key = value" entries (blanks around "=" and
 // around the value are not part of it); lines whose first non-blank character
