@@ -60,6 +60,24 @@ TEST_F(ToolHostile, BadInputIsOneLineAndExit3NeverAnAbort) {
   }
 }
 
+// A closed standard input reads as empty: the tool puts /dev/null in its
+// place before it opens anything, so that no file it opens later (a
+// library, a catalogue, the input named on the command line) becomes
+// descriptor 0 and is read as standard input.
+TEST_F(ToolHostile, AClosedStandardInputReadsAsEmpty) {
+  const struct {
+    std::vector<std::string> args;
+    const char* out;
+  } rows[] = {{{"base64"}, ""}, {{"base64", "-d", "-"}, ""}, {{"scramble"}, "~^+\n"}};  // the empty text scrambled
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args.size() > 1 ? row.args[0] + " " + row.args[1] : row.args[0]);
+    ToolResult r = runTool(dir.path(), row.args, "", "<&- >" + path("out"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ornutil_test::readFile(path("out")), row.out);
+  }
+}
+
 TEST_F(ToolHostile, AnOutputThatCannotBeWrittenIsExit4) {
   struct Row {
     const char* description;
