@@ -20,14 +20,13 @@ inline void relax() {
 #endif
 }
 
-// Returns true as soon as `done()` is true, false once `budget` has passed
-// without it. Looks once before reading the clock, so a condition already
-// true costs no clock read; after that the clock (a vDSO call, about 20 ns)
-// is read once per 16 looks.
+// Returns true as soon as `done()` is true, false once `deadline` has
+// passed without it. Looks once before reading the clock, so a condition
+// already true costs no clock read; after that the clock (a vDSO call,
+// about 20 ns) is read once per 16 looks.
 template <typename Done>
-bool spinUntil(Done done, Clock::duration budget) {
+bool spinUntil(Done done, Clock::time_point deadline) {
   if (done()) return true;
-  const Clock::time_point deadline = Clock::now() + budget;
   for (;;) {
     for (int i = 0; i < 16; ++i) {
       relax();
