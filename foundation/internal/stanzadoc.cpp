@@ -1157,11 +1157,22 @@ std::int32_t StanzaDocument::ensureStanzaUnguarded(std::string_view name) {
 
 std::int32_t StanzaDocument::appendEntry(std::int32_t stanza, std::string_view k, std::string_view v,
                                          std::int32_t after) {
-  // "key = value"; an empty value leaves no trailing blank: "key =".
-  std::string text;
-  text.reserve(k.size() + v.size() + 3);
-  text.append(k).append(v.empty() ? " =" : " = ").append(v);
-  std::int32_t id = newLine(text, kEntry);
+  // "key = value"; an empty value leaves no trailing blank: "key =". Put
+  // together on the stack where it fits: a migration appends a line per
+  // key it moves, and a string of its own would cost each an allocation.
+  std::string_view middle = v.empty() ? " =" : " = ";
+  std::size_t n = k.size() + middle.size() + v.size();
+  char small[256];
+  std::string large;
+  char* text = small;
+  if (n > sizeof small) {
+    large.resize(n);
+    text = &large[0];
+  }
+  std::memcpy(text, k.data(), k.size());
+  std::memcpy(text + k.size(), middle.data(), middle.size());
+  if (!v.empty()) std::memcpy(text + k.size() + middle.size(), v.data(), v.size());
+  std::int32_t id = newLine(std::string_view(text, n), kEntry);
   insertAfter(id, after);
   if (after == stanzas_[stanza].last) stanzas_[stanza].last = id;
   return id;
