@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <algorithm>
 #include <vector>
 
 #include "foundation/internal/filestore.h"
@@ -81,23 +82,35 @@ void moveCredentialTags(OrnStanzaFileProperties& p) {
   const ornz::StanzaDocument& doc = p.document();
   const std::int32_t tags = doc.findStanza("ldap-ext-cred-tags");
   const std::string target = std::string("LEGACY_ldap-ext-cred-tags") + ":" + "registry_id";
-  std::string key, value;
   std::vector<std::int32_t> lines = doc.entryLines(tags);
-  bool reserved = false;
-  for (std::int32_t line : lines) {
-    if (!doc.isFirstValue(tags, line)) continue;  // a further value of a key already moved
+  // A further value of a key is not moved: the key's first one is.
+  lines.erase(std::remove_if(lines.begin(), lines.end(), [&](std::int32_t l) { return !doc.isFirstValue(tags, l); }),
+              lines.end());
+  // Copies: setValue takes C strings.
+  std::string key, next, value;
+  auto keyOf = [&doc](std::int32_t line, std::string& out) {
     std::string_view name = doc.key(line);
-    // Copies: the texts the views show may move as the document grows.
-    key.assign("tagvalue_").append(name.data(), name.size());
-    std::string_view v = doc.value(line);
+    out.assign("tagvalue_").append(name.data(), name.size());
+  };
+  if (!lines.empty()) keyOf(lines[0], next);
+  std::int32_t into = -1;  // the target stanza, once the first key has made it
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    key.swap(next);
+    if (i + 1 < lines.size()) {
+      keyOf(lines[i + 1], next);
+      // The next key's slot is fetched while this one is set: in the index
+      // of a large stanza each first probe of a new key misses the cache.
+      if (into >= 0) doc.prefetchKey(into, next);
+    }
+    std::string_view v = doc.value(lines[i]);
     value.assign(v.data(), v.size());
     p.setValue(target.c_str(), key.c_str(), value.c_str(), 0);
-    if (!reserved) {
+    if (into < 0) {
       // Once the first key has made the stanza's index: room for the rest
       // at once, where growing it step by step would file every key anew
       // at each step (twice the tags in all).
       p.reserveKeys(target.c_str(), lines.size());
-      reserved = true;
+      into = doc.findStanza(target);
     }
   }
 }

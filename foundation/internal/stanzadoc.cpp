@@ -354,6 +354,12 @@ void StanzaDocument::makeRoomForKey(std::int32_t stanza) {
   if (!hasRoomForKey(st)) growKeys(stanza, st.keyCapLog == 0 ? 2 : st.keyCapLog + 1);
 }
 
+void StanzaDocument::prefetchKey(std::int32_t stanza, std::string_view key) const {
+  if (stanza < 0 || stanzas_[stanza].keyCount == 0) return;
+  const Stanza& st = stanzas_[stanza];
+  __builtin_prefetch(keyIndex_.at(st.keyOffset) + home(nameHash(key), st.keyCapLog));
+}
+
 void StanzaDocument::reserveKeys(std::int32_t stanza, std::size_t more) {
   if (stanza < 0 || stanzas_[stanza].keyCount == 0) return;  // a first key makes the table
   // Half full with all of them, as makeRoomForKey keeps it.

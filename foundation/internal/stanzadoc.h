@@ -133,6 +133,9 @@ class StanzaDocument {
   void removeValueLine(std::int32_t line);
   // Removes the stanza with its comment, entries and blank lines.
   void deleteStanza(std::int32_t stanza);
+  // Fetches into the cache the slot a look-up or an addition of `key` in
+  // `stanza` probes first, for a caller that knows its next key ahead.
+  void prefetchKey(std::int32_t stanza, std::string_view key) const;
   // Room in the index of `stanza` (when it is one and has keys) for `more`
   // keys besides those it has: adding them then never grows the index.
   void reserveKeys(std::int32_t stanza, std::size_t more);
