@@ -16,8 +16,13 @@
 // the mutex: it closes it and folds every hold still published in a slot
 // into `count`, marking the slot so that its holder releases through the
 // mutex. From then on the lock is exactly the mutex-and-condition lock it
-// always was. The fast path opens again once a run of readers has been
-// served through the mutex with no other request in between.
+// always was. A waiting direct write first lets the readers inside leave on
+// their own for a moment, so that neither it nor they need the mutex or a
+// sleep for a short read. The fast path opens again when the hold that
+// closed it ends, if readers were using it, or once a run of readers has
+// been served through the mutex with no other request in between; waiting
+// requests that find it closed for a short write spin briefly for it to
+// come back. Every spin is bounded and only waiting requests spin.
 //
 // The close and the publish are a store followed by a load on each side
 // (Dekker): the revoker stores `fastOpen` then loads the slots, the reader
@@ -355,13 +360,18 @@ inline bool published(std::uintptr_t holder) { return holder != 0 && (holder & 1
 // policy data lasts tens of nanoseconds, so the readers are normally gone
 // well within it, where a fold cost the writer a sleep and a wake-up (2 to
 // 5 us here). A preempted reader does not leave within it: the writer then
-// has lost this much and sleeps as before.
+// has lost this much and sleeps as before. What it buys (AMD EPYC, quiet,
+// three runs each): 2 threads with 1% writes at 14.2 to 15.2 times
+// pthread_rwlock_t's throughput, against 9.6 to 11.6 without it.
 const ornspin::Clock::duration kDrainSpin = std::chrono::microseconds(1);
 
 // How long a waiting request that finds the path closed for a write spins
 // for it to come back before it takes the mutex (and, the write still held,
 // sleeps): a short write hold and its release take well under this. A
-// request that spins in vain has lost only this.
+// request that spins in vain has lost only this. What it buys (as above):
+// 16 threads on 2 cores with 1% writes at 1.19 to 1.38 times
+// pthread_rwlock_t's throughput, against 0.79 to 0.92 without it; 2 threads
+// at 14.2 to 15.2 times, against 1.1 to 8.9.
 const ornspin::Clock::duration kPathSpin = std::chrono::microseconds(2);
 
 // The end of an intent or exclusive hold opens the path again only when the
