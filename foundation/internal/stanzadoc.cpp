@@ -699,6 +699,12 @@ void StanzaDocument::build(const char* p, const char* end, const std::vector<Lon
                                                                  std::string_view k, std::int32_t line) {
   std::uint32_t hash = nameHash(k);
   const Stanza& st = stanzas_[stanza];
+  // A small table is in the cache: its keys are filed at once (once none
+  // wait, so that a key's lines keep their order).
+  if (keys.empty() && (st.keyCount == 0 || st.keyCapLog < kWaitFromLog)) {
+    addKeyLine(stanza, k, hash, line);
+    return;
+  }
   if (st.keyCount) __builtin_prefetch(keyIndex_.at(st.keyOffset) + home(hash, st.keyCapLog));
   if (keys.full()) {
     Waiting oldest = keys.pop();
@@ -717,6 +723,10 @@ void StanzaDocument::fileKeys(WaitingNames& keys, std::int32_t stanza) {
 void StanzaDocument::waitToFileHeader(WaitingNames& headers, std::string_view name, std::int32_t line,
                                       std::int32_t& current) {
   std::uint32_t hash = nameHash(name);
+  if (headers.empty() && stanzaIndex_.size() < (std::size_t{1} << kWaitFromLog)) {
+    fileHeader(Waiting{name, hash, line}, current);
+    return;
+  }
   // The index is sized for the file's headers before a parse builds: no
   // filing moves it, and the slot fetched now is the one probed later.
   __builtin_prefetch(&stanzaIndex_[homeIn(hash, stanzaIndex_.size())]);

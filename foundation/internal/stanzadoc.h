@@ -242,6 +242,9 @@ class StanzaDocument {
     std::uint32_t hash;
     std::int32_t line;
   };
+  // An index of fewer slots than 1 << this (64 KiB) is taken to be in the
+  // cache: names wait only for larger ones.
+  static constexpr std::uint32_t kWaitFromLog = 14;
   class WaitingNames {
    public:
     static constexpr std::size_t kSize = 8;
