@@ -294,7 +294,7 @@ int ZStanzaFileProperties_7_0_0::getValue(const char* stanza, const char* key,
                                           ZAbstractMutableString_7_0_0& out, int,
                                           const char* defaultValue) const {
   std::string_view v;
-  if (!doc_->firstValue(doc_->findStanza(view(stanza)), view(key), v)) {
+  if (!doc_->firstValue(view(stanza), view(key), v)) {
     out.assign(defaultValue ? defaultValue : "");
     return 0;
   }

@@ -109,10 +109,10 @@ class StanzaDocument {
     return firstValueLine(stanza, key(line)) == line;
   }
   std::string_view value(std::int32_t line) const;
-  // The first value of the key in the stanza, in `value`; false when the
-  // key has none. One look-up where firstValueLine and value take two reads
-  // of the line.
-  bool firstValue(std::int32_t stanza, std::string_view key, std::string_view& value) const;
+  // The first value of the key in the stanza of that name, in `value`;
+  // false when there is none. One look-up where findStanza, firstValueLine
+  // and value take three.
+  bool firstValue(std::string_view stanza, std::string_view key, std::string_view& value) const;
   std::string_view key(std::int32_t line) const;
   // Entry lines of the stanza in file order (all values of all keys).
   std::vector<std::int32_t> entryLines(std::int32_t stanza) const;
@@ -279,6 +279,10 @@ class StanzaDocument {
 
   // --- indexes
   static std::uint32_t nameHash(std::string_view name);
+  // findStanza with the name's hash given, calling candidate(stanza) for
+  // each stanza whose slot's tag matches, before its name is compared.
+  template <typename Candidate>
+  std::int32_t findStanza(std::string_view name, std::uint32_t hash, Candidate candidate) const;
   // The slot of `key` in the stanza's table, or null; `shape`, when given,
   // gets the measures of the line the slot names.
   std::uint32_t* findKey(std::int32_t stanza, std::string_view key, std::uint32_t hash,
@@ -295,7 +299,7 @@ class StanzaDocument {
   // entry a parse meets asks, and most are told yes.
   static bool hasRoomForKey(const Stanza& st) {
     std::size_t cap = std::size_t{1} << st.keyCapLog;
-    return st.keyCount != 0 && (cap == 1 ? st.keyCount < 1 : (std::size_t{st.keyCount} + 1) * 2 <= cap);
+    return st.keyCount != 0 && (cap == 1 ? st.keyCount < 1 : (std::size_t{st.keyCount} + 1) * 4 <= cap * 3);
   }
   // Room in the stanza's table for one more key.
   void makeRoomForKey(std::int32_t stanza);
